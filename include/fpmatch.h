@@ -1,0 +1,425 @@
+/*
+ * fpmatch: fingerprint minutiae matching.
+ *
+ * One header for the whole library. Every exported function, record and
+ * constant table is declared here with C linkage; the header compiles as C99
+ * and as C++.
+ *
+ * Thread safety: every function is reentrant. The library keeps no state
+ * between calls, takes no locks, allocates nothing on the heap and shares
+ * nothing between calls except the two constant tables AtanTab2D and SqrtTab.
+ * Any number of threads may call any function at once, provided no two calls
+ * write the same caller buffer.
+ *
+ * Memory: callers own every buffer. Template buffers are passed without
+ * lengths (apart from the Check/Write/Adapt helpers) and must hold the whole
+ * template:
+ *   - native template: 56 + 4 * min(count, 25) bytes, at most 156;
+ *   - ISO/IEC 19794-2:2005 record: 28 + 6 * count bytes, at most 328;
+ *   - short screening template: always 512 bytes.
+ * CheckTemplate() tells whether a buffer of known length is safe to pass.
+ *
+ * Stack: a one-to-one comparison needs about 90 KB of stack at its deepest
+ * point, a screening call about 36 KB; 128 KB per thread is enough for every
+ * entry point.
+ */
+#ifndef FPMATCH_H
+#define FPMATCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(FPMATCH_BUILDING_LIBRARY)
+#define FPMATCH_API __attribute__((visibility("default")))
+#else
+#define FPMATCH_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Decoded template model                                                   */
+/* ------------------------------------------------------------------------ */
+
+#define FPMATCH_IMAGE_WIDTH 256
+#define FPMATCH_IMAGE_HEIGHT 288
+#define FPMATCH_MAX_MINUTIAE 50
+#define FPMATCH_MAX_NATIVE_MINUTIAE 25
+#define FPMATCH_GND_CELLS 1152   /* 36 rows of 32 cells of 8 x 8 pixels */
+#define FPMATCH_BLOCKS 288       /* 18 rows of 16 blocks of 16 x 16 pixels */
+#define FPMATCH_SHORT_TEMPLATE_SIZE 512
+
+/* One minutia. Native templates: x -256..255, y 0..511, angle 0..511 as
+ * stored. ISO records: x, y 0..16383, angle 2..360. type 0 ridge ending,
+ * 1 bifurcation (ISO records may also give 2 and 255). */
+typedef struct Minutia {
+    int32_t x;
+    int32_t y;
+    int32_t angle;
+    uint8_t quality;
+    uint8_t type;
+} Minutia;
+
+/* A singular point; (0, 0) means absent. */
+typedef struct SingularPoint {
+    int32_t x;
+    int32_t y;
+} SingularPoint;
+
+/* Foreground mask: cell of pixel (x, y) at (y >> 3) * 32 + (x >> 3);
+ * 1 = background, 0 = foreground. */
+typedef struct GndTable {
+    uint8_t cells[FPMATCH_GND_CELLS];
+} GndTable;
+
+/* Block quality map: block of pixel (x, y) at (y >> 4) * 16 + (x >> 4). */
+typedef struct BlockQtyMap {
+    uint8_t blocks[FPMATCH_BLOCKS];
+} BlockQtyMap;
+
+/* A decoded template. It owns nothing: clear it to zero and bind the four
+ * pointers to storage of the caller (50 minutiae, 3 singular points, one mask,
+ * one block map) before decoding into it. */
+typedef struct FeatureSet {
+    int32_t width;          /* always 256 after a decode */
+    int32_t height;         /* always 288 after a decode */
+    int8_t minutiaCount;    /* 1..50 after a decode, at most 25 from native */
+    uint8_t format;         /* native byte 1; 1 for ISO records */
+    uint8_t quality;        /* template (finger) quality */
+    Minutia *minutiae;
+    SingularPoint *singularPoints;
+    GndTable *gndTable;
+    BlockQtyMap *blockQty;
+} FeatureSet;
+
+/* ------------------------------------------------------------------------ */
+/* Comparison entry points                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Returns the algorithm version, 1. */
+FPMATCH_API int32_t AlgVersion(void);
+
+/* Compares two templates (native or ISO, told apart by their first bytes).
+ * Returns the similarity score 0..100; 0 also when either template fails to
+ * decode or no corresponding minutiae are found. The comparison is not
+ * symmetric. Both buffers must hold their whole template (see above). */
+FPMATCH_API int32_t Match2Score(const uint8_t *probeTemplate, const uint8_t *galleryTemplate);
+
+/* Same as Match2Score. */
+FPMATCH_API int32_t Match2Fp(const uint8_t *probeTemplate, const uint8_t *galleryTemplate);
+
+/* Searches entries firstIndex .. firstIndex + entryCount - 1 of a list of
+ * gallery templates laid out every `stride` bytes from `list` for the first
+ * one whose score with the probe is at least `threshold`. Returns 1 and
+ * writes its index and score, or 0 (out-arguments untouched) when no entry
+ * reaches the threshold, the probe fails to decode, or the search meets an
+ * entry that fails to decode or has no corresponding minutiae (the search
+ * stops there). Offsets are computed in 64 bits. */
+FPMATCH_API int32_t MatchListFp(const uint8_t *probeTemplate, const uint8_t *list, int32_t stride,
+                                int32_t firstIndex, int32_t entryCount, int32_t threshold,
+                                int32_t *foundIndex, int32_t *foundScore);
+
+/* Stable partition of the probe's minutiae: those within 64 pixels of the
+ * image centre in x and y first. `scratch` needs room for minutiaCount
+ * records. */
+FPMATCH_API void MinutiaMoveTop(const FeatureSet *featureSet, Minutia *minutiae, Minutia *scratch);
+
+/* ------------------------------------------------------------------------ */
+/* Template decoding                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Result codes of the decoders. */
+#define FPMATCH_DECODED 0
+#define FPMATCH_BAD_VERSION 1
+#define FPMATCH_BAD_COUNT 2
+
+/* Decodes a native template or an ISO/IEC 19794-2:2005 record (first two
+ * bytes "FM") into a cleared, bound feature set, including its mask and block
+ * quality map. Returns 0, 1 (native version byte not 3) or 2 (minutia count
+ * outside 1..50). */
+FPMATCH_API int32_t DecodeFeature(const uint8_t *tmpl, FeatureSet *featureSet);
+
+/* Native header, minutiae (first 25) and singular points. Returns 0, 1, 2. */
+FPMATCH_API int32_t ExpandFeature(const uint8_t *tmpl, FeatureSet *featureSet);
+
+/* Writes the whole foreground mask from the native mask words. */
+FPMATCH_API void ExpandGndTable(const uint8_t *tmpl, FeatureSet *featureSet);
+
+/* ISO/IEC 19794-2:2005 record, first finger view. Returns 0 or 2. */
+FPMATCH_API int32_t ExpandIsoFeature(const uint8_t *tmpl, FeatureSet *featureSet);
+
+/* Fills the block quality map of a decoded feature set. `tmpl` is not read. */
+FPMATCH_API void BuildBlockQty(const uint8_t *tmpl, FeatureSet *featureSet);
+
+/* ------------------------------------------------------------------------ */
+/* Geometry lookups                                                         */
+/* ------------------------------------------------------------------------ */
+
+/* 144 rows (|dy|) of 128 columns (|dx|), row by row:
+ * AtanTab2D = round(atan2(r, c) in degrees), SqrtTab = round(sqrt(r^2 + c^2)). */
+#define FPMATCH_TABLE_ROWS 144
+#define FPMATCH_TABLE_COLUMNS 128
+FPMATCH_API extern const uint8_t AtanTab2D[FPMATCH_TABLE_ROWS * FPMATCH_TABLE_COLUMNS];
+FPMATCH_API extern const uint8_t SqrtTab[FPMATCH_TABLE_ROWS * FPMATCH_TABLE_COLUMNS];
+
+/* Direction of (dx, dy) in whole degrees, 0..359 (360 just below the
+ * positive x axis), computed with atan. No range limit. */
+FPMATCH_API int32_t math_Atang(int32_t dy, int32_t dx);
+
+/* Direction of (dx, dy) from AtanTab2D. Requires |dy| <= 143, |dx| <= 127. */
+FPMATCH_API int32_t math_AtangUseTab(int32_t dy, int32_t dx);
+
+/* Length of (dx, dy) from SqrtTab. Requires |dy| <= 143, |dx| <= 127. */
+FPMATCH_API int32_t math_SqrtUseTab(int32_t dy, int32_t dx);
+
+/* ------------------------------------------------------------------------ */
+/* Base pair search                                                         */
+/* ------------------------------------------------------------------------ */
+
+/* One directed edge of a topology graph. */
+typedef struct TopoEdge {
+    int32_t edgeAngle;          /* direction to the neighbour less own angle */
+    int32_t distance;           /* 1..110; 0 = no edge */
+    int32_t relativeDirection;  /* neighbour angle less own angle */
+    uint8_t neighbourType;
+    uint8_t neighbourIndex;
+} TopoEdge;
+
+/* Storage of one topology graph: an n x n matrix stored with row length n
+ * (n = minutiaCount) inside room for 50 x 50 edges, and the edge counts. */
+#define FPMATCH_TOPO_EDGES (FPMATCH_MAX_MINUTIAE * FPMATCH_MAX_MINUTIAE)
+#define FPMATCH_SEARCH_TAB_LENGTH 372
+#define FPMATCH_TOPO_INDEX_NONE 50
+
+typedef struct TopoGraph {
+    TopoEdge edges[FPMATCH_TOPO_EDGES];
+    uint8_t edgeCounts[FPMATCH_MAX_MINUTIAE];
+} TopoGraph;
+
+/* A candidate correspondence of one probe and one gallery minutia. */
+typedef struct BasePair {
+    int32_t probeIndex;
+    int32_t galleryIndex;
+    int32_t pairScore;
+    int32_t matchScore;
+} BasePair;
+
+/* Fills the n x n edge matrix (row length n) and the per-row edge counts;
+ * rows list neighbours within 110 pixels in increasing index. */
+FPMATCH_API void BuildTopoGraph(const FeatureSet *featureSet, TopoEdge *matrix, uint8_t *edgeCounts);
+
+/* Sorts every row by edgeAngle (selection sort) and zeroes the row tails. */
+FPMATCH_API void SortTopoGraph(const FeatureSet *featureSet, TopoEdge *matrix, const uint8_t *edgeCounts);
+
+/* Proposes up to three base pairs into a zeroed list of three, in descending
+ * pairScore. Returns how many were found, 0..3. */
+FPMATCH_API int32_t CalcBasePair(const FeatureSet *probe, const FeatureSet *gallery, BasePair *basePairs);
+
+/* Scores every probe/gallery minutia pair of equal type and keeps the best
+ * three in basePairs. Returns the number of entries with pairScore > 0. */
+FPMATCH_API int32_t CompareTopoGraph(const FeatureSet *probe, const FeatureSet *gallery,
+                                     const TopoEdge *probeGraph, const TopoEdge *galleryGraph,
+                                     BasePair *basePairs, const uint8_t *probeEdgeCounts,
+                                     const uint8_t *galleryEdgeCounts);
+
+/* Search table of a sorted probe row of edgeCount edges: entry v = number of
+ * edges with edgeAngle below v. `tableLength` entries are written (372). */
+FPMATCH_API void TopoGraphSearchTab(const TopoEdge *row, int32_t edgeCount, int32_t tableLength,
+                                    uint8_t *table);
+
+/* Neighbourhood agreement of a probe row (with its search table) and a
+ * gallery row of galleryEdgeCount edges. Returns 0 or more. */
+FPMATCH_API int32_t CalcPairScore(const TopoEdge *probeRow, const TopoEdge *galleryRow,
+                                  const uint8_t *searchTab, int32_t galleryEdgeCount);
+
+/* index[v] = position in the row of the edge to minutia v, or 50. */
+FPMATCH_API void BuildTopoIndex(const TopoEdge *row, int32_t edgeCount, uint8_t *index);
+
+/* Inserts into a list kept in descending pairScore; equal scores go behind. */
+FPMATCH_API void InsertBasePair(BasePair basePair, BasePair *list, int32_t capacity);
+
+/* ------------------------------------------------------------------------ */
+/* Alignment scoring                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Rotation about (pivotX, pivotY) by `angle` degrees (-179..180), then a
+ * translation by (shiftX, shiftY). */
+typedef struct RigidTransform {
+    int32_t pivotX;
+    int32_t pivotY;
+    int32_t shiftX;
+    int32_t shiftY;
+    int32_t angle;
+} RigidTransform;
+
+/* A minutia in polar coordinates about a centre. */
+typedef struct PolarMinutia {
+    int32_t index;
+    int32_t radius;
+    int32_t bearing;
+} PolarMinutia;
+
+/* One paired probe and gallery minutia, as slots of the working sets. */
+typedef struct MinutiaPair {
+    int32_t probeIndex;
+    int32_t galleryIndex;
+} MinutiaPair;
+
+/* Moves the source's minutiae and singular points by `transform`, keeping
+ * those that land inside the image on foreground of otherGndTable (1152
+ * cells). `moved` (minutiaCount slots) and `movedSingular` (3) must be
+ * cleared by the caller; keptCopy may be NULL. Returns the number kept. */
+FPMATCH_API int32_t MinutiasTransform(const FeatureSet *source, Minutia *keptCopy, Minutia *moved,
+                                      SingularPoint *movedSingular, const uint8_t *otherGndTable,
+                                      RigidTransform transform);
+
+/* Aligns on each of the `count` base pairs and writes its matchScore. */
+FPMATCH_API void CalcMatchScore(const FeatureSet *probe, const FeatureSet *gallery, BasePair *basePairs,
+                                int32_t count);
+
+/* Polar coordinates about (centerX, centerY) of every slot 0..count-1 whose
+ * x is above 0, appended to `out` in slot order. */
+FPMATCH_API void XYtoPolar(const Minutia *set, uint32_t count, int32_t centerX, int32_t centerY,
+                           PolarMinutia *out);
+
+/* Pairs two polar lists one to one, greedily in probe order. Returns the
+ * number of pairs written to `pairs` (room for 50). */
+FPMATCH_API int32_t CalcIsoPair(const Minutia *probeSet, const PolarMinutia *probePolar, int32_t probeCount,
+                                const Minutia *gallerySet, const PolarMinutia *galleryPolar,
+                                int32_t galleryCount, MinutiaPair *pairs);
+
+/* Position score of the pairs, over all and within about 90 pixels of the
+ * centre. */
+FPMATCH_API void CalcPosScore(const Minutia *probeSet, const Minutia *gallerySet, int32_t centerX,
+                              int32_t centerY, const MinutiaPair *pairs, int32_t pairCount,
+                              int32_t *total, int32_t *nearTotal);
+
+/* Penalty for singular points that do not correspond. The mask tables hold
+ * 1152 cells each. */
+FPMATCH_API void CalcSingularScore(const SingularPoint *probeSingular, const SingularPoint *gallerySingular,
+                                   const SingularPoint *movedProbeSingular,
+                                   const SingularPoint *movedGallerySingular, const uint8_t *probeGndTable,
+                                   const uint8_t *galleryGndTable, int32_t *penalty);
+
+/* Penalty for one side's unpaired minutiae (side 0 probe, else gallery),
+ * weighted by the other template's block quality (288 entries). */
+FPMATCH_API void CalcNegScore(int32_t centerX, int32_t centerY, const MinutiaPair *pairs, int32_t pairCount,
+                              const Minutia *set, int32_t count, const uint8_t *otherBlockQty, int32_t side,
+                              int32_t *total, int32_t *nearTotal);
+
+/* Sorts the base pairs by matchScore (descending, in place) and returns the
+ * final score 0..100. count must be 1..3. */
+FPMATCH_API int32_t CalcLastScore(BasePair *basePairs, const Minutia *probeMinutiae,
+                                  const Minutia *galleryMinutiae, int32_t count);
+
+/* ------------------------------------------------------------------------ */
+/* Candidate screening over 512-byte short templates                        */
+/* ------------------------------------------------------------------------ */
+
+typedef struct ShortMinutia {
+    int16_t x;
+    int16_t y;
+    int16_t angle;
+    uint8_t type;
+    int16_t quality;
+} ShortMinutia;
+
+typedef struct NeighbourEdge {
+    int32_t distance;
+    int16_t edgeAngle;
+    int16_t relativeDirection;
+    uint8_t neighbourType;
+} NeighbourEdge;
+
+#define FPMATCH_CHAR_EDGES 50
+#define FPMATCH_LIMIT_EDGES 3
+#define FPMATCH_SCREEN_BEST 32
+
+typedef struct CharNode {
+    uint8_t index;
+    int16_t x;
+    int16_t y;
+    int16_t angle;
+    uint8_t type;
+    int16_t neighbourCount;
+    NeighbourEdge edges[FPMATCH_CHAR_EDGES];
+} CharNode;
+
+typedef struct LimitNode {
+    uint8_t index;
+    int16_t x;
+    int16_t y;
+    int16_t angle;
+    uint8_t type;
+    int16_t neighbourCount;
+    NeighbourEdge edges[FPMATCH_LIMIT_EDGES];
+} LimitNode;
+
+/* Unpacks a short template given as 256 words (word k = byte 2k * 256 +
+ * byte 2k+1). Writes at most 50 minutiae; `reserved` is not used. */
+FPMATCH_API void XpdShortChar(const int32_t *words, ShortMinutia *minutiae, int16_t *minutiaCount,
+                              int16_t *format, int16_t *quality, void *reserved);
+
+/* Probe char graph: all 50 nodes written; edges sorted by distance. */
+FPMATCH_API void BuildCharGraph(int32_t count, const ShortMinutia *minutiae, CharNode *graph);
+
+/* Candidate limit graph: edges to the next three minutiae; `minutiae` holds
+ * count + 3 entries (the last three cyclic copies of the first). */
+FPMATCH_API void BuildLimitGraph(int32_t count, const ShortMinutia *minutiae, LimitNode *graph);
+
+/* Screens candidateCount 512-byte short templates against the probe and
+ * writes the list positions of the 32 best (descending, -1 where empty) to
+ * bestIndices. Returns 0 for a negative count (nothing written), else 1. */
+FPMATCH_API int32_t QuickSort(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
+                              int32_t *bestIndices);
+
+/* ------------------------------------------------------------------------ */
+/* Helpers for callers                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Result codes of CheckTemplate, besides the decoder codes 0, 1 and 2. */
+#define FPMATCH_TRUNCATED 3   /* shorter than what its header declares */
+#define FPMATCH_NULL_INPUT 4  /* null pointer */
+
+/* Tells whether a template buffer of `length` bytes may be given to the
+ * decoders and the comparison functions. Returns 0 when it holds every byte
+ * the decoder reads and decodes, 1 (native version byte not 3), 2 (minutia
+ * count outside 1..50), 3 (shorter than its header declares) or 4 (null). */
+FPMATCH_API int32_t CheckTemplate(const uint8_t *tmpl, size_t length);
+
+/* --- Template writers (section owned by the template writer) ------------ */
+
+/* Writes a decoded feature set as a native template into `out` (capacity
+ * `outLength` bytes). Returns the number of bytes written, or a negative
+ * FPMATCH_WRITE_* code; nothing that does not fit is wrapped. */
+FPMATCH_API int32_t WriteNativeTemplate(const FeatureSet *featureSet, uint8_t *out, size_t outLength);
+
+/* Writes a decoded feature set as a 512-byte short screening template.
+ * Returns 512, or a negative FPMATCH_WRITE_* code. */
+FPMATCH_API int32_t WriteShortTemplate(const FeatureSet *featureSet, uint8_t *out, size_t outLength);
+
+/* --- ISO record adaptation (section owned by the ISO adapter) ----------- */
+
+/* Writes an adapted copy of an ISO/IEC 19794-2:2005 record of `length`
+ * bytes into `out` (capacity `outCapacity`). Returns the adapted record's
+ * length, or a negative FPMATCH_ADAPT_* code. */
+FPMATCH_API int32_t AdaptIsoRecord(const uint8_t *record, size_t length, uint8_t *out, size_t outCapacity);
+
+/* --- Java binding ------------------------------------------------------- */
+/* The JNI function Java_com_vorel_JavaMatcher_MatchTemplates is declared
+ * when <jni.h> is included before this header. */
+#if defined(JNI_VERSION_1_1)
+FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_MatchTemplates(JNIEnv *env, jclass cls,
+                                                                         jbyteArray probeList,
+                                                                         jint listLength,
+                                                                         jbyteArray galleryTemplate,
+                                                                         jint stride);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FPMATCH_H */

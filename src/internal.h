@@ -1,0 +1,59 @@
+// Private helpers shared by the library's sources. Not installed.
+#ifndef FPMATCH_INTERNAL_H
+#define FPMATCH_INTERNAL_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "fpmatch.h"
+
+namespace fpmatch::detail {
+
+constexpr int kMaxMinutiae = FPMATCH_MAX_MINUTIAE;
+constexpr int kImageWidth = FPMATCH_IMAGE_WIDTH;
+constexpr int kImageHeight = FPMATCH_IMAGE_HEIGHT;
+constexpr int kTableRows = FPMATCH_TABLE_ROWS;      // |dy| 0..143
+constexpr int kTableColumns = FPMATCH_TABLE_COLUMNS;  // |dx| 0..127
+
+// Native directions are 9-bit fields (0..511) and are decoded unreduced.
+// The graph and scoring stages compare directions as circular differences
+// that are exact for 0..360 only; a direction above 360 is brought back by
+// one turn (361..511 -> 1..151) where those stages read it. 0..360 pass
+// unchanged, so every valid template scores exactly as before.
+constexpr int32_t FoldDirection(int32_t angle) { return angle > 360 ? angle - 360 : angle; }
+
+// Circular difference of two directions: |a - b|, replaced by 360 - d when it
+// exceeds 180.
+constexpr int32_t CircularDifference(int32_t a, int32_t b) {
+    int32_t d = a > b ? a - b : b - a;
+    return d > 180 ? 360 - d : d;
+}
+
+constexpr int32_t Abs(int32_t v) { return v < 0 ? -v : v; }
+
+// Every decoded feature set uses this storage; the entry points keep one per
+// side on the stack.
+struct FeatureStorage {
+    Minutia minutiae[kMaxMinutiae];
+    SingularPoint singularPoints[3];
+    GndTable gndTable;
+    BlockQtyMap blockQty;
+};
+
+// Clears the record and binds it to `storage` (storage itself is not cleared).
+inline void BindFeatureSet(FeatureSet* fs, FeatureStorage* storage) {
+    std::memset(fs, 0, sizeof(*fs));
+    fs->minutiae = storage->minutiae;
+    fs->singularPoints = storage->singularPoints;
+    fs->gndTable = &storage->gndTable;
+    fs->blockQty = &storage->blockQty;
+}
+
+// Scores an already decoded and reordered probe against an already decoded
+// gallery: base pair search, alignment, final score. Returns -1 when no base
+// pair is found (callers that stop on that case tell it from a score of 0).
+int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery);
+
+}  // namespace fpmatch::detail
+
+#endif

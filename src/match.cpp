@@ -1,0 +1,100 @@
+// Matching entry points: one-to-one comparison and the one-to-many search.
+//
+// A comparison runs one fixed pipeline:
+//   decode the probe -> move its central minutiae to the front -> decode the
+//   gallery -> base pair search (CalcBasePair) -> alignment on each base pair
+//   (CalcMatchScore) -> final score (CalcLastScore).
+#include <cstdint>
+#include <cstring>
+
+#include "internal.h"
+
+namespace {
+
+using fpmatch::detail::BindFeatureSet;
+using fpmatch::detail::FeatureStorage;
+using fpmatch::detail::ScoreDecodedPair;
+
+constexpr int32_t kCentralWindow = 64;  // pixels either side of the image centre
+
+// Decodes and reorders the probe. The gallery's minutia storage, not yet
+// filled, serves as scratch for the reordering.
+bool PrepareProbe(const uint8_t* probeTemplate, FeatureSet* probe, FeatureSet* gallery) {
+    if (DecodeFeature(probeTemplate, probe) != FPMATCH_DECODED) return false;
+    MinutiaMoveTop(probe, probe->minutiae, gallery->minutiae);
+    return true;
+}
+
+}  // namespace
+
+namespace fpmatch::detail {
+
+int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery) {
+    BasePair basePairs[3] = {};
+    const int32_t count = CalcBasePair(probe, gallery, basePairs);
+    if (count == 0) return -1;
+    CalcMatchScore(probe, gallery, basePairs, count);
+    return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
+}
+
+}  // namespace fpmatch::detail
+
+extern "C" {
+
+int32_t AlgVersion(void) { return 1; }
+
+void MinutiaMoveTop(const FeatureSet* fs, Minutia* minutiae, Minutia* scratch) {
+    const int32_t cx = fs->width / 2, cy = fs->height / 2;
+    const int count = fs->minutiaCount;
+    int filled = 0;
+    auto central = [&](const Minutia& m) {
+        const int32_t dx = m.x - cx, dy = m.y - cy;
+        return dx >= -kCentralWindow && dx <= kCentralWindow && dy >= -kCentralWindow && dy <= kCentralWindow;
+    };
+    for (int i = 0; i < count; ++i)
+        if (central(minutiae[i])) scratch[filled++] = minutiae[i];
+    for (int i = 0; i < count; ++i)
+        if (!central(minutiae[i])) scratch[filled++] = minutiae[i];
+    for (int i = 0; i < count; ++i) minutiae[i] = scratch[i];
+}
+
+int32_t Match2Score(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
+    FeatureStorage probeStorage, galleryStorage;
+    FeatureSet probe, gallery;
+    BindFeatureSet(&probe, &probeStorage);
+    BindFeatureSet(&gallery, &galleryStorage);
+    if (!PrepareProbe(probeTemplate, &probe, &gallery)) return 0;
+    if (DecodeFeature(galleryTemplate, &gallery) != FPMATCH_DECODED) return 0;
+    const int32_t score = ScoreDecodedPair(&probe, &gallery);
+    return score < 0 ? 0 : score;
+}
+
+int32_t Match2Fp(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
+    return Match2Score(probeTemplate, galleryTemplate);
+}
+
+int32_t MatchListFp(const uint8_t* probeTemplate, const uint8_t* list, int32_t stride, int32_t firstIndex,
+                    int32_t entryCount, int32_t threshold, int32_t* foundIndex, int32_t* foundScore) {
+    FeatureStorage probeStorage, galleryStorage;
+    FeatureSet probe, gallery;
+    BindFeatureSet(&probe, &probeStorage);
+    BindFeatureSet(&gallery, &galleryStorage);
+    if (!PrepareProbe(probeTemplate, &probe, &gallery)) return 0;
+    // The loop bound is formed in 64 bits so that firstIndex + entryCount
+    // cannot overflow; offsets are 64-bit so lists beyond 2 GiB are reached.
+    const int64_t end = static_cast<int64_t>(firstIndex) + entryCount;
+    for (int64_t i = firstIndex; i < end; ++i) {
+        const uint8_t* entry = list + i * static_cast<int64_t>(stride);
+        if (DecodeFeature(entry, &gallery) != FPMATCH_DECODED) return 0;
+        const int32_t score = ScoreDecodedPair(&probe, &gallery);
+        if (score < 0) return 0;  // no base pair ends the search
+        if (score >= threshold) {
+            *foundIndex = static_cast<int32_t>(i);
+            *foundScore = score;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // extern "C"
