@@ -1,12 +1,399 @@
-// Alignment scoring (being written).
+// Alignment scoring: superimpose the two templates on each base pair, pair
+// their minutiae, score the alignment, and fold the base pair scores into the
+// final 0..100 score.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 #include "internal.h"
-extern "C" {
-int32_t MinutiasTransform(const FeatureSet*, Minutia*, Minutia*, SingularPoint*, const uint8_t*, RigidTransform) { return 0; }
-void CalcMatchScore(const FeatureSet*, const FeatureSet*, BasePair*, int32_t) {}
-void XYtoPolar(const Minutia*, uint32_t, int32_t, int32_t, PolarMinutia*) {}
-int32_t CalcIsoPair(const Minutia*, const PolarMinutia*, int32_t, const Minutia*, const PolarMinutia*, int32_t, MinutiaPair*) { return 0; }
-void CalcPosScore(const Minutia*, const Minutia*, int32_t, int32_t, const MinutiaPair*, int32_t, int32_t*, int32_t*) {}
-void CalcSingularScore(const SingularPoint*, const SingularPoint*, const SingularPoint*, const SingularPoint*, const uint8_t*, const uint8_t*, int32_t*) {}
-void CalcNegScore(int32_t, int32_t, const MinutiaPair*, int32_t, const Minutia*, int32_t, const uint8_t*, int32_t, int32_t*, int32_t*) {}
-int32_t CalcLastScore(BasePair*, const Minutia*, const Minutia*, int32_t) { return 0; }
+
+namespace {
+
+using fpmatch::detail::Abs;
+using fpmatch::detail::CircularDifference;
+using fpmatch::detail::FoldDirection;
+using fpmatch::detail::kImageHeight;
+using fpmatch::detail::kImageWidth;
+using fpmatch::detail::kMaxMinutiae;
+using fpmatch::detail::kTableColumns;
+using fpmatch::detail::kTableRows;
+
+constexpr double kPi = 3.1415926;  // the library's fixed approximation
+constexpr int32_t kNearSquared = 8100;  // 90 pixels
+constexpr int32_t kUnpairedFloor = 10;
+
+inline int32_t Min(int32_t a, int32_t b) { return a < b ? a : b; }
+inline int32_t Max(int32_t a, int32_t b) { return a > b ? a : b; }
+inline int32_t ClampCount(int32_t n) { return n < 0 ? 0 : (n > kMaxMinutiae ? kMaxMinutiae : n); }
+inline bool IsSlot(int32_t index) { return index >= 0 && index < kMaxMinutiae; }
+
+// Rotation of `r` into -179..180 by one turn.
+inline int32_t NormaliseRotation(int32_t r) {
+    if (r < -179) return r + 360;
+    if (r > 180) return r - 360;
+    return r;
 }
+
+inline bool IsAbsent(const SingularPoint& p) { return p.x == 0 && p.y == 0; }
+
+// Entry 1 equal to (0, 2) is a marker, not a point.
+inline bool HasMarker(const SingularPoint* triple) { return triple[1].x == 0 && triple[1].y == 2; }
+
+// A triple holds two points when entry 1 has x != 0 or y > 2.
+inline int32_t PointCount(const SingularPoint* triple) {
+    return triple[1].x != 0 || triple[1].y > 2 ? 2 : 1;
+}
+
+// Penalty for singular points of one side that land well inside the other
+// template's foreground (no background cell in their 3 x 3 neighbourhood).
+int32_t OneSidedSingularPenalty(const SingularPoint* moved, int32_t weight, const uint8_t* otherGndTable) {
+    int32_t penalty = 0;
+    const int32_t points = PointCount(moved);
+    for (int32_t t = 0; t < points; ++t) {
+        const int32_t col = moved[t].x >> 3, row = moved[t].y >> 3;
+        if (row < 1 || row > 34 || col < 1 || col > 30) continue;
+        int32_t sum = 0;
+        for (int32_t r = row - 1; r <= row + 1; ++r)
+            for (int32_t c = col - 1; c <= col + 1; ++c) sum += otherGndTable[r * 32 + c];
+        if (sum == 0) penalty += weight;
+    }
+    return penalty;
+}
+
+// Number of slots that XYtoPolar turns into polar entries.
+int32_t CountPolarEntries(const Minutia* set, int32_t count) {
+    int32_t n = 0;
+    for (int32_t j = 0; j < count; ++j)
+        if (set[j].x > 0) ++n;
+    return n;
+}
+
+// Working storage of one CalcMatchScore call, reused for each base pair.
+struct AlignmentScratch {
+    Minutia movedProbe[kMaxMinutiae];
+    Minutia keptProbe[kMaxMinutiae];
+    Minutia movedGallery[kMaxMinutiae];
+    SingularPoint movedProbeSingular[3];
+    SingularPoint movedGallerySingular[3];
+    PolarMinutia probePolar[kMaxMinutiae];
+    PolarMinutia galleryPolar[kMaxMinutiae];
+    MinutiaPair pairs[kMaxMinutiae];
+};
+
+// Scores the alignment on one base pair; returns false when the base pair
+// fails a gate and keeps its matchScore.
+bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const BasePair& basePair,
+                   AlignmentScratch& w, int32_t* matchScore) {
+    const int32_t p = basePair.probeIndex, g = basePair.galleryIndex;
+    if (p < 0 || p >= probe->minutiaCount || g < 0 || g >= gallery->minutiaCount) return false;
+    const Minutia P = probe->minutiae[p];
+    const Minutia G = gallery->minutiae[g];
+    const int32_t probeCount = ClampCount(probe->minutiaCount);
+    const int32_t galleryCount = ClampCount(gallery->minutiaCount);
+
+    const int32_t dx = G.x - P.x, dy = G.y - P.y;
+    const int32_t r = NormaliseRotation(P.angle - G.angle);
+    const int32_t r2 = NormaliseRotation(-r);
+
+    std::memset(w.movedProbe, 0, sizeof w.movedProbe);
+    std::memset(w.keptProbe, 0, sizeof w.keptProbe);
+    std::memset(w.movedGallery, 0, sizeof w.movedGallery);
+    std::memset(w.movedProbeSingular, 0, sizeof w.movedProbeSingular);
+    std::memset(w.movedGallerySingular, 0, sizeof w.movedGallerySingular);
+
+    // Probe into the gallery frame, gallery into the probe frame, each kept
+    // only where it lands on the other template's foreground.
+    const int32_t keptP = MinutiasTransform(probe, w.keptProbe, w.movedProbe, w.movedProbeSingular,
+                                            gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
+    const int32_t keptG = MinutiasTransform(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
+                                            probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
+
+    // The base minutiae themselves take no further part.
+    w.movedProbe[p] = Minutia{};
+    w.keptProbe[p] = Minutia{};
+    w.movedGallery[g] = Minutia{};
+    const int32_t nP = keptP - 1, nG = keptG - 1;
+
+    // Enough overlap: three minutiae a side, a quarter of one side.
+    if (nP < 3 || nG < 3) return false;
+    if (!(4 * nP >= probe->minutiaCount || 4 * nG >= gallery->minutiaCount)) return false;
+
+    // Polar coordinates about the probe base minutia, in the probe frame. The
+    // pairing reads only entries written for this base pair: kept minutiae
+    // with x <= 0 get no entry, so the counts are bounded by what was written.
+    XYtoPolar(w.keptProbe, static_cast<uint32_t>(probeCount), P.x, P.y, w.probePolar);
+    XYtoPolar(w.movedGallery, static_cast<uint32_t>(galleryCount), P.x, P.y, w.galleryPolar);
+    const int32_t usableP = Min(nP, CountPolarEntries(w.keptProbe, probeCount));
+    const int32_t usableG = Min(nG, CountPolarEntries(w.movedGallery, galleryCount));
+    const int32_t m = CalcIsoPair(w.keptProbe, w.probePolar, usableP, w.movedGallery, w.galleryPolar, usableG,
+                                  w.pairs);
+    if (m == 0) return false;
+
+    int32_t pos = 0, posNear = 0;
+    CalcPosScore(w.keptProbe, w.movedGallery, P.x, P.y, w.pairs, m, &pos, &posNear);
+    int32_t singular = 0;
+    CalcSingularScore(probe->singularPoints, gallery->singularPoints, w.movedProbeSingular,
+                      w.movedGallerySingular, probe->gndTable->cells, gallery->gndTable->cells, &singular);
+    pos = Max(pos - singular, 0);
+    posNear = Max(posNear - singular, 0);
+
+    int32_t unpairedP = 0, unpairedPNear = 0, unpairedG = 0, unpairedGNear = 0;
+    CalcNegScore(G.x, G.y, w.pairs, m, w.movedProbe, probeCount, gallery->blockQty->blocks, 0, &unpairedP,
+                 &unpairedPNear);
+    CalcNegScore(P.x, P.y, w.pairs, m, w.movedGallery, galleryCount, probe->blockQty->blocks, 1, &unpairedG,
+                 &unpairedGNear);
+    const int64_t N = Max(unpairedP + unpairedG, kUnpairedFloor);
+    const int64_t NN = Max(unpairedPNear + unpairedGNear, kUnpairedFloor);
+
+    const int64_t pos64 = pos, near64 = posNear;
+    int64_t score = static_cast<int32_t>(32 * pos64 / (N > 50 ? N : 50)) +
+                    static_cast<int32_t>(pos64 * pos64 / (pos64 + N)) +
+                    static_cast<int32_t>(32 * near64 / (NN > 50 ? NN : 50)) +
+                    static_cast<int32_t>(near64 * near64 / (near64 + NN));
+    if (m <= 3) score = score * m / 4;  // few pairs keep only m quarters
+    *matchScore = static_cast<int32_t>(score / 4);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t MinutiasTransform(const FeatureSet* source, Minutia* keptCopy, Minutia* moved,
+                          SingularPoint* movedSingular, const uint8_t* otherGndTable, RigidTransform t) {
+    // Fixed-point sine and cosine, scaled by 1024 and truncated.
+    const double theta = static_cast<double>(t.angle) * kPi / 180.0;
+    const int64_t S = static_cast<int64_t>(std::sin(theta) * 1024.0);
+    const int64_t C = static_cast<int64_t>(std::cos(theta) * 1024.0);
+    const int64_t baseX = 1024 * (static_cast<int64_t>(t.pivotX) + t.shiftX);
+    const int64_t baseY = 1024 * (static_cast<int64_t>(t.pivotY) + t.shiftY);
+    // >> 10 on a signed value is a floor division by 1024.
+    auto moveX = [&](int64_t x, int64_t y) { return (baseX + (y - t.pivotY) * S + (x - t.pivotX) * C) >> 10; };
+    auto moveY = [&](int64_t x, int64_t y) { return (baseY + (y - t.pivotY) * C - (x - t.pivotX) * S) >> 10; };
+
+    // Singular points 0 and 1 move when both coordinates are non-zero; the
+    // marker entry (0, 2) and absent points stay (0, 0).
+    for (int e = 0; e < 2; ++e) {
+        const SingularPoint& sp = source->singularPoints[e];
+        if (sp.x != 0 && sp.y != 0)
+            movedSingular[e] = {static_cast<int32_t>(moveX(sp.x, sp.y)), static_cast<int32_t>(moveY(sp.x, sp.y))};
+    }
+
+    const int64_t width = Min(source->width, kImageWidth);
+    const int64_t height = Min(source->height, kImageHeight);
+    const int32_t count = ClampCount(source->minutiaCount);
+    int32_t kept = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const Minutia& m = source->minutiae[i];
+        const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
+        int32_t angle = m.angle - t.angle;
+        if (angle < 0) angle += 360;
+        if (angle > 359) angle -= 360;
+        if (x < 0 || x >= width || y < 0 || y >= height) continue;
+        if (otherGndTable[(y >> 3) * 32 + (x >> 3)] == 1) continue;  // background there
+        moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
+        if (keptCopy != nullptr) keptCopy[i] = m;
+        ++kept;
+    }
+    return kept;
+}
+
+void CalcMatchScore(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count) {
+    AlignmentScratch scratch;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t score = 0;
+        if (ScoreBasePair(probe, gallery, basePairs[i], scratch, &score)) basePairs[i].matchScore = score;
+    }
+}
+
+void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t centerY, PolarMinutia* out) {
+    const uint32_t n = count > static_cast<uint32_t>(kMaxMinutiae) ? kMaxMinutiae : count;
+    int32_t written = 0;
+    for (uint32_t j = 0; j < n; ++j) {
+        if (set[j].x <= 0) continue;
+        int32_t dx = set[j].x - centerX, dy = set[j].y - centerY;
+        int32_t scale = 1;
+        // Outside the tables' range both components are halved (floor). A
+        // displacement still out of range (only possible for points outside
+        // the image, or a row-0 point seen from row 287) is halved again until
+        // it fits, the radius scaled back each time.
+        while (dx < -(kTableColumns - 1) || dx > kTableColumns - 1 || dy < -(kTableRows - 1) ||
+               dy > kTableRows - 1) {
+            dx >>= 1;
+            dy >>= 1;
+            scale *= 2;
+        }
+        out[written++] = PolarMinutia{static_cast<int32_t>(j), scale * math_SqrtUseTab(dy, dx),
+                                      math_AtangUseTab(dy, dx)};
+    }
+}
+
+int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
+                    const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
+                    MinutiaPair* pairs) {
+    probeCount = ClampCount(probeCount);
+    galleryCount = ClampCount(galleryCount);
+    int32_t made = 0;
+    for (int32_t j = 0; j < probeCount; ++j) {
+        const PolarMinutia& a = probePolar[j];
+        if (!IsSlot(a.index)) continue;
+        const Minutia& A = probeSet[a.index];
+        const int32_t probeAngle = FoldDirection(A.angle);
+        int32_t bestCost = 1080, best = -1;
+        for (int32_t k = 0; k < galleryCount; ++k) {
+            const PolarMinutia& b = galleryPolar[k];
+            const int32_t dR = Abs(a.radius - b.radius);
+            const int32_t sum = a.radius + b.radius;
+            if (dR > 10 || dR > (sum >> 6) + 7) continue;
+            int32_t dB = Abs(a.bearing - b.bearing);
+            if (dB > 180) dB = 360 - dB;
+            if (dB > Max(12 - (sum >> 5), 3)) continue;
+            if (!IsSlot(b.index)) continue;
+            const Minutia& B = gallerySet[b.index];
+            const int32_t typePenalty = A.type == B.type ? 0 : 5;
+            // Direction difference allowing 2 degrees of slack either way.
+            const int32_t diff = probeAngle - FoldDirection(B.angle);
+            int32_t dDir = CircularDifference(diff + 2, 0);
+            dDir = Min(dDir, CircularDifference(diff, 0));
+            dDir = Min(dDir, CircularDifference(diff - 2, 0));
+            if (dDir > 10) continue;
+            const int32_t cost = dR + dB + dDir + typePenalty;
+            if (cost < bestCost) {
+                bestCost = cost;
+                best = k;
+            }
+        }
+        if (best < 0) continue;
+        // A gallery minutia already taken leaves this probe minutia unpaired.
+        bool taken = false;
+        for (int32_t t = 0; t < made && !taken; ++t) taken = pairs[t].galleryIndex == best;
+        if (taken) continue;
+        pairs[made++] = MinutiaPair{j, best};
+    }
+    for (int32_t t = 0; t < made; ++t) {
+        pairs[t].probeIndex = probePolar[pairs[t].probeIndex].index;
+        pairs[t].galleryIndex = galleryPolar[pairs[t].galleryIndex].index;
+    }
+    return made;
+}
+
+void CalcPosScore(const Minutia* probeSet, const Minutia* gallerySet, int32_t centerX, int32_t centerY,
+                  const MinutiaPair* pairs, int32_t pairCount, int32_t* total, int32_t* nearTotal) {
+    int32_t sum = 0, nearSum = 0;
+    pairCount = ClampCount(pairCount);
+    for (int32_t t = 0; t < pairCount; ++t) {
+        if (!IsSlot(pairs[t].probeIndex) || !IsSlot(pairs[t].galleryIndex)) continue;
+        const Minutia& A = probeSet[pairs[t].probeIndex];
+        const Minutia& B = gallerySet[pairs[t].galleryIndex];
+        const int32_t dAng = CircularDifference(FoldDirection(A.angle), FoldDirection(B.angle));
+        int32_t s = 2 * Min(A.quality, B.quality) + 5;
+        if (A.type == B.type) s += 10;
+        s -= Abs(A.x - B.x) + Abs(A.y - B.y) + dAng;
+        sum += s;
+        const int64_t ax = A.x - centerX, ay = A.y - centerY, bx = B.x - centerX, by = B.y - centerY;
+        const int64_t dA = ax * ax + ay * ay, dB = bx * bx + by * by;
+        if ((dA < dB ? dA : dB) / 4 <= 2025) nearSum += s;
+    }
+    *total = sum;
+    *nearTotal = nearSum;
+}
+
+void CalcSingularScore(const SingularPoint* probeSingular, const SingularPoint* gallerySingular,
+                       const SingularPoint* movedProbeSingular, const SingularPoint* movedGallerySingular,
+                       const uint8_t* probeGndTable, const uint8_t* galleryGndTable, int32_t* penalty) {
+    const bool hasP = !IsAbsent(movedProbeSingular[0]);
+    const bool hasG = !IsAbsent(movedGallerySingular[0]);
+    if (!hasP && !hasG) {
+        *penalty = 0;
+    } else if (hasP && !hasG) {
+        *penalty = OneSidedSingularPenalty(movedProbeSingular, HasMarker(probeSingular) ? 16 : 32, galleryGndTable);
+    } else if (hasG && !hasP) {
+        *penalty = OneSidedSingularPenalty(movedGallerySingular, HasMarker(gallerySingular) ? 16 : 32,
+                                           probeGndTable);
+    } else {
+        // Both sides: nearest pair of points, in the probe frame.
+        const int32_t nP = PointCount(probeSingular), nG = PointCount(movedGallerySingular);
+        const int32_t allowance = HasMarker(probeSingular) || HasMarker(gallerySingular) ? 32 : 16;
+        int64_t nearest = 6400;
+        for (int32_t i = 0; i < nP; ++i) {
+            for (int32_t j = 0; j < nG; ++j) {
+                const int64_t dx = probeSingular[i].x - movedGallerySingular[j].x;
+                const int64_t dy = probeSingular[i].y - movedGallerySingular[j].y;
+                if (dx * dx + dy * dy < nearest) nearest = dx * dx + dy * dy;
+            }
+        }
+        *penalty = Max(static_cast<int32_t>(std::sqrt(static_cast<double>(nearest))) - allowance, 0);
+    }
+}
+
+void CalcNegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount,
+                  const Minutia* set, int32_t count, const uint8_t* otherBlockQty, int32_t side, int32_t* total,
+                  int32_t* nearTotal) {
+    enum : uint8_t { kUnpaired = 0, kPaired = 1, kAbsent = 2 };
+    uint8_t mark[kMaxMinutiae] = {};
+    pairCount = ClampCount(pairCount);
+    count = ClampCount(count);
+    for (int32_t t = 0; t < pairCount; ++t) {
+        const int32_t slot = side == 0 ? pairs[t].probeIndex : pairs[t].galleryIndex;
+        if (IsSlot(slot)) mark[slot] = kPaired;
+    }
+    for (int32_t i = 0; i < count; ++i)
+        if (set[i].x == 0) mark[i] = kAbsent;
+    int32_t sum = 0, nearSum = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (mark[i] != kUnpaired) continue;
+        const Minutia& m = set[i];
+        const int64_t dx = m.x - centerX, dy = m.y - centerY;
+        int32_t q = m.quality;
+        // Moved sets always lie inside the image; the bound only guards
+        // direct callers.
+        if (m.x >= 0 && m.x < kImageWidth && m.y >= 0 && m.y < kImageHeight)
+            q = Min(q, otherBlockQty[(m.y >> 4) * 16 + (m.x >> 4)]);
+        if (q > 10) q += (q - 10) * (q - 10);
+        sum += q;
+        if (dx * dx + dy * dy <= kNearSquared) nearSum += q;
+    }
+    *total = sum;
+    *nearTotal = nearSum;
+}
+
+int32_t CalcLastScore(BasePair* basePairs, const Minutia* probeMinutiae, const Minutia* galleryMinutiae,
+                      int32_t count) {
+    if (count <= 0) return 0;
+    // Exchange sort, highest matchScore first.
+    for (int32_t i = 0; i < count; ++i) {
+        for (int32_t j = i + 1; j < count; ++j) {
+            if (basePairs[i].matchScore < basePairs[j].matchScore) {
+                const BasePair t = basePairs[i];
+                basePairs[i] = basePairs[j];
+                basePairs[j] = t;
+            }
+        }
+    }
+    auto distance = [](const Minutia& a, const Minutia& b) {
+        const int64_t dx = a.x - b.x, dy = a.y - b.y;
+        return static_cast<int32_t>(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
+    };
+    const BasePair& first = basePairs[0];
+    const int32_t best = first.matchScore;
+    int32_t second = 0;
+    if (IsSlot(first.probeIndex) && IsSlot(first.galleryIndex)) {
+        const Minutia& P0 = probeMinutiae[first.probeIndex];
+        const Minutia& G0 = galleryMinutiae[first.galleryIndex];
+        // The best other base pair whose base minutiae lie as far apart in the
+        // probe as in the gallery (within 20 pixels) adds its score.
+        for (int32_t k = 1; k < count; ++k) {
+            if (!IsSlot(basePairs[k].probeIndex) || !IsSlot(basePairs[k].galleryIndex)) continue;
+            const int32_t dP = distance(probeMinutiae[basePairs[k].probeIndex], P0);
+            const int32_t dG = distance(galleryMinutiae[basePairs[k].galleryIndex], G0);
+            if (dP - dG >= -20 && dP - dG <= 20) {
+                second = basePairs[k].matchScore;
+                break;
+            }
+        }
+    }
+    const int32_t total = (best + second) / 2;
+    return total > 100 ? 100 : total;
+}
+
+}  // extern "C"

@@ -1,12 +1,242 @@
-// Base pair search (being written).
+// Base pair search: topology graphs of both templates and their comparison.
+//
+// Every minutia is described by its neighbours within 110 pixels (distance,
+// direction of the line and neighbour direction, all relative to its own
+// direction). Probe and gallery minutiae of equal type are scored by how many
+// of their edges agree, and the three best pairs become base pairs for the
+// alignment.
+#include <cstdint>
+#include <cstring>
+
 #include "internal.h"
-extern "C" {
-void BuildTopoGraph(const FeatureSet*, TopoEdge*, uint8_t*) {}
-void SortTopoGraph(const FeatureSet*, TopoEdge*, const uint8_t*) {}
-int32_t CalcBasePair(const FeatureSet*, const FeatureSet*, BasePair*) { return 0; }
-int32_t CompareTopoGraph(const FeatureSet*, const FeatureSet*, const TopoEdge*, const TopoEdge*, BasePair*, const uint8_t*, const uint8_t*) { return 0; }
-void TopoGraphSearchTab(const TopoEdge*, int32_t, int32_t, uint8_t*) {}
-int32_t CalcPairScore(const TopoEdge*, const TopoEdge*, const uint8_t*, int32_t) { return 0; }
-void BuildTopoIndex(const TopoEdge*, int32_t, uint8_t*) {}
-void InsertBasePair(BasePair, BasePair*, int32_t) {}
+
+namespace {
+
+using fpmatch::detail::Abs;
+using fpmatch::detail::CircularDifference;
+using fpmatch::detail::FoldDirection;
+using fpmatch::detail::kMaxMinutiae;
+
+constexpr int32_t kNeighbourRadiusSquared = 110 * 110;
+constexpr int32_t kReferenceStartScore = 150;
+constexpr int32_t kSameTypeAward = 30;
+constexpr int32_t kOtherTypeAward = 20;
+constexpr int32_t kAngleWindow = 10;
+constexpr uint8_t kNotNeighbour = FPMATCH_TOPO_INDEX_NONE;
+
+// Counts outside 1..50 describe no graph that fits the 50 x 50 storage.
+inline int32_t GraphSize(const FeatureSet* fs) {
+    const int32_t n = fs->minutiaCount;
+    return n > 0 && n <= kMaxMinutiae ? n : 0;
 }
+
+// Whether candidate (i, j) contradicts the reference pair: both are
+// neighbours of the reference minutiae, but their edges disagree.
+inline bool ContradictsReference(const TopoEdge& probeEdge, const TopoEdge& galleryEdge) {
+    return Abs(probeEdge.distance - galleryEdge.distance) > 9 ||
+           CircularDifference(probeEdge.edgeAngle, galleryEdge.edgeAngle) > 12 ||
+           CircularDifference(probeEdge.relativeDirection, galleryEdge.relativeDirection) > 10;
+}
+
+}  // namespace
+
+extern "C" {
+
+void BuildTopoGraph(const FeatureSet* fs, TopoEdge* matrix, uint8_t* edgeCounts) {
+    const int32_t n = GraphSize(fs);
+    const Minutia* m = fs->minutiae;
+    for (int32_t i = 0; i < n; ++i) {
+        matrix[i * n + i].distance = 0;
+        const int32_t ownAngle = FoldDirection(m[i].angle);
+        for (int32_t j = i + 1; j < n; ++j) {
+            TopoEdge& forward = matrix[i * n + j];
+            TopoEdge& backward = matrix[j * n + i];
+            const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
+            const int32_t s = dx * dx + dy * dy;
+            if (s > kNeighbourRadiusSquared) {
+                forward.distance = 0;
+                backward.distance = 0;
+                continue;
+            }
+            // Within 110 pixels both components fit the lookup tables.
+            const int32_t d = math_SqrtUseTab(dy, dx);
+            const int32_t theta = math_AtangUseTab(dy, dx);
+            const int32_t otherAngle = FoldDirection(m[j].angle);
+            int32_t r = otherAngle - ownAngle;
+            if (r < 0) r += 360;
+
+            int32_t a = theta - ownAngle;
+            if (a < 0) a += 360;
+            forward = {a, d, r, m[j].type, static_cast<uint8_t>(j)};
+
+            // The reverse edge reuses the same measurement, turned by 180.
+            int32_t b = theta + 180 - otherAngle;
+            if (b < 0) {
+                b += 360;
+            } else if (b > 359) {
+                b -= 360;
+            }
+            backward = {b, d, r == 0 ? 0 : 360 - r, m[i].type, static_cast<uint8_t>(i)};
+        }
+    }
+    // Compaction: real edges to the front of each row, in neighbour order.
+    for (int32_t i = 0; i < n; ++i) {
+        TopoEdge* row = matrix + i * n;
+        int32_t kept = 0;
+        for (int32_t p = 0; p < n; ++p) {
+            if (row[p].distance > 0) {
+                if (kept != p) row[kept] = row[p];
+                ++kept;
+            }
+        }
+        edgeCounts[i] = static_cast<uint8_t>(kept);
+    }
+}
+
+void SortTopoGraph(const FeatureSet* fs, TopoEdge* matrix, const uint8_t* edgeCounts) {
+    const int32_t n = GraphSize(fs);
+    for (int32_t i = 0; i < n; ++i) {
+        TopoEdge* row = matrix + i * n;
+        const int32_t k = edgeCounts[i] < n ? edgeCounts[i] : n;
+        // Selection sort by edgeAngle; the first of equal values is chosen,
+        // which fixes the order of ties.
+        for (int32_t p = 0; p < k; ++p) {
+            int32_t chosen = p;
+            for (int32_t q = p + 1; q < k; ++q)
+                if (row[q].edgeAngle < row[chosen].edgeAngle) chosen = q;
+            if (chosen != p) {
+                const TopoEdge t = row[p];
+                row[p] = row[chosen];
+                row[chosen] = t;
+            }
+        }
+        for (int32_t p = k; p < n; ++p) row[p] = TopoEdge{};
+    }
+}
+
+void TopoGraphSearchTab(const TopoEdge* row, int32_t edgeCount, int32_t tableLength, uint8_t* table) {
+    if (tableLength <= 0) return;
+    std::memset(table, 0, static_cast<size_t>(tableLength));
+    if (edgeCount <= 0) return;
+    // table[v] = number of edges whose edgeAngle is below v.
+    for (int32_t j = 1; j < edgeCount; ++j) {
+        int32_t v = row[j - 1].edgeAngle + 1;
+        if (v < 0) v = 0;
+        for (; v <= row[j].edgeAngle && v < tableLength; ++v) table[v] = static_cast<uint8_t>(j);
+    }
+    int32_t v = row[edgeCount - 1].edgeAngle + 1;
+    if (v < 0) v = 0;
+    for (; v < tableLength; ++v) table[v] = static_cast<uint8_t>(edgeCount);
+}
+
+int32_t CalcPairScore(const TopoEdge* probeRow, const TopoEdge* galleryRow, const uint8_t* searchTab,
+                      int32_t galleryEdgeCount) {
+    int32_t score = 0;
+    for (int32_t g = 0; g < galleryEdgeCount; ++g) {
+        const TopoEdge& ge = galleryRow[g];
+        const int32_t a = ge.edgeAngle;
+        // The window does not wrap around 0/360. Its upper end is kept inside
+        // the table, which matters only for angles outside 0..359.
+        const int32_t lo = a - kAngleWindow < 0 ? 0 : a - kAngleWindow;
+        int32_t hiNext = a + kAngleWindow + 1;
+        if (hiNext > FPMATCH_SEARCH_TAB_LENGTH - 1) hiNext = FPMATCH_SEARCH_TAB_LENGTH - 1;
+        if (lo < hiNext) {
+            for (int32_t p = searchTab[lo]; p < searchTab[hiNext]; ++p) {
+                const TopoEdge& pe = probeRow[p];
+                const int32_t s = pe.distance + ge.distance;
+                if (Abs(pe.distance - ge.distance) > (s >> 6) + 7) continue;
+                if (Abs(pe.edgeAngle - a) > 12 - ((s - 20) >> 5)) continue;
+                if (CircularDifference(pe.relativeDirection, ge.relativeDirection) > 10) continue;
+                score += pe.neighbourType == ge.neighbourType ? kSameTypeAward : kOtherTypeAward;
+                break;
+            }
+        }
+        // Give up once more than 5, and more than half, of the gallery edges
+        // found nothing.
+        if (score == 0 && g + 1 > 5 && g + 1 > (galleryEdgeCount >> 1)) return 0;
+    }
+    return score;
+}
+
+void BuildTopoIndex(const TopoEdge* row, int32_t edgeCount, uint8_t* index) {
+    std::memset(index, kNotNeighbour, kMaxMinutiae);
+    for (int32_t p = 0; p < edgeCount && p < kMaxMinutiae; ++p) {
+        const uint8_t v = row[p].neighbourIndex;
+        if (v < kMaxMinutiae) index[v] = static_cast<uint8_t>(p);
+    }
+}
+
+void InsertBasePair(BasePair basePair, BasePair* list, int32_t capacity) {
+    int32_t q = 0;
+    while (q < capacity && !(basePair.pairScore > list[q].pairScore)) ++q;
+    if (q == capacity) return;
+    for (int32_t t = capacity - 1; t > q; --t) list[t] = list[t - 1];
+    list[q] = basePair;
+}
+
+int32_t CompareTopoGraph(const FeatureSet* probe, const FeatureSet* gallery, const TopoEdge* probeGraph,
+                         const TopoEdge* galleryGraph, BasePair* basePairs, const uint8_t* probeEdgeCounts,
+                         const uint8_t* galleryEdgeCounts) {
+    const int32_t nP = GraphSize(probe), nG = GraphSize(gallery);
+    uint8_t searchTab[FPMATCH_SEARCH_TAB_LENGTH];
+    uint8_t probeIndex[kMaxMinutiae], galleryIndex[kMaxMinutiae];
+
+    // The reference pair: the best pair so far once it scores above 150.
+    // Later candidates that contradict it are not scored at all.
+    int32_t referenceScore = kReferenceStartScore;
+    bool haveReference = false;
+    int32_t referenceProbe = -1, referenceGallery = -1;
+
+    for (int32_t i = 0; i < nP; ++i) {
+        const TopoEdge* probeRow = probeGraph + i * nP;
+        BasePair rowList[3] = {};
+        TopoGraphSearchTab(probeRow, probeEdgeCounts[i], FPMATCH_SEARCH_TAB_LENGTH, searchTab);
+        for (int32_t j = 0; j < nG; ++j) {
+            if (probe->minutiae[i].type != gallery->minutiae[j].type) continue;
+            const TopoEdge* galleryRow = galleryGraph + j * nG;
+            if (haveReference) {
+                const uint8_t u = probeIndex[i], w = galleryIndex[j];
+                if (u < kNotNeighbour && w < kNotNeighbour &&
+                    ContradictsReference(probeGraph[referenceProbe * nP + u],
+                                         galleryGraph[referenceGallery * nG + w]))
+                    continue;
+            }
+            const int32_t score = CalcPairScore(probeRow, galleryRow, searchTab, galleryEdgeCounts[j]);
+            if (score > referenceScore) {
+                referenceScore = score;
+                haveReference = true;
+                if (referenceProbe != i) {
+                    referenceProbe = i;
+                    BuildTopoIndex(probeRow, probeEdgeCounts[i], probeIndex);
+                }
+                if (referenceGallery != j) {
+                    referenceGallery = j;
+                    BuildTopoIndex(galleryRow, galleryEdgeCounts[j], galleryIndex);
+                }
+            }
+            if (score > 0) InsertBasePair(BasePair{i, j, score, 0}, rowList, 3);
+        }
+        for (const BasePair& candidate : rowList) InsertBasePair(candidate, basePairs, 3);
+    }
+    int32_t found = 0;
+    for (int32_t t = 0; t < 3; ++t)
+        if (basePairs[t].pairScore > 0) ++found;
+    return found;
+}
+
+int32_t CalcBasePair(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs) {
+    if (GraphSize(probe) == 0 || GraphSize(gallery) == 0) return 0;
+    // The two graphs are the largest working storage of a comparison (about
+    // 80 KB); they live on this call's stack.
+    TopoEdge probeGraph[FPMATCH_TOPO_EDGES];
+    TopoEdge galleryGraph[FPMATCH_TOPO_EDGES];
+    uint8_t probeEdgeCounts[kMaxMinutiae];
+    uint8_t galleryEdgeCounts[kMaxMinutiae];
+    BuildTopoGraph(probe, probeGraph, probeEdgeCounts);
+    SortTopoGraph(probe, probeGraph, probeEdgeCounts);
+    BuildTopoGraph(gallery, galleryGraph, galleryEdgeCounts);
+    return CompareTopoGraph(probe, gallery, probeGraph, galleryGraph, basePairs, probeEdgeCounts,
+                            galleryEdgeCounts);
+}
+
+}  // extern "C"
