@@ -391,13 +391,35 @@ FPMATCH_API int32_t CheckTemplate(const uint8_t *tmpl, size_t length);
 
 /* --- Template writers (section owned by the template writer) ------------ */
 
+/* Refusals of the writers. `out` is left untouched by every one of them; a
+ * field that does not fit its bits is refused, never wrapped. */
+#define FPMATCH_WRITE_NULL_INPUT (-1)   /* featureSet, out, or a pointer the
+                                           writer reads, is NULL */
+#define FPMATCH_WRITE_TOO_SMALL (-2)    /* outLength below the template size */
+#define FPMATCH_WRITE_BAD_COUNT (-3)    /* minutiaCount outside 1..50 */
+#define FPMATCH_WRITE_BAD_POSITION (-4) /* x or y does not fit (see below) */
+#define FPMATCH_WRITE_BAD_ANGLE (-5)    /* angle outside 0..511 */
+#define FPMATCH_WRITE_BAD_TYPE (-6)     /* type neither 0 nor 1 (ISO 2, 255) */
+#define FPMATCH_WRITE_BAD_SINGULAR (-7) /* singular point 0 or 1 outside 0..511 */
+
 /* Writes a decoded feature set as a native template into `out` (capacity
- * `outLength` bytes). Returns the number of bytes written, or a negative
- * FPMATCH_WRITE_* code; nothing that does not fit is wrapped. */
+ * `outLength` bytes): version 3, format byte = featureSet->format, quality,
+ * count, the foreground mask (a 16 x 16 square is background only when all
+ * four of its mask cells are; the outer ring of cells has no bit), singular
+ * points 0 and 1 halved (odd coordinates lose their low bit; the third point
+ * has no place and is not written), then all minutiaCount packed minutiae
+ * (the decoder reads the first 25). Minutiae need x -256..255, y 0..511,
+ * angle 0..511 (360 is kept as 360), type 0 or 1; qualities above 15 are
+ * written as 15. Returns 56 + 4 * minutiaCount, or a negative
+ * FPMATCH_WRITE_* code. */
 FPMATCH_API int32_t WriteNativeTemplate(const FeatureSet *featureSet, uint8_t *out, size_t outLength);
 
-/* Writes a decoded feature set as a 512-byte short screening template.
- * Returns 512, or a negative FPMATCH_WRITE_* code. */
+/* Writes a decoded feature set as a 512-byte short screening template:
+ * bytes 03 01 (the marker every screened candidate must carry), quality,
+ * count, zeros, the packed minutiae from byte 56, zeros to byte 511. x and y
+ * must lie in 0..511 (x is unsigned here); angle, type and quality as for
+ * WriteNativeTemplate. Mask and singular points are not written. Returns 512,
+ * or a negative FPMATCH_WRITE_* code. */
 FPMATCH_API int32_t WriteShortTemplate(const FeatureSet *featureSet, uint8_t *out, size_t outLength);
 
 /* --- ISO record adaptation (section owned by the ISO adapter) ----------- */
