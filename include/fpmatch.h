@@ -424,9 +424,46 @@ FPMATCH_API int32_t WriteShortTemplate(const FeatureSet *featureSet, uint8_t *ou
 
 /* --- ISO record adaptation (section owned by the ISO adapter) ----------- */
 
+/* Refusals of AdaptIsoRecord. `out` is left untouched by every one of them. */
+#define FPMATCH_ADAPT_NULL_INPUT (-1)      /* record or out is NULL */
+#define FPMATCH_ADAPT_TRUNCATED (-2)       /* buffer shorter than the 24-byte record header */
+#define FPMATCH_ADAPT_BAD_IDENTIFIER (-3)  /* bytes 0..3 are not "FMR\0" */
+#define FPMATCH_ADAPT_BAD_VERSION (-4)     /* bytes 4..7 are not " 20\0" */
+#define FPMATCH_ADAPT_LENGTH_EXCEEDS_BUFFER (-5) /* record length field > `length` */
+#define FPMATCH_ADAPT_NO_VIEWS (-6)        /* number of finger views is 0 */
+#define FPMATCH_ADAPT_VIEW_TRUNCATED (-7)  /* a finger view header, its minutia
+                                            * entries, its extended data length
+                                            * or its extended data runs past the
+                                            * record length field */
+#define FPMATCH_ADAPT_LENGTH_MISMATCH (-8) /* the finger views end before the
+                                            * record length field says */
+#define FPMATCH_ADAPT_NO_MINUTIAE (-9)     /* first finger view has no minutia */
+#define FPMATCH_ADAPT_OUT_OF_RANGE (-10)   /* an adapted coordinate would leave
+                                            * 0..16383 or an image size 0..65535 */
+#define FPMATCH_ADAPT_OUT_TOO_SMALL (-11)  /* outCapacity below the adapted length */
+
 /* Writes an adapted copy of an ISO/IEC 19794-2:2005 record of `length`
- * bytes into `out` (capacity `outCapacity`). Returns the adapted record's
- * length, or a negative FPMATCH_ADAPT_* code. */
+ * bytes (the record is the first record-length-field bytes; anything after
+ * them is ignored) into `out` (capacity `outCapacity`). Returns the adapted
+ * record's length, or a negative FPMATCH_ADAPT_* code. The whole record is
+ * validated first. The first finger view is then adapted to the matcher's
+ * 256 x 288 frame:
+ *   1. more than 50 minutiae: entries 0..49 kept, count 50 (the record
+ *      length shrinks; the extended data follows the kept entries);
+ *   2. x or y resolution neither 197 px/cm nor 0: coordinates scaled to
+ *      197 px/cm per axis, rounded to nearest; the header's resolution and
+ *      image size of that axis are rewritten (scaled), and the coordinates of
+ *      later finger views are scaled too so the shared header stays true;
+ *   3. recentred: the bounding box centre of the minutiae is moved to
+ *      (128, 144), keeping x >= 1 and y >= 0 (type and reserved bits kept);
+ *      the image size is raised where any minutia of the record would lie
+ *      outside it;
+ *   4. when every quality byte of the kept minutiae is 0, each becomes 100
+ *      (the finger quality byte is kept).
+ * Everything else (later finger views apart from the scaling in 2, extended
+ * data) is copied unchanged.
+ * An adapted record adapts to itself. `out` may be `record` itself (in-place
+ * adaptation); other overlaps are not allowed. Allocates nothing. */
 FPMATCH_API int32_t AdaptIsoRecord(const uint8_t *record, size_t length, uint8_t *out, size_t outCapacity);
 
 /* --- Java binding ------------------------------------------------------- */
