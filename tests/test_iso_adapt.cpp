@@ -32,7 +32,7 @@ struct View {
     uint8_t position = 1;
 };
 
-struct RecordSpec {
+struct RecordLayout {
     std::vector<View> views;
     uint32_t width = 300, height = 400;
     uint32_t resolutionX = 197, resolutionY = 197;
@@ -71,17 +71,17 @@ Entry GetEntry(const Bytes& b, size_t at) {
 }
 
 // A well-formed record with a correct record length field.
-Bytes Build(const RecordSpec& spec) {
+Bytes Build(const RecordLayout& layout) {
     Bytes r(24, 0);
     const char id[8] = {'F', 'M', 'R', 0, ' ', '2', '0', 0};
     std::memcpy(r.data(), id, 8);
-    Put16(r, 14, spec.width);
-    Put16(r, 16, spec.height);
-    Put16(r, 18, spec.resolutionX);
-    Put16(r, 20, spec.resolutionY);
-    r[22] = static_cast<uint8_t>(spec.views.size());
-    for (size_t v = 0; v < spec.views.size(); ++v) {
-        const View& view = spec.views[v];
+    Put16(r, 14, layout.width);
+    Put16(r, 16, layout.height);
+    Put16(r, 18, layout.resolutionX);
+    Put16(r, 20, layout.resolutionY);
+    r[22] = static_cast<uint8_t>(layout.views.size());
+    for (size_t v = 0; v < layout.views.size(); ++v) {
+        const View& view = layout.views[v];
         const size_t at = r.size();
         r.resize(at + 4 + 6 * view.entries.size() + 2 + view.extData.size(), 0);
         r[at] = view.position;
@@ -101,10 +101,10 @@ Bytes Build(const RecordSpec& spec) {
     return r;
 }
 
-RecordSpec OneView(std::vector<Entry> entries) {
-    RecordSpec spec;
-    spec.views.push_back(View{std::move(entries), {}, 60, 1});
-    return spec;
+RecordLayout OneView(std::vector<Entry> entries) {
+    RecordLayout layout;
+    layout.views.push_back(View{std::move(entries), {}, 60, 1});
+    return layout;
 }
 
 // Adapts into a buffer pre-filled with 0xAA; the result holds exactly the
@@ -156,9 +156,9 @@ TEST(IsoAdaptCap, KeepsFirstFiftyAndFixesBothLengths) {
         e.typeCode = static_cast<uint8_t>(1 + i % 2);
         entries.push_back(e);
     }
-    RecordSpec spec = OneView(entries);
-    spec.views[0].extData = {0x00, 0x02, 0x00, 0x06, 0x11, 0x22};
-    const Bytes record = Build(spec);
+    RecordLayout layout = OneView(entries);
+    layout.views[0].extData = {0x00, 0x02, 0x00, 0x06, 0x11, 0x22};
+    const Bytes record = Build(layout);
     ASSERT_EQ(record.size(), 24u + 4 + 360 + 2 + 6);
 
     const Adapted a = Adapt(record);
@@ -174,7 +174,7 @@ TEST(IsoAdaptCap, KeepsFirstFiftyAndFixesBothLengths) {
     }
     // Extended data length and block right behind the kept entries.
     EXPECT_EQ(Get16(a.bytes, 328), 6u);
-    EXPECT_EQ(Bytes(a.bytes.begin() + 330, a.bytes.end()), spec.views[0].extData);
+    EXPECT_EQ(Bytes(a.bytes.begin() + 330, a.bytes.end()), layout.views[0].extData);
 
     OwnedFeatureSet fs;
     ASSERT_EQ(fs.Decode(a.bytes), 0);
@@ -213,9 +213,9 @@ TEST(IsoAdaptCap, AllowsTheFullByteCount) {
 
 // Decoded-order coordinates after adaptation of a single view of `points`.
 std::vector<std::pair<int32_t, int32_t>> Recentred(const std::vector<std::pair<int32_t, int32_t>>& points,
-                                                   RecordSpec spec = RecordSpec()) {
-    spec.views = {View{At(points), {}, 60, 1}};
-    const Adapted a = Adapt(Build(spec));
+                                                   RecordLayout layout = RecordLayout()) {
+    layout.views = {View{At(points), {}, 60, 1}};
+    const Adapted a = Adapt(Build(layout));
     EXPECT_GT(a.code, 0);
     std::vector<std::pair<int32_t, int32_t>> out;
     if (a.code <= 0) return out;
@@ -283,13 +283,13 @@ TEST(IsoAdaptRecentre, RefusesACoordinateBeyondFourteenBits) {
 }
 
 TEST(IsoAdaptRecentre, RaisesTheImageSizeToCoverTheMinutiae) {
-    RecordSpec spec;
-    spec.width = 100;
-    spec.height = 120;
+    RecordLayout layout;
+    layout.width = 100;
+    layout.height = 120;
     // Box 10..60 x 10..30 moves to 103..153 x 134..154.
-    EXPECT_EQ(Recentred({{10, 10}, {60, 30}}, spec), (Points{{103, 134}, {153, 154}}));
-    spec.views = {View{At({{10, 10}, {60, 30}}), {}, 60, 1}};
-    const Adapted a = Adapt(Build(spec));
+    EXPECT_EQ(Recentred({{10, 10}, {60, 30}}, layout), (Points{{103, 134}, {153, 154}}));
+    layout.views = {View{At({{10, 10}, {60, 30}}), {}, 60, 1}};
+    const Adapted a = Adapt(Build(layout));
     EXPECT_EQ(Get16(a.bytes, 14), 154u);
     EXPECT_EQ(Get16(a.bytes, 16), 155u);
     // A large enough image is left as it is.
@@ -297,7 +297,7 @@ TEST(IsoAdaptRecentre, RaisesTheImageSizeToCoverTheMinutiae) {
     EXPECT_EQ(Get16(b.bytes, 14), 300u);
     EXPECT_EQ(Get16(b.bytes, 16), 400u);
     // A later view outside the image raises it as well.
-    RecordSpec two = OneView(At({{10, 10}, {60, 30}}));
+    RecordLayout two = OneView(At({{10, 10}, {60, 30}}));
     two.views.push_back(View{At({{3000, 4000}}), {}, 60, 2});
     const Adapted c = Adapt(Build(two));
     EXPECT_EQ(Get16(c.bytes, 14), 3001u);
@@ -308,9 +308,9 @@ TEST(IsoAdaptRecentre, RaisesTheImageSizeToCoverTheMinutiae) {
 
 TEST(IsoAdaptQuality, FillsOnlyWhenEveryQualityIsZero) {
     std::vector<Entry> zeros = At({{100, 100}, {150, 150}, {120, 180}}, 0);
-    RecordSpec spec = OneView(zeros);
-    spec.views[0].fingerQuality = 0;
-    Adapted a = Adapt(Build(spec));
+    RecordLayout layout = OneView(zeros);
+    layout.views[0].fingerQuality = 0;
+    Adapted a = Adapt(Build(layout));
     ASSERT_GT(a.code, 0);
     for (const Entry& e : EntriesOf(a.bytes)) EXPECT_EQ(e.quality, 100);
     EXPECT_EQ(a.bytes[26], 0) << "finger quality is kept";
@@ -342,17 +342,17 @@ TEST(IsoAdaptQuality, LooksOnlyAtTheKeptEntries) {
 // ---------------------------------------------------------------- resolution
 
 TEST(IsoAdaptResolution, ScalesEachAxisToFiveHundredDpi) {
-    RecordSpec spec;
-    spec.resolutionX = 98;   // about 250 dpi: x roughly doubles
-    spec.resolutionY = 394;  // 1000 dpi: y halves
-    spec.width = 150;
-    spec.height = 800;
+    RecordLayout layout;
+    layout.resolutionX = 98;   // about 250 dpi: x roughly doubles
+    layout.resolutionY = 394;  // 1000 dpi: y halves
+    layout.width = 150;
+    layout.height = 800;
     // x: 50 -> round(100.51) = 101, 100 -> round(201.02) = 201.
     // y: 101 -> round(50.5) = 51 (halves up), 301 -> round(150.5) = 151.
     // Box 101..201 x 51..151: cx 151 -> tx -23; cy 101 -> ty 43.
-    EXPECT_EQ(Recentred({{50, 101}, {100, 301}}, spec), (Points{{78, 94}, {178, 194}}));
-    spec.views = {View{At({{50, 101}, {100, 301}}), {}, 60, 1}};
-    const Adapted a = Adapt(Build(spec));
+    EXPECT_EQ(Recentred({{50, 101}, {100, 301}}, layout), (Points{{78, 94}, {178, 194}}));
+    layout.views = {View{At({{50, 101}, {100, 301}}), {}, 60, 1}};
+    const Adapted a = Adapt(Build(layout));
     EXPECT_EQ(Get16(a.bytes, 18), 197u);
     EXPECT_EQ(Get16(a.bytes, 20), 197u);
     EXPECT_EQ(Get16(a.bytes, 14), 302u);  // round(301.53)
@@ -360,14 +360,14 @@ TEST(IsoAdaptResolution, ScalesEachAxisToFiveHundredDpi) {
 }
 
 TEST(IsoAdaptResolution, LeavesUnknownAndNativeResolutionAlone) {
-    RecordSpec spec;
-    spec.resolutionX = 0;
-    spec.resolutionY = 197;
-    spec.width = 0;
-    spec.height = 400;
-    EXPECT_EQ(Recentred({{100, 100}, {300, 200}}, spec), (Points{{28, 94}, {228, 194}}));
-    spec.views = {View{At({{100, 100}, {300, 200}}), {}, 60, 1}};
-    const Adapted a = Adapt(Build(spec));
+    RecordLayout layout;
+    layout.resolutionX = 0;
+    layout.resolutionY = 197;
+    layout.width = 0;
+    layout.height = 400;
+    EXPECT_EQ(Recentred({{100, 100}, {300, 200}}, layout), (Points{{28, 94}, {228, 194}}));
+    layout.views = {View{At({{100, 100}, {300, 200}}), {}, 60, 1}};
+    const Adapted a = Adapt(Build(layout));
     EXPECT_EQ(Get16(a.bytes, 18), 0u);
     EXPECT_EQ(Get16(a.bytes, 20), 197u);
     EXPECT_EQ(Get16(a.bytes, 14), 229u) << "an unknown width is raised to cover the minutiae";
@@ -375,15 +375,15 @@ TEST(IsoAdaptResolution, LeavesUnknownAndNativeResolutionAlone) {
 }
 
 TEST(IsoAdaptResolution, ScalesLaterViewsWithTheSharedHeader) {
-    RecordSpec spec;
-    spec.resolutionX = 394;
-    spec.resolutionY = 394;
-    spec.views.push_back(View{At({{200, 200}, {400, 300}}), {}, 60, 1});
+    RecordLayout layout;
+    layout.resolutionX = 394;
+    layout.resolutionY = 394;
+    layout.views.push_back(View{At({{200, 200}, {400, 300}}), {}, 60, 1});
     View second{At({{1000, 2000}, {11, 12}}), {0xDE, 0xAD}, 70, 2};
     second.entries[0].typeCode = 2;
     second.entries[0].reserved = 1;
-    spec.views.push_back(second);
-    const Adapted a = Adapt(Build(spec));
+    layout.views.push_back(second);
+    const Adapted a = Adapt(Build(layout));
     ASSERT_GT(a.code, 0);
     // First view: scaled to 100..200 x 100..150, then recentred.
     EXPECT_EQ(EntriesOf(a.bytes)[0].x, 78);
@@ -405,29 +405,29 @@ TEST(IsoAdaptResolution, ScalesLaterViewsWithTheSharedHeader) {
 }
 
 TEST(IsoAdaptResolution, RefusesWhatNoLongerFits) {
-    RecordSpec spec;
-    spec.resolutionX = 1;  // every x becomes 197 times larger
-    spec.views = {View{At({{0, 0}, {100, 10}}), {}, 60, 1}};
-    EXPECT_EQ(Adapt(Build(spec)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
+    RecordLayout layout;
+    layout.resolutionX = 1;  // every x becomes 197 times larger
+    layout.views = {View{At({{0, 0}, {100, 10}}), {}, 60, 1}};
+    EXPECT_EQ(Adapt(Build(layout)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
     // The first view fits once recentred, but the image size would not.
-    spec.views = {View{At({{0, 0}, {1, 10}}), {}, 60, 1}};
-    spec.width = 400;
-    EXPECT_EQ(Adapt(Build(spec)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
-    spec.width = 300;
-    EXPECT_GT(Adapt(Build(spec)).code, 0);  // 300 * 197 = 59100 still fits
+    layout.views = {View{At({{0, 0}, {1, 10}}), {}, 60, 1}};
+    layout.width = 400;
+    EXPECT_EQ(Adapt(Build(layout)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
+    layout.width = 300;
+    EXPECT_GT(Adapt(Build(layout)).code, 0);  // 300 * 197 = 59100 still fits
     // A later view that would overflow once scaled.
-    spec.views.push_back(View{At({{100, 0}}), {}, 60, 1});
-    EXPECT_EQ(Adapt(Build(spec)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
+    layout.views.push_back(View{At({{100, 0}}), {}, 60, 1});
+    EXPECT_EQ(Adapt(Build(layout)).code, FPMATCH_ADAPT_OUT_OF_RANGE);
 }
 
 // ---------------------------------------------------------------- pass-through
 
 TEST(IsoAdaptCopy, KeepsExtendedDataAndLaterViews) {
-    RecordSpec spec;
-    spec.views.push_back(View{At({{100, 100}, {160, 190}}), {0x00, 0x01, 0x00, 0x05, 0x07}, 55, 3});
-    spec.views.push_back(View{At({{1, 2}, {299, 399}}, 0), {}, 20, 4});
-    spec.views.push_back(View{{}, {0x42}, 0, 5});
-    const Bytes record = Build(spec);
+    RecordLayout layout;
+    layout.views.push_back(View{At({{100, 100}, {160, 190}}), {0x00, 0x01, 0x00, 0x05, 0x07}, 55, 3});
+    layout.views.push_back(View{At({{1, 2}, {299, 399}}, 0), {}, 20, 4});
+    layout.views.push_back(View{{}, {0x42}, 0, 5});
+    const Bytes record = Build(layout);
     const Adapted a = Adapt(record);
     ASSERT_EQ(a.code, static_cast<int32_t>(record.size()));
     // Only the first view's entries changed; the header too is unchanged here.
@@ -463,13 +463,13 @@ TEST(IsoAdaptCopy, WritesExactlyTheReturnedLength) {
 }
 
 TEST(IsoAdaptCopy, InPlaceMatchesACopyAndIsIdempotent) {
-    RecordSpec spec;
+    RecordLayout layout;
     std::vector<std::pair<int32_t, int32_t>> points;
     for (int i = 0; i < 60; ++i) points.push_back({20 + 5 * i, 300 - 3 * i});
-    spec.resolutionX = 150;
-    spec.views.push_back(View{At(points, 0), {9, 8, 7}, 0, 1});
-    spec.views.push_back(View{At({{40, 50}}), {}, 0, 2});
-    Bytes record = Build(spec);
+    layout.resolutionX = 150;
+    layout.views.push_back(View{At(points, 0), {9, 8, 7}, 0, 1});
+    layout.views.push_back(View{At({{40, 50}}), {}, 0, 2});
+    Bytes record = Build(layout);
     const Adapted copy = Adapt(record);
     ASSERT_GT(copy.code, 0);
     const int32_t n = AdaptIsoRecord(record.data(), record.size(), record.data(), record.size());
@@ -561,10 +561,10 @@ TEST(IsoAdaptRefusal, CodesAreDistinctAndNegative) {
 // either refused or adapted into something the decoder and CheckTemplate
 // accept; nothing reads or writes outside the buffers (see the sanitizer run).
 TEST(IsoAdaptRefusal, SurvivesEveryPrefixAndByteCorruption) {
-    RecordSpec spec;
-    spec.views.push_back(View{At({{100, 100}, {156, 188}, {20, 30}}), {1, 2, 3}, 55, 3});
-    spec.views.push_back(View{At({{1, 2}}), {}, 20, 4});
-    const Bytes record = Build(spec);
+    RecordLayout layout;
+    layout.views.push_back(View{At({{100, 100}, {156, 188}, {20, 30}}), {1, 2, 3}, 55, 3});
+    layout.views.push_back(View{At({{1, 2}}), {}, 20, 4});
+    const Bytes record = Build(layout);
     auto check = [](const Bytes& r) {
         const Adapted a = Adapt(r, 512);
         if (a.code < 0) return;
