@@ -1,0 +1,260 @@
+// eval FOLDER...: the verification protocol of the fingerprint verification
+// competitions on folders of FINGER_IMPRESSION templates.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "commands.h"
+#include "common.h"
+#include "metrics.h"
+
+namespace fpmatch::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct EvalOptions {
+    std::vector<std::string> folders;
+    std::string csv, det;
+    unsigned threads = 0;
+    int step = 5;
+    bool adapt = false, json = false;
+};
+
+struct Entry {
+    int finger = 0, impression = 0;
+    std::string path;
+    std::optional<Template> t;  // empty: failed to load, scores 0
+};
+
+struct Comparison {
+    size_t a, b;
+    bool genuine;
+    int score = 0;
+};
+
+struct FolderResult {
+    std::string folder;
+    std::vector<Entry> entries;
+    std::vector<Comparison> comparisons;
+    Evaluation eval;
+    int failed = 0;
+};
+
+// Reads FINGER_IMPRESSION.* files of a folder; returns false when the folder
+// cannot be used.
+bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult* r, int* skipped) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        Report(folder, fs::exists(folder, ec) ? "not a folder" : "no such folder");
+        return false;
+    }
+    static const std::regex name(R"(^(\d+)_(\d+)(\..*)?$)");
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string file = it->path().filename().string();
+        if (file.empty() || file[0] == '.') continue;
+        std::smatch m;
+        if (!std::regex_match(file, m, name)) {
+            Report(it->path().string(), "name is not FINGER_IMPRESSION (skipped)");
+            ++*skipped;
+            continue;
+        }
+        Entry e;
+        e.finger = std::stoi(m[1]);
+        e.impression = std::stoi(m[2]);
+        e.path = it->path().string();
+        std::string reason;
+        e.t = LoadTemplate(e.path, load, &reason);
+        if (!e.t) {
+            Report(e.path, reason + " (its comparisons score 0)");
+            ++r->failed;
+        } else {
+            HintIfQualitiesMissing(*e.t, load);
+        }
+        r->entries.push_back(std::move(e));
+    }
+    if (ec) {
+        Report(folder, "cannot list folder: " + ec.message());
+        return false;
+    }
+    std::sort(r->entries.begin(), r->entries.end(), [](const Entry& x, const Entry& y) {
+        return x.finger != y.finger ? x.finger < y.finger : x.impression < y.impression;
+    });
+    if (r->entries.empty()) {
+        Report(folder, "folder holds no FINGER_IMPRESSION templates");
+        return false;
+    }
+    for (size_t i = 0; i < r->entries.size(); ++i)
+        for (size_t j = i + 1; j < r->entries.size(); ++j)
+            r->comparisons.push_back({i, j, r->entries[i].finger == r->entries[j].finger});
+    const bool anyGenuine = std::any_of(r->comparisons.begin(), r->comparisons.end(), [](auto& c) { return c.genuine; });
+    const bool anyImpostor = std::any_of(r->comparisons.begin(), r->comparisons.end(), [](auto& c) { return !c.genuine; });
+    if (!anyGenuine || !anyImpostor) {
+        Report(folder, anyGenuine ? "needs templates of at least two fingers" : "needs two impressions of some finger");
+        return false;
+    }
+    return true;
+}
+
+std::string Fixed(double v, int decimals = 2) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v * 100.0);
+    return buf;
+}
+
+void PrintFigures(std::ostream& s, const std::string& title, const Evaluation& e, size_t genuine, size_t impostor,
+                  int failed, int step) {
+    s << "== " << title << '\n';
+    s << "genuine " << genuine << ", impostor " << impostor << ", templates that failed to load " << failed << '\n';
+    s << "EER      " << Fixed(e.eer) << "%  [" << Fixed(e.eerLow) << "%, " << Fixed(e.eerHigh) << "%]  (t1 " << e.t1
+      << ", t2 " << e.t2 << ")\n";
+    s << "FMR100   " << Fixed(e.fmr100) << "%\n";
+    s << "FMR1000  " << Fixed(e.fmr1000) << "%\n";
+    s << "ZeroFMR  " << Fixed(e.zeroFmr) << "%\n";
+    s << "ZeroFNMR " << Fixed(e.zeroFnmr) << "%\n";
+    if (step > 0) {
+        s << "threshold      FMR     FNMR\n";
+        char line[64];
+        for (int t = 0; t <= 100; t += step) {
+            std::snprintf(line, sizeof line, "%9d  %6s%%  %6s%%\n", t, Fixed(e.fmr[t]).c_str(), Fixed(e.fnmr[t]).c_str());
+            s << line;
+        }
+    }
+}
+
+nlohmann::json FiguresJson(const Evaluation& e) {
+    nlohmann::json j;
+    j["eer"] = e.eer;
+    j["eerLow"] = e.eerLow;
+    j["eerHigh"] = e.eerHigh;
+    j["t1"] = e.t1;
+    j["t2"] = e.t2;
+    j["fmr100"] = e.fmr100;
+    j["fmr1000"] = e.fmr1000;
+    j["zeroFmr"] = e.zeroFmr;
+    j["zeroFnmr"] = e.zeroFnmr;
+    nlohmann::json table = nlohmann::json::array();
+    for (int t = 0; t <= 100; ++t) table.push_back({{"threshold", t}, {"fmr", e.fmr[t]}, {"fnmr", e.fnmr[t]}});
+    j["table"] = table;
+    return j;
+}
+
+int Run(const EvalOptions& o) {
+    const LoadOptions load{o.adapt};
+    std::vector<FolderResult> results;
+    int skipped = 0, badFolders = 0;
+    for (const std::string& folder : o.folders) {
+        FolderResult r;
+        r.folder = folder;
+        if (!LoadFolder(folder, load, &r, &skipped)) {
+            ++badFolders;
+            continue;
+        }
+        ParallelFor(r.comparisons.size(), o.threads, fs::path(folder).filename().string() + " compared",
+                    [&](size_t k) {
+                        Comparison& c = r.comparisons[k];
+                        const Entry& a = r.entries[c.a];
+                        const Entry& b = r.entries[c.b];
+                        c.score = a.t && b.t ? Match2Score(a.t->bytes.data(), b.t->bytes.data()) : 0;
+                    });
+        std::vector<int> genuine, impostor;
+        for (const Comparison& c : r.comparisons) (c.genuine ? genuine : impostor).push_back(c.score);
+        r.eval = Evaluate(genuine, impostor);
+        results.push_back(std::move(r));
+    }
+    if (results.empty()) return kExitInput;
+
+    // The average over folders: each figure and each table row averaged.
+    Evaluation avg;
+    avg.fmr.assign(kMaxThreshold + 1, 0.0);
+    avg.fnmr.assign(kMaxThreshold + 1, 0.0);
+    const double n = static_cast<double>(results.size());
+    size_t genuineTotal = 0, impostorTotal = 0;
+    int failedTotal = 0;
+    for (const FolderResult& r : results) {
+        const Evaluation& e = r.eval;
+        avg.eer += e.eer / n;
+        avg.eerLow += e.eerLow / n;
+        avg.eerHigh += e.eerHigh / n;
+        avg.fmr100 += e.fmr100 / n;
+        avg.fmr1000 += e.fmr1000 / n;
+        avg.zeroFmr += e.zeroFmr / n;
+        avg.zeroFnmr += e.zeroFnmr / n;
+        for (int t = 0; t <= kMaxThreshold; ++t) {
+            avg.fmr[t] += e.fmr[t] / n;
+            avg.fnmr[t] += e.fnmr[t] / n;
+        }
+        genuineTotal += e.genuine;
+        impostorTotal += e.impostor;
+        failedTotal += r.failed;
+    }
+
+    int exit = (skipped > 0 || badFolders > 0 || failedTotal > 0) ? kExitSkipped : kExitOk;
+    if (!o.csv.empty()) {
+        std::ostringstream s;
+        s << "folder,probe,gallery,kind,score\n";
+        for (const FolderResult& r : results)
+            for (const Comparison& c : r.comparisons)
+                s << r.folder << ',' << fs::path(r.entries[c.a].path).filename().string() << ','
+                  << fs::path(r.entries[c.b].path).filename().string() << ',' << (c.genuine ? "genuine" : "impostor")
+                  << ',' << c.score << '\n';
+        if (!WriteFile(o.csv, s.str())) exit = kExitOutput;
+    }
+    if (!o.det.empty()) {
+        std::vector<std::pair<std::string, const Evaluation*>> curves;
+        for (const FolderResult& r : results) curves.emplace_back(fs::path(r.folder).filename().string(), &r.eval);
+        if (!WriteFile(o.det, DetSvg(curves))) exit = kExitOutput;
+    }
+    if (o.json) {
+        nlohmann::json j;
+        j["adapt"] = o.adapt;
+        nlohmann::json folders = nlohmann::json::array();
+        for (const FolderResult& r : results) {
+            nlohmann::json f = FiguresJson(r.eval);
+            f["folder"] = r.folder;
+            f["templates"] = r.entries.size();
+            f["failed"] = r.failed;
+            f["genuine"] = r.eval.genuine;
+            f["impostor"] = r.eval.impostor;
+            folders.push_back(f);
+        }
+        j["folders"] = folders;
+        if (results.size() > 1) j["average"] = FiguresJson(avg);
+        std::cout << j.dump(2) << '\n';
+        return exit;
+    }
+    for (const FolderResult& r : results)
+        PrintFigures(std::cout, r.folder + " (" + std::to_string(r.entries.size()) + " templates)", r.eval,
+                     r.eval.genuine, r.eval.impostor, r.failed, o.step);
+    if (results.size() > 1)
+        PrintFigures(std::cout, "average of " + std::to_string(results.size()) + " folders", avg, genuineTotal,
+                     impostorTotal, failedTotal, o.step);
+    return exit;
+}
+
+}  // namespace
+
+void AddEval(CLI::App& app, int* exitCode) {
+    auto o = std::make_shared<EvalOptions>();
+    CLI::App* c = app.add_subcommand(
+        "eval",
+        "Verification figures on folders of FINGER_IMPRESSION templates: every pair scored once as "
+        "Match2Score(earlier, later) in (finger, impression) order; EER, FMR100, FMR1000, ZeroFMR and a threshold "
+        "table. Templates that fail to load score 0 and are reported.");
+    c->add_option("folders", o->folders, "Folders, each evaluated on its own (plus their average)")->required();
+    c->add_option("--csv", o->csv, "Write every score to this CSV file");
+    c->add_option("--det", o->det, "Draw the DET curve (FNMR against FMR, log axes) to this SVG file");
+    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it");
+    c->add_option("--table-step", o->step, "Threshold step of the printed table (1: every threshold, 0: no table)")
+        ->check(CLI::Range(0, 100));
+    c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
+    c->add_flag("--json", o->json, "Print the figures and the full threshold table as JSON");
+    c->callback([o, exitCode] { *exitCode = Run(*o); });
+}
+
+}  // namespace fpmatch::tool
