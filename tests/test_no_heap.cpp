@@ -1,0 +1,201 @@
+// The library allocates nothing: malloc, calloc, realloc, free and every
+// operator new / delete are interposed in this program and counted while an
+// entry point runs on the calling thread. Every count must be zero.
+//
+// Sanitizer runtimes own malloc themselves, so the interposition is left out
+// of sanitizer builds and the tests skip there.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define FPMATCH_NO_INTERPOSE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define FPMATCH_NO_INTERPOSE 1
+#endif
+#endif
+
+namespace {
+thread_local bool tArmed = false;
+std::atomic<long> gAllocations{0};
+inline void Note() {
+    if (tArmed) gAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+#ifndef FPMATCH_NO_INTERPOSE
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t n) {
+    Note();
+    return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) {
+    Note();
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) {
+    Note();
+    return __libc_realloc(p, n);
+}
+void free(void* p) {
+    if (p) Note();
+    __libc_free(p);
+}
+}
+
+void* operator new(size_t n) {
+    Note();
+    if (void* p = __libc_malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    Note();
+    return __libc_malloc(n ? n : 1);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
+void* operator new(size_t n, std::align_val_t a) {
+    Note();
+    if (void* p = __libc_memalign(static_cast<size_t>(a), n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n, std::align_val_t a) { return operator new(n, a); }
+void operator delete(void* p) noexcept {
+    if (p) Note();
+    __libc_free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, std::align_val_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { operator delete(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { operator delete(p); }
+#endif
+
+namespace {
+
+using fpmatch::test::Bytes;
+
+// Counts heap calls made by `f` on this thread.
+template <typename F>
+long CountAllocations(F&& f) {
+    gAllocations = 0;
+    tArmed = true;
+    f();
+    tArmed = false;
+    return gAllocations.load();
+}
+
+class NoHeap : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef FPMATCH_NO_INTERPOSE
+        GTEST_SKIP() << "allocation counting needs the plain build (sanitizers own malloc)";
+#endif
+        using namespace fpmatch::samples;
+        for (int s = 0; s < 4; ++s) {
+            const auto finger = MakeFinger(300 + s, 20 + 8 * s);
+            templates_.push_back(Padded(MakeNativeTemplate(finger, 60, {120, 140}, {0, 0})));
+            templates_.push_back(Padded(MakeIsoRecord(MakeImpression(finger, 400 + s), 60)));
+        }
+        const auto fvc = fpmatch::test::LoadFvc();
+        for (size_t i = 0; i < fvc.size(); i += 16) templates_.push_back(Padded(fvc[i].bytes));
+        for (const auto& t : templates_) {
+            fpmatch::test::OwnedFeatureSet set;
+            if (set.Decode(t) != 0) continue;
+            Bytes s(512, 0);
+            if (WriteShortTemplate(&set.fs, s.data(), s.size()) == 512) shorts_.insert(shorts_.end(), s.begin(), s.end());
+        }
+    }
+    static Bytes Padded(Bytes b) {
+        b.resize(512, 0);
+        return b;
+    }
+    std::vector<Bytes> templates_;
+    Bytes shorts_;
+};
+
+TEST_F(NoHeap, CountingWorks) {
+    // The counter itself must see an allocation made on this thread.
+    const long seen = CountAllocations([] {
+        void* volatile p = std::malloc(16);
+        std::free(p);
+    });
+    EXPECT_EQ(seen, 2);
+}
+
+TEST_F(NoHeap, OneToOneComparison) {
+    long total = 0, calls = 0;
+    for (const auto& p : templates_)
+        for (const auto& g : templates_) {
+            total += CountAllocations([&] {
+                volatile int32_t s = Match2Score(p.data(), g.data());
+                s = Match2Fp(p.data(), g.data());
+                (void)s;
+            });
+            ++calls;
+        }
+    std::printf("heap calls in %ld Match2Score/Match2Fp pairs: %ld\n", calls, total);
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoHeap, ListSearch) {
+    constexpr int32_t kStride = 512;
+    Bytes list;
+    for (const auto& t : templates_) list.insert(list.end(), t.begin(), t.end());
+    const int32_t count = static_cast<int32_t>(templates_.size());
+    long total = 0;
+    for (const auto& p : templates_)
+        for (int32_t threshold : {0, 30, 101}) {
+            int32_t index = 0, score = 0;
+            total += CountAllocations(
+                [&] { MatchListFp(p.data(), list.data(), kStride, 0, count, threshold, &index, &score); });
+        }
+    std::printf("heap calls in MatchListFp: %ld\n", total);
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoHeap, Screening) {
+    ASSERT_FALSE(shorts_.empty());
+    const int32_t count = static_cast<int32_t>(shorts_.size() / 512);
+    long total = 0;
+    for (int32_t r = 0; r < count; ++r) {
+        int32_t best[FPMATCH_SCREEN_BEST];
+        total += CountAllocations([&] { QuickSort(shorts_.data() + 512 * r, shorts_.data(), count, best); });
+    }
+    std::printf("heap calls in %d QuickSort calls over %d candidates: %ld\n", count, count, total);
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoHeap, DecodersWritersAndAdapter) {
+    long total = 0;
+    for (const auto& t : templates_) {
+        total += CountAllocations([&] {
+            fpmatch::test::OwnedFeatureSet set;
+            CheckTemplate(t.data(), t.size());
+            if (DecodeFeature(t.data(), &set.fs) == 0) {
+                uint8_t out[512];
+                WriteNativeTemplate(&set.fs, out, sizeof out);
+                WriteShortTemplate(&set.fs, out, sizeof out);
+            }
+            uint8_t adapted[512];
+            AdaptIsoRecord(t.data(), t.size(), adapted, sizeof adapted);
+            math_Atang(3, -7);
+        });
+    }
+    EXPECT_EQ(total, 0);
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// Stack needs of the entry points.
+//
+// Every entry point must run on a thread with a 128 KB stack. The actual
+// need is measured by painting a thread stack with a pattern, running one
+// entry point on it and finding the deepest byte that changed; the thread's
+// own start-up use (measured with an empty body) is subtracted. The figures
+// are printed. The compiler's per-function frame sizes (-fstack-usage, .su
+// files beside the library objects) are printed as well, and no library
+// function may have an unbounded (variable-size) frame.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+using fpmatch::test::Bytes;
+namespace fs = std::filesystem;
+
+constexpr size_t kSmallStack = 128 * 1024;
+constexpr size_t kPaintedStack = 1024 * 1024;
+constexpr uint8_t kPaint = 0xA5;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+void* Trampoline(void* arg) {
+    (*static_cast<std::function<void()>*>(arg))();
+    return nullptr;
+}
+
+// Runs `body` on a new thread whose stack is `size` bytes.
+bool RunWithStackSize(size_t size, std::function<void()> body) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (pthread_attr_setstacksize(&attr, size) != 0) return false;
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, Trampoline, &body) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) return false;
+    pthread_join(thread, nullptr);
+    return true;
+}
+
+// Bytes of a painted thread stack that `body` touched, thread start-up
+// included.
+size_t PaintedUse(std::function<void()> body) {
+    void* stack = mmap(nullptr, kPaintedStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return 0;
+    std::memset(stack, kPaint, kPaintedStack);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kPaintedStack);
+    pthread_t thread;
+    size_t used = 0;
+    if (pthread_create(&thread, &attr, Trampoline, &body) == 0) {
+        pthread_join(thread, nullptr);
+        const uint8_t* bytes = static_cast<const uint8_t*>(stack);
+        size_t untouched = 0;
+        while (untouched < kPaintedStack && bytes[untouched] == kPaint) ++untouched;
+        used = kPaintedStack - untouched;
+    }
+    pthread_attr_destroy(&attr);
+    munmap(stack, kPaintedStack);
+    return used;
+}
+
+class Stack : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        using namespace fpmatch::samples;
+        // The deepest cases: 50 minutiae on both sides, close enough for
+        // full topology graphs, and real templates.
+        const auto finger = MakeFinger(911, 50);
+        iso50_ = Padded(MakeIsoRecord(finger, 60));
+        iso50b_ = Padded(MakeIsoRecord(MakeImpression(finger, 912), 60));
+        native_ = Padded(MakeNativeTemplate(MakeFinger(913, 25), 60, {120, 140}, {60, 200}));
+        const auto fvc = fpmatch::test::LoadFvc();
+        if (fvc.size() > 1) {
+            real_ = Padded(fvc[0].bytes);
+            realMate_ = Padded(fvc[1].bytes);
+        } else {
+            real_ = iso50_;
+            realMate_ = iso50b_;
+        }
+        for (const Bytes* t : {&iso50_, &iso50b_, &native_, &real_, &realMate_}) list_.insert(list_.end(), t->begin(), t->end());
+        for (const Bytes* t : {&iso50_, &iso50b_, &native_, &real_, &realMate_}) {
+            fpmatch::test::OwnedFeatureSet set;
+            ASSERT_EQ(set.Decode(*t), 0);
+            Bytes s(512, 0);
+            ASSERT_EQ(WriteShortTemplate(&set.fs, s.data(), s.size()), 512);
+            shorts_.insert(shorts_.end(), s.begin(), s.end());
+        }
+    }
+    static Bytes Padded(Bytes b) {
+        b.resize(512, 0);
+        return b;
+    }
+    static inline Bytes iso50_, iso50b_, native_, real_, realMate_, list_, shorts_;
+
+    struct EntryPoint {
+        const char* name;
+        std::function<void()> body;
+    };
+    static std::vector<EntryPoint> EntryPoints(int32_t* sink) {
+        return {
+            {"Match2Score (ISO, 50 minutiae each)", [=] { *sink = Match2Score(iso50_.data(), iso50b_.data()); }},
+            {"Match2Score (real templates)", [=] { *sink = Match2Score(real_.data(), realMate_.data()); }},
+            {"Match2Fp (native)", [=] { *sink = Match2Fp(native_.data(), native_.data()); }},
+            {"MatchListFp (5 entries)",
+             [=] {
+                 int32_t index = 0, score = 0;
+                 *sink = MatchListFp(iso50_.data(), list_.data(), 512, 0, 5, 101, &index, &score);
+             }},
+            {"QuickSort (5 candidates, 50-minutia probe)",
+             [=] {
+                 int32_t best[FPMATCH_SCREEN_BEST];
+                 *sink = QuickSort(shorts_.data(), shorts_.data(), 5, best);
+             }},
+            {"DecodeFeature (and the caller's feature set)",
+             [=] {
+                 fpmatch::test::OwnedFeatureSet set;
+                 *sink = DecodeFeature(iso50_.data(), &set.fs);
+             }},
+            {"AdaptIsoRecord",
+             [=] {
+                 uint8_t out[512];
+                 *sink = AdaptIsoRecord(real_.data(), 512, out, sizeof out);
+             }},
+        };
+    }
+};
+
+TEST_F(Stack, EveryEntryPointRunsOn128KB) {
+    int32_t expected = 0, onSmall = -1;
+    for (const auto& entry : EntryPoints(&expected)) {
+        SCOPED_TRACE(entry.name);
+        entry.body();
+        const int32_t want = expected;
+        auto small = EntryPoints(&onSmall);
+        for (auto& e : small)
+            if (std::strcmp(e.name, entry.name) == 0) {
+                ASSERT_TRUE(RunWithStackSize(kSanitized ? 8 * kSmallStack : kSmallStack, e.body));
+            }
+        EXPECT_EQ(onSmall, want) << "different result on a small stack";
+    }
+}
+
+TEST_F(Stack, MeasuredNeedFitsWithMargin) {
+    const size_t baseline = PaintedUse([] {});
+    std::printf("thread start-up stack use: %zu bytes\n", baseline);
+    int32_t sink = 0;
+    size_t deepest = 0;
+    for (const auto& entry : EntryPoints(&sink)) {
+        const size_t used = PaintedUse(entry.body);
+        const size_t need = used > baseline ? used - baseline : 0;
+        deepest = std::max(deepest, need);
+        std::printf("%-45s %7zu bytes (%.1f KB)\n", entry.name, need, need / 1024.0);
+        if (!kSanitized) {
+            EXPECT_LT(need, kSmallStack - 16 * 1024) << entry.name;
+        }
+    }
+    EXPECT_GT(deepest, 0u);
+}
+
+TEST_F(Stack, FrameSizesAreFixed) {
+    // The .su files lie beside the library objects in the build tree.
+    fs::path build = fs::path(FPMATCH_LIBRARY_FILE).parent_path();
+    const fs::path objects = build / "CMakeFiles" / "fpmatch_objects.dir" / "src";
+    std::error_code ec;
+    if (!fs::is_directory(objects, ec)) GTEST_SKIP() << "no -fstack-usage output at " << objects;
+    struct Frame {
+        size_t bytes;
+        std::string function, qualifier;
+    };
+    std::vector<Frame> frames;
+    for (const auto& entry : fs::directory_iterator(objects)) {
+        if (entry.path().extension() != ".su") continue;
+        std::ifstream in(entry.path());
+        std::string line;
+        while (std::getline(in, line)) {
+            // file:line:col:function<TAB>bytes<TAB>qualifier
+            const auto tab1 = line.find('\t'), tab2 = line.rfind('\t');
+            if (tab1 == std::string::npos || tab2 == tab1) continue;
+            Frame f{std::stoul(line.substr(tab1 + 1, tab2 - tab1 - 1)), line.substr(0, tab1), line.substr(tab2 + 1)};
+            const auto colon = f.function.find(':', f.function.find(".cpp:") + 5);
+            f.function = f.function.substr(f.function.find(':', colon + 1) + 1);
+            frames.push_back(f);
+        }
+    }
+    if (frames.empty()) GTEST_SKIP() << "no .su files";
+    std::sort(frames.begin(), frames.end(), [](const Frame& a, const Frame& b) { return a.bytes > b.bytes; });
+    std::printf("largest frames (-fstack-usage):\n");
+    for (size_t i = 0; i < frames.size() && i < 8; ++i)
+        std::printf("  %7zu %-16s %s\n", frames[i].bytes, frames[i].qualifier.c_str(), frames[i].function.c_str());
+    for (const auto& f : frames) {
+        // "dynamic,bounded" is a realigned frame; plain "dynamic" is a
+        // variable-size one (alloca or a variable-length array).
+        EXPECT_FALSE(f.qualifier == "dynamic") << f.function << " has a variable-size frame";
+        EXPECT_LT(f.bytes, 96u * 1024u) << f.function;
+    }
+}
+
+}  // namespace
