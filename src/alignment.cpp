@@ -92,7 +92,9 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     const int32_t galleryCount = ClampCount(gallery->minutiaCount);
 
     const int32_t dx = G.x - P.x, dy = G.y - P.y;
-    const int32_t r = NormaliseRotation(P.angle - G.angle);
+    // Directions above one turn count as their remainder, like everywhere
+    // else, so that the rotation always lands in -179..180.
+    const int32_t r = NormaliseRotation(FoldDirection(P.angle) - FoldDirection(G.angle));
     const int32_t r2 = NormaliseRotation(-r);
 
     std::memset(w.movedProbe, 0, sizeof w.movedProbe);
