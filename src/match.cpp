@@ -4,6 +4,7 @@
 //   decode the probe -> move its central minutiae to the front -> decode the
 //   gallery -> base pair search (CalcBasePair) -> alignment on each base pair
 //   (CalcMatchScore) -> final score (CalcLastScore).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -82,7 +83,9 @@ int32_t MatchListFp(const uint8_t* probeTemplate, const uint8_t* list, int32_t s
     if (!PrepareProbe(probeTemplate, &probe, &gallery)) return 0;
     // The loop bound is formed in 64 bits so that firstIndex + entryCount
     // cannot overflow; offsets are 64-bit so lists beyond 2 GiB are reached.
-    const int64_t end = static_cast<int64_t>(firstIndex) + entryCount;
+    // An entry past index INT32_MAX could not be reported in foundIndex, so
+    // the search ends there.
+    const int64_t end = std::min(static_cast<int64_t>(firstIndex) + entryCount, int64_t{INT32_MAX} + 1);
     for (int64_t i = firstIndex; i < end; ++i) {
         const uint8_t* entry = list + i * static_cast<int64_t>(stride);
         if (DecodeFeature(entry, &gallery) != FPMATCH_DECODED) return 0;
