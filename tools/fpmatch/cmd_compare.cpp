@@ -15,8 +15,8 @@ struct CompareOptions {
     bool json = false, adapt = false;
 };
 
-nlohmann::json SideJson(const Template& t, const Decoded* d, int32_t code) {
-    nlohmann::json j;
+Json SideJson(const Template& t, const Decoded* d, int32_t code) {
+    Json j;
     j["file"] = t.path;
     j["format"] = KindName(t.kind);
     j["adapted"] = t.adapted;
@@ -56,18 +56,18 @@ int Run(const CompareOptions& o) {
                                std::to_string(a.libraryScore));
         exit = kExitInternal;
     }
-    nlohmann::json j;
+    Json j;
     j["score"] = a.libraryScore;
     j["probe"] = SideJson(*probe, a.probe.get(), a.probeCode);
     j["gallery"] = SideJson(*gallery, a.gallery.get(), a.galleryCode);
     j["basePairCount"] = a.basePairCount;
     j["indexNote"] = "probe indices refer to the probe's minutiae reordered centre-first, as matched";
-    nlohmann::json pairs = nlohmann::json::array();
+    Json pairs = Json::array();
     bool replicated = true;
     for (size_t i = 0; i < a.basePairs.size(); ++i) {
         const BasePair& bp = a.basePairs[i];
         const Alignment& al = a.alignments[i];
-        nlohmann::json p;
+        Json p;
         p["probeIndex"] = bp.probeIndex;
         p["galleryIndex"] = bp.galleryIndex;
         p["pairScore"] = bp.pairScore;
@@ -86,14 +86,14 @@ int Run(const CompareOptions& o) {
     j["basePairs"] = pairs;
     if (!a.alignments.empty()) {
         const Alignment& best = a.alignments[0];
-        nlohmann::json b;
+        Json b;
         b["basePair"] = 0;
         b["pairedMinutiae"] = best.pairs.size();
-        nlohmann::json list = nlohmann::json::array();
+        Json list = Json::array();
         for (const MinutiaPair& mp : best.pairs) {
-            nlohmann::json e;
+            Json e;
             e["probe"] = MinutiaJson(best.keptProbeSet[mp.probeIndex], mp.probeIndex);
-            nlohmann::json g = MinutiaJson(a.gallery->fs.minutiae[mp.galleryIndex], mp.galleryIndex);
+            Json g = MinutiaJson(a.gallery->fs.minutiae[mp.galleryIndex], mp.galleryIndex);
             const Minutia& moved = best.movedGallerySet[mp.galleryIndex];
             g["inProbeFrame"] = {{"x", moved.x}, {"y", moved.y}, {"angle", moved.angle}};
             e["gallery"] = g;

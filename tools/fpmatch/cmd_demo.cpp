@@ -107,6 +107,8 @@ int RunMakeSample(const SampleOptions& o) {
             ok &= Put(d / "iso" / (stem + ".iso"), MakeTemplate(f, i, false));
             ok &= Put(d / "native" / (stem + ".tpl"), MakeTemplate(f, i, true));
         }
+    for (int i = 1; i <= 3; ++i)
+        ok &= Put(d / "onefinger" / ("101_" + std::to_string(i) + ".iso"), MakeTemplate(1, i, false));
     const std::vector<uint8_t> good = MakeTemplate(1, 1, false);
     ok &= Put(d / "bad" / "empty.iso", {});
     ok &= Put(d / "bad" / "truncated.iso", std::vector<uint8_t>(good.begin(), good.begin() + 60));

@@ -55,19 +55,22 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
         return false;
     }
     static const std::regex name(R"(^(\d+)_(\d+)(\..*)?$)");
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string file = it->path().filename().string();
+    std::vector<fs::path> files;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) files.push_back(it->path());
+    std::sort(files.begin(), files.end());
+    for (const fs::path& path : files) {
+        const std::string file = path.filename().string();
         if (file.empty() || file[0] == '.') continue;
         std::smatch m;
         if (!std::regex_match(file, m, name)) {
-            Report(it->path().string(), "name is not FINGER_IMPRESSION (skipped)");
+            Report(path.string(), "name is not FINGER_IMPRESSION (skipped)");
             ++*skipped;
             continue;
         }
         Entry e;
         e.finger = std::stoi(m[1]);
         e.impression = std::stoi(m[2]);
-        e.path = it->path().string();
+        e.path = path.string();
         std::string reason;
         e.t = LoadTemplate(e.path, load, &reason);
         if (!e.t) {
@@ -94,8 +97,16 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
             r->comparisons.push_back({i, j, r->entries[i].finger == r->entries[j].finger});
     const bool anyGenuine = std::any_of(r->comparisons.begin(), r->comparisons.end(), [](auto& c) { return c.genuine; });
     const bool anyImpostor = std::any_of(r->comparisons.begin(), r->comparisons.end(), [](auto& c) { return !c.genuine; });
-    if (!anyGenuine || !anyImpostor) {
-        Report(folder, anyGenuine ? "needs templates of at least two fingers" : "needs two impressions of some finger");
+    if (r->entries.size() < 2) {
+        Report(folder, "needs at least two templates");
+        return false;
+    }
+    if (!anyImpostor) {
+        Report(folder, "needs templates of at least two fingers");
+        return false;
+    }
+    if (!anyGenuine) {
+        Report(folder, "needs two impressions of some finger");
         return false;
     }
     return true;
@@ -108,11 +119,12 @@ std::string Fixed(double v, int decimals = 2) {
 }
 
 void PrintFigures(std::ostream& s, const std::string& title, const Evaluation& e, size_t genuine, size_t impostor,
-                  int failed, int step) {
+                  int failed, int step, bool showThresholds) {
     s << "== " << title << '\n';
     s << "genuine " << genuine << ", impostor " << impostor << ", templates that failed to load " << failed << '\n';
-    s << "EER      " << Fixed(e.eer) << "%  [" << Fixed(e.eerLow) << "%, " << Fixed(e.eerHigh) << "%]  (t1 " << e.t1
-      << ", t2 " << e.t2 << ")\n";
+    s << "EER      " << Fixed(e.eer) << "%  [" << Fixed(e.eerLow) << "%, " << Fixed(e.eerHigh) << "%]";
+    if (showThresholds) s << "  (t1 " << e.t1 << ", t2 " << e.t2 << ")";
+    s << '\n';
     s << "FMR100   " << Fixed(e.fmr100) << "%\n";
     s << "FMR1000  " << Fixed(e.fmr1000) << "%\n";
     s << "ZeroFMR  " << Fixed(e.zeroFmr) << "%\n";
@@ -127,8 +139,8 @@ void PrintFigures(std::ostream& s, const std::string& title, const Evaluation& e
     }
 }
 
-nlohmann::json FiguresJson(const Evaluation& e) {
-    nlohmann::json j;
+Json FiguresJson(const Evaluation& e) {
+    Json j;
     j["eer"] = e.eer;
     j["eerLow"] = e.eerLow;
     j["eerHigh"] = e.eerHigh;
@@ -138,7 +150,7 @@ nlohmann::json FiguresJson(const Evaluation& e) {
     j["fmr1000"] = e.fmr1000;
     j["zeroFmr"] = e.zeroFmr;
     j["zeroFnmr"] = e.zeroFnmr;
-    nlohmann::json table = nlohmann::json::array();
+    Json table = Json::array();
     for (int t = 0; t <= 100; ++t) table.push_back({{"threshold", t}, {"fmr", e.fmr[t]}, {"fnmr", e.fnmr[t]}});
     j["table"] = table;
     return j;
@@ -211,11 +223,11 @@ int Run(const EvalOptions& o) {
         if (!WriteFile(o.det, DetSvg(curves))) exit = kExitOutput;
     }
     if (o.json) {
-        nlohmann::json j;
+        Json j;
         j["adapt"] = o.adapt;
-        nlohmann::json folders = nlohmann::json::array();
+        Json folders = Json::array();
         for (const FolderResult& r : results) {
-            nlohmann::json f = FiguresJson(r.eval);
+            Json f = FiguresJson(r.eval);
             f["folder"] = r.folder;
             f["templates"] = r.entries.size();
             f["failed"] = r.failed;
@@ -224,16 +236,21 @@ int Run(const EvalOptions& o) {
             folders.push_back(f);
         }
         j["folders"] = folders;
-        if (results.size() > 1) j["average"] = FiguresJson(avg);
+        if (results.size() > 1) {
+            Json a = FiguresJson(avg);
+            a.erase("t1");  // thresholds of a single folder; not averaged
+            a.erase("t2");
+            j["average"] = a;
+        }
         std::cout << j.dump(2) << '\n';
         return exit;
     }
     for (const FolderResult& r : results)
         PrintFigures(std::cout, r.folder + " (" + std::to_string(r.entries.size()) + " templates)", r.eval,
-                     r.eval.genuine, r.eval.impostor, r.failed, o.step);
+                     r.eval.genuine, r.eval.impostor, r.failed, o.step, true);
     if (results.size() > 1)
         PrintFigures(std::cout, "average of " + std::to_string(results.size()) + " folders", avg, genuineTotal,
-                     impostorTotal, failedTotal, o.step);
+                     impostorTotal, failedTotal, o.step, false);
     return exit;
 }
 

@@ -118,7 +118,7 @@ int Run(const IdentifyOptions& o) {
                                        " gallery template(s) share no base pair with the probe; the library's list "
                                        "search stops at such a template, the tool resumed after each");
         if (o.json) {
-            nlohmann::json j;
+            Json j;
             j["threshold"] = o.threshold;
             j["found"] = r.found;
             if (r.found) {
@@ -145,7 +145,7 @@ int Run(const IdentifyOptions& o) {
     std::vector<size_t> order(gallery.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return scores[a] > scores[b]; });
-    nlohmann::json list = nlohmann::json::array();
+    Json list = Json::array();
     int rank = 0;
     for (size_t i : order) {
         if (scores[i] < o.threshold) break;
@@ -157,7 +157,7 @@ int Run(const IdentifyOptions& o) {
             std::cout << rank << '\t' << scores[i] << '\t' << gallery[i].path << '\n';
     }
     if (o.json) {
-        nlohmann::json j;
+        Json j;
         j["probe"] = probe->path;
         j["scored"] = gallery.size();
         j["skipped"] = g.skipped + problems;

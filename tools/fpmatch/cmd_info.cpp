@@ -49,7 +49,7 @@ int Run(const InfoOptions& o) {
     for (uint8_t c : fs.gndTable->cells) background += c;
 
     if (o.json) {
-        nlohmann::json j;
+        Json j;
         j["file"] = t->path;
         j["bytes"] = t->original.size();
         j["format"] = KindName(t->kind);
@@ -69,15 +69,15 @@ int Run(const InfoOptions& o) {
                            {"fingerPosition", b[24]},
                            {"impressionType", b[25] & 0x0F}};
         }
-        nlohmann::json m = nlohmann::json::array();
+        Json m = Json::array();
         for (int i = 0; i < fs.minutiaCount; ++i) m.push_back(MinutiaJson(fs.minutiae[i], i));
         j["minutiae"] = m;
-        nlohmann::json sp = nlohmann::json::array();
+        Json sp = Json::array();
         for (const SingularPoint& p : singular) sp.push_back({{"x", p.x}, {"y", p.y}});
         j["singularPoints"] = sp;
         j["mask"] = {{"present", !iso}, {"backgroundCells", background}, {"cells", FPMATCH_GND_CELLS}};
         if (!iso) {
-            nlohmann::json rows = nlohmann::json::array();
+            Json rows = Json::array();
             for (int r = 0; r < 36; ++r) {
                 std::string row;
                 for (int c = 0; c < 32; ++c) row += fs.gndTable->cells[r * 32 + c] ? '#' : '.';
@@ -164,6 +164,9 @@ int RunConvert(const ConvertOptions& o) {
     if (!WriteBytes(o.out, out, static_cast<size_t>(n))) return kExitOutput;
     if (t->kind == TemplateKind::Native && t->declaredCount > 25)
         NoteOnce("native25", "only the first 25 minutiae of a native template are decoded and written");
+    if (o.to == "native" && d.fs.minutiaCount > FPMATCH_MAX_NATIVE_MINUTIAE)
+        NoteOnce("native25", "all " + std::to_string(d.fs.minutiaCount) +
+                                 " minutiae were written, but matching reads only the first 25 of a native template");
     std::cout << "wrote " << o.out << " (" << o.to << ", " << n << " bytes, " << int(d.fs.minutiaCount)
               << " minutiae)\n";
     return kExitOk;

@@ -75,7 +75,7 @@ int Run(const ScreenOptions& o) {
         Report("internal", "QuickSort refused the candidate list");
         return kExitInternal;
     }
-    nlohmann::json list = nlohmann::json::array();
+    Json list = Json::array();
     int rank = 0;
     for (int32_t b : best) {
         if (b < 0 || static_cast<size_t>(b) >= source.size()) continue;
@@ -87,7 +87,7 @@ int Run(const ScreenOptions& o) {
             std::cout << rank << '\t' << t.path << '\n';
     }
     if (o.json) {
-        nlohmann::json j;
+        Json j;
         j["probe"] = probe->path;
         j["screened"] = source.size();
         j["skipped"] = g.skipped + problems;

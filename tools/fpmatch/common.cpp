@@ -134,6 +134,11 @@ std::optional<Template> CheckBytes(const std::string& path, std::vector<uint8_t>
             t.adapted = true;
         }
     }
+    if (!iso && bytes.size() < 4) {
+        *reason = "truncated: a native template needs at least " + std::to_string(kNativeHeader + kNativeEntry) +
+                  " bytes, the file has " + std::to_string(bytes.size());
+        return std::nullopt;
+    }
     const int32_t check = CheckTemplate(bytes.data(), bytes.size());
     const int count = bytes.size() > (iso ? 27u : 3u) ? static_cast<int8_t>(bytes[iso ? 27 : 3]) : 0;
     t.declaredCount = count;
@@ -202,8 +207,8 @@ std::optional<Template> LoadTemplate(const std::string& path, const LoadOptions&
 
 void HintIfQualitiesMissing(const Template& t, const LoadOptions& options) {
     if (t.kind == TemplateKind::Iso && t.isoQualitiesZero && !options.adapt)
-        NoteOnce("adapt", t.path + " (and maybe others) carries no minutia qualities (all 0); --adapt usually matches "
-                                   "such records far better");
+        NoteOnce("adapt", t.path + " carries no minutia qualities (all 0); --adapt usually matches such records far "
+                                   "better (said once)");
 }
 
 std::vector<std::string> ExpandGallery(const std::vector<std::string>& args, const std::string& listFile,
@@ -354,8 +359,8 @@ std::string TypeName(uint8_t type) {
     }
 }
 
-nlohmann::json MinutiaJson(const Minutia& m, int index) {
-    nlohmann::json j;
+Json MinutiaJson(const Minutia& m, int index) {
+    Json j;
     if (index >= 0) j["index"] = index;
     j["x"] = m.x;
     j["y"] = m.y;

@@ -17,6 +17,9 @@
 
 namespace fpmatch::tool {
 
+// JSON objects keep their keys in insertion order.
+using Json = nlohmann::ordered_json;
+
 // Exit codes (documented in the README and in --help).
 enum ExitCode : int {
     kExitOk = 0,        // everything read and done
@@ -103,7 +106,7 @@ unsigned ResolveThreads(unsigned requested);
 
 std::string KindName(TemplateKind kind);
 std::string TypeName(uint8_t type);
-nlohmann::json MinutiaJson(const Minutia& m, int index);
+Json MinutiaJson(const Minutia& m, int index);
 std::string Percent(double fraction, int decimals = 2);
 bool WriteFile(const std::string& path, const std::string& text);
 bool WriteBytes(const std::string& path, const uint8_t* data, size_t size);
