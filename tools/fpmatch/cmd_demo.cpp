@@ -134,6 +134,9 @@ int RunMakeSample(const SampleOptions& o) {
     std::vector<uint8_t> wide = good;
     wide[28] = static_cast<uint8_t>((wide[28] & 0xC0) | 0x02);  // x = 512 + low byte
     ok &= Put(d / "wide" / "wide.iso", wide);
+    // A valid record of one minutia: it never yields a base pair.
+    const auto finger = MakeFinger(FingerSeed(1), kMinutiaePerFinger);
+    ok &= Put(d / "lonely" / "lonely.iso", MakeIsoRecord({finger.front()}, 60));
     fs::create_directories(d / "emptydir");
     for (int k = 0; k < o.many && ok; ++k) {
         char name[32];
