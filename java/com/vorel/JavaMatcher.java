@@ -5,16 +5,16 @@ package com.vorel;
  *
  * <p>The native library is loaded when the class is first used. When the
  * system property {@code fpmatch.library} is set, it names the library file
- * ({@code -Dfpmatch.library=/opt/fpmatch/lib/libfpmatch.so}; a relative path
- * is taken from the working directory) and is the only place tried; otherwise {@code libfpmatch.so} is looked up
- * on {@code java.library.path} and the system's library path. A library that
- * cannot be loaded makes the first use of the class throw
- * {@link UnsatisfiedLinkError}.
+ * ({@code -Dfpmatch.library=/opt/fpmatch/lib/libfpmatch.so}; a relative
+ * path is taken from the working directory) and is the only place tried;
+ * otherwise {@code libfpmatch.so} is looked up on {@code java.library.path}
+ * and the system's library path. A library that cannot be loaded makes the
+ * first use of the class throw {@link UnsatisfiedLinkError}.
  *
  * <p>All methods are static and thread-safe: the library keeps no state, so
- * any number of threads may call them at once. Each call needs about 90 KB of
- * the calling thread's stack; threads created with an explicit stack size
- * should give at least 256 KB.
+ * any number of threads may call them at once. A call needs about 90 KB
+ * of native stack, which every Java thread has, even one created with the
+ * smallest stack size the JVM allows.
  */
 public final class JavaMatcher {
     /** System property naming the library file; see the class description. */

@@ -146,6 +146,24 @@ public final class JavaMatcherTest {
         }
     }
 
+    /**
+     * A thread created with the smallest stack the JVM grants still has room
+     * for the native comparison.
+     */
+    private static void testSmallestStack(final List<Case> cases) throws Exception {
+        final int[] got = new int[cases.size()];
+        Thread small = new Thread(null, () -> {
+            for (int i = 0; i < got.length; ++i) {
+                got[i] = cases.get(i).run();
+            }
+        }, "smallest stack", 1);  // rounded up to the JVM's minimum
+        small.start();
+        small.join();
+        for (int i = 0; i < got.length; ++i) {
+            checkEquals(cases.get(i).expected, got[i], "smallest stack: " + cases.get(i).name);
+        }
+    }
+
     private static volatile int fence;
 
     /**
@@ -205,6 +223,7 @@ public final class JavaMatcherTest {
             testCases(cases);
             testRefusedCalls(cases.get(0));
             testThreads(cases, 8, 2);
+            testSmallestStack(cases);
             testConcurrentWritesSurvive(cases.get(0));
         }
         System.out.println(cases.size() + " cases, " + checks + " checks, " + failures + " failed");
