@@ -93,10 +93,9 @@ int Run(const CompareOptions& o) {
         for (const MinutiaPair& mp : best.pairs) {
             Json e;
             e["probe"] = MinutiaJson(best.keptProbeSet[mp.probeIndex], mp.probeIndex);
-            Json g = MinutiaJson(a.gallery->fs.minutiae[mp.galleryIndex], mp.galleryIndex);
+            e["gallery"] = MinutiaJson(a.gallery->fs.minutiae[mp.galleryIndex], mp.galleryIndex);
             const Minutia& moved = best.movedGallerySet[mp.galleryIndex];
-            g["inProbeFrame"] = {{"x", moved.x}, {"y", moved.y}, {"angle", moved.angle}};
-            e["gallery"] = g;
+            e["galleryInProbeFrame"] = {{"x", moved.x}, {"y", moved.y}, {"angle", moved.angle}};
             list.push_back(e);
         }
         b["pairs"] = list;
@@ -107,7 +106,7 @@ int Run(const CompareOptions& o) {
                           "match the base pairs' matchScore");
     }
     j["pairingMatchesLibrary"] = replicated;
-    std::cout << j.dump(2) << '\n';
+    std::cout << DumpJson(j) << '\n';
     return exit;
 }
 

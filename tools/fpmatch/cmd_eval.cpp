@@ -242,7 +242,7 @@ int Run(const EvalOptions& o) {
             a.erase("t2");
             j["average"] = a;
         }
-        std::cout << j.dump(2) << '\n';
+        std::cout << DumpJson(j) << '\n';
         return exit;
     }
     for (const FolderResult& r : results)

@@ -129,7 +129,7 @@ int Run(const IdentifyOptions& o) {
             j["searched"] = gallery.size();
             j["skipped"] = g.skipped;
             j["noBasePair"] = r.noBasePair.size();
-            std::cout << j.dump(2) << '\n';
+            std::cout << DumpJson(j) << '\n';
         } else if (r.found) {
             std::cout << r.score << '\t' << gallery[r.index].path << '\n';
         } else {
@@ -162,7 +162,7 @@ int Run(const IdentifyOptions& o) {
         j["scored"] = gallery.size();
         j["skipped"] = g.skipped + problems;
         j["results"] = list;
-        std::cout << j.dump(2) << '\n';
+        std::cout << DumpJson(j) << '\n';
     }
     return partial;
 }

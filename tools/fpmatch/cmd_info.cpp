@@ -85,7 +85,7 @@ int Run(const InfoOptions& o) {
             }
             j["mask"]["rows"] = rows;
         }
-        std::cout << j.dump(2) << '\n';
+        std::cout << DumpJson(j) << '\n';
         return kExitOk;
     }
 

@@ -92,7 +92,7 @@ int Run(const ScreenOptions& o) {
         j["screened"] = source.size();
         j["skipped"] = g.skipped + problems;
         j["candidates"] = list;
-        std::cout << j.dump(2) << '\n';
+        std::cout << DumpJson(j) << '\n';
     } else if (rank == 0) {
         std::cout << "no candidate\n";
     }

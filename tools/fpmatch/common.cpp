@@ -370,6 +370,53 @@ Json MinutiaJson(const Minutia& m, int index) {
     return j;
 }
 
+namespace {
+
+bool IsFlat(const Json& j) {
+    for (const auto& v : j) if (v.is_structured()) return false;
+    return true;
+}
+
+void Dump(const Json& j, int indent, std::string& out) {
+    auto scalar = [](const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); };
+    if (!j.is_structured() || j.empty()) {
+        out += scalar(j);
+        return;
+    }
+    if (IsFlat(j)) {  // on one line
+        const bool object = j.is_object();
+        out += object ? "{" : "[";
+        size_t k = 0;
+        for (auto it = j.begin(); it != j.end(); ++it, ++k) {
+            if (k > 0) out += ", ";
+            if (object) out += scalar(Json(it.key())) + ": ";
+            out += scalar(*it);
+        }
+        out += object ? "}" : "]";
+        return;
+    }
+    const std::string pad(static_cast<size_t>(indent + 2), ' ');
+    const bool object = j.is_object();
+    out += object ? "{\n" : "[\n";
+    size_t k = 0;
+    for (auto it = j.begin(); it != j.end(); ++it, ++k) {
+        out += pad;
+        if (object) out += Json(it.key()).dump() + ": ";
+        Dump(*it, indent + 2, out);
+        if (k + 1 < j.size()) out += ',';
+        out += '\n';
+    }
+    out += std::string(static_cast<size_t>(indent), ' ') + (object ? "}" : "]");
+}
+
+}  // namespace
+
+std::string DumpJson(const Json& j) {
+    std::string out;
+    Dump(j, 0, out);
+    return out;
+}
+
 std::string Percent(double fraction, int decimals) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.*f%%", decimals, fraction * 100.0);

@@ -107,6 +107,8 @@ unsigned ResolveThreads(unsigned requested);
 std::string KindName(TemplateKind kind);
 std::string TypeName(uint8_t type);
 Json MinutiaJson(const Minutia& m, int index);
+// Indented JSON in which objects and arrays of plain values stay on one line.
+std::string DumpJson(const Json& j);
 std::string Percent(double fraction, int decimals = 2);
 bool WriteFile(const std::string& path, const std::string& text);
 bool WriteBytes(const std::string& path, const uint8_t* data, size_t size);
