@@ -64,7 +64,7 @@ int Run(const RenderOptions& o) {
     const double w = FPMATCH_IMAGE_WIDTH * kScale + 2 * kMargin, h = FPMATCH_IMAGE_HEIGHT * kScale + 2 * kMargin;
     std::ostringstream s;
     char buf[320];
-    s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w + 220 << "\" height=\"" << h
+    s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w + 300 << "\" height=\"" << h
       << "\" font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     // The probe's background cells, then the image frame.
     const FeatureSet& p = a.probe->fs;
@@ -83,8 +83,10 @@ int Run(const RenderOptions& o) {
             const Minutia& pm = p.minutiae[mp.probeIndex];
             const Minutia& gm = best->movedGallerySet[mp.galleryIndex];
             std::snprintf(buf, sizeof buf,
-                          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#2ca02c\" stroke-width=\"2\"/>\n",
-                          kMargin + pm.x * kScale, kMargin + pm.y * kScale, kMargin + gm.x * kScale, kMargin + gm.y * kScale);
+                          "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"10\" fill=\"#2ca02c\" fill-opacity=\"0.25\"/>\n"
+                          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#2ca02c\" stroke-width=\"3\"/>\n",
+                          kMargin + pm.x * kScale, kMargin + pm.y * kScale, kMargin + pm.x * kScale, kMargin + pm.y * kScale,
+                          kMargin + gm.x * kScale, kMargin + gm.y * kScale);
             s << buf;
         }
         for (const Minutia& gm : best->movedGallerySet)
@@ -109,8 +111,8 @@ int Run(const RenderOptions& o) {
     text(50, "probe: " + probe->name, "#1f77b4");
     text(68, "gallery (aligned): " + gallery->name, "#d62728");
     if (best != nullptr) {
-        text(86, std::to_string(best->pairs.size()) + " paired minutiae", "#2ca02c");
-        text(104, "base pair " + std::to_string(best->basePair.probeIndex) + " / " +
+        text(86, std::to_string(best->pairs.size()) + " paired minutiae (green)", "#2ca02c");
+        text(104, "base pair (orange): probe " + std::to_string(best->basePair.probeIndex) + ", gallery " +
                       std::to_string(best->basePair.galleryIndex), "#ff7f0e");
         text(122, "rotation " + std::to_string(best->galleryToProbe.angle) + " deg");
     } else {

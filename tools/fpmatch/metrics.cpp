@@ -50,7 +50,7 @@ Evaluation Evaluate(const std::vector<int>& genuine, const std::vector<int>& imp
 }
 
 std::string DetSvg(const std::vector<std::pair<std::string, const Evaluation*>>& curves) {
-    // Axes from 10^-4 to 1 on both sides; rates of 0 are drawn on the axis.
+    // Axes from 10^-4 to 1 on both sides.
     constexpr double kLeft = 70, kTop = 30, kSize = 400, kDecades = 4;
     const char* colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2", "#17becf"};
     auto px = [&](double rate) {
@@ -89,8 +89,11 @@ std::string DetSvg(const std::vector<std::pair<std::string, const Evaluation*>>&
     for (size_t c = 0; c < curves.size(); ++c) {
         const Evaluation& e = *curves[c].second;
         const char* colour = colours[c % 8];
+        // Rates of 0 have no place on logarithmic axes: those thresholds are
+        // left out.
         s << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1.5\" points=\"";
         for (int t = 0; t <= kMaxThreshold; ++t) {
+            if (e.fmr[t] <= 0.0 || e.fnmr[t] <= 0.0) continue;
             std::snprintf(buf, sizeof buf, "%.1f,%.1f ", px(e.fmr[t]), py(e.fnmr[t]));
             s << buf;
         }
