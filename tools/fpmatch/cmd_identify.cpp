@@ -180,7 +180,8 @@ void AddIdentify(CLI::App& app, int* exitCode) {
     c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it");
     auto* first = c->add_flag("--first", o->first,
                               "Report the first gallery template (in gallery order) whose score reaches --threshold, "
-                              "with the library's list search");
+                              "with the library's list search over the usable templates packed at a fixed stride; "
+                              "the search resumes after any template that shares no base pair with the probe");
     first->needs(threshold);
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
