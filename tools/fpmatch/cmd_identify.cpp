@@ -51,6 +51,20 @@ FirstResult SearchFirst(const Template& probe, const std::vector<Template>& gall
     const int32_t n = static_cast<int32_t>(gallery.size());
     const int32_t s = static_cast<int32_t>(stride);
     FirstResult r;
+    // Whether entry i shares a base pair with the probe (-1: not known yet). A
+    // one-entry search with the lowest threshold succeeds exactly when it does.
+    std::vector<int8_t> has(gallery.size(), -1);
+    const int32_t chunk = static_cast<int32_t>(64 * ResolveThreads(threads));
+    auto fill = [&](int32_t from) {
+        const int32_t to = std::min<int32_t>(n, from + chunk);
+        ParallelFor(static_cast<size_t>(to - from), threads, "locating", [&](size_t k) {
+            const size_t i = static_cast<size_t>(from) + k;
+            if (has[i] >= 0) return;
+            int32_t i2 = 0, s2 = 0;
+            has[i] = static_cast<int8_t>(
+                MatchListFp(probe.bytes.data(), packed.data(), s, static_cast<int32_t>(i), 1, INT32_MIN, &i2, &s2));
+        });
+    };
     int32_t cursor = 0;
     while (cursor < n) {
         int32_t index = -1, score = 0;
@@ -61,23 +75,12 @@ FirstResult SearchFirst(const Template& probe, const std::vector<Template>& gall
             return r;
         }
         // Either every entry was examined, or the search stopped at the first
-        // entry without a base pair. Find that entry: a one-entry search with
-        // the lowest threshold succeeds exactly when the entry has one.
-        const size_t chunk = 64 * ResolveThreads(threads);
-        int32_t stop = n;
-        for (int32_t from = cursor; from < n && stop == n; from += static_cast<int32_t>(chunk)) {
-            const int32_t to = std::min<int32_t>(n, from + static_cast<int32_t>(chunk));
-            std::vector<char> has(static_cast<size_t>(to - from), 1);
-            ParallelFor(has.size(), threads, "locating", [&](size_t k) {
-                int32_t i2 = 0, s2 = 0;
-                has[k] = static_cast<char>(MatchListFp(probe.bytes.data(), packed.data(), s, from + static_cast<int32_t>(k),
-                                                       1, INT32_MIN, &i2, &s2));
-            });
-            for (size_t k = 0; k < has.size(); ++k)
-                if (!has[k]) {
-                    stop = from + static_cast<int32_t>(k);
-                    break;
-                }
+        // entry without a base pair: find that entry and resume after it.
+        int32_t stop = cursor;
+        while (stop < n) {
+            if (has[static_cast<size_t>(stop)] < 0) fill(stop);
+            if (has[static_cast<size_t>(stop)] == 0) break;
+            ++stop;
         }
         if (stop >= n) return r;
         r.noBasePair.push_back(static_cast<size_t>(stop));
