@@ -32,6 +32,13 @@ constexpr size_t kNativeHeader = 56;
 constexpr size_t kNativeEntry = 4;
 
 std::mutex g_stderrMutex;
+bool g_progressOpen = false;  // a progress line without its newline is on stderr
+
+// Ends an open progress line; call with g_stderrMutex held.
+void CloseProgressLine() {
+    if (g_progressOpen) std::cerr << '\n';
+    g_progressOpen = false;
+}
 
 uint32_t BigEndian32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
@@ -76,6 +83,7 @@ std::string WriteCodeMessage(int32_t code) {
 
 void Report(const std::string& what, const std::string& reason) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
+    CloseProgressLine();
     std::cerr << "fpmatch: " << what << ": " << reason << '\n';
 }
 
@@ -83,6 +91,7 @@ void NoteOnce(const std::string& key, const std::string& text) {
     static std::set<std::string> seen;
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     if (!seen.insert(key).second) return;
+    CloseProgressLine();
     std::cerr << "fpmatch: note: " << text << '\n';
 }
 
@@ -268,7 +277,14 @@ std::vector<std::string> ExpandGallery(const std::vector<std::string>& args, con
 LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptions& options, bool strict) {
     LoadedGallery g;
     g.templates.reserve(paths.size());
+    const bool progress = isatty(STDERR_FILENO) && paths.size() >= 2000;
+    size_t done = 0;
     for (const std::string& p : paths) {
+        if (progress && ++done % 1000 == 0) {
+            std::lock_guard<std::mutex> lock(g_stderrMutex);
+            std::cerr << "\rloaded " << done << '/' << paths.size() << std::flush;
+            g_progressOpen = true;
+        }
         std::string reason;
         auto t = LoadTemplate(p, options, &reason);
         if (!t) {
@@ -282,6 +298,12 @@ LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptio
         }
         HintIfQualitiesMissing(*t, options);
         g.templates.push_back(std::move(*t));
+    }
+    if (progress) {
+        std::lock_guard<std::mutex> lock(g_stderrMutex);
+        std::cerr << "\rloaded " << paths.size() << '/' << paths.size() << std::flush;
+        g_progressOpen = true;
+        CloseProgressLine();
     }
     return g;
 }
@@ -330,6 +352,7 @@ void ParallelFor(size_t count, unsigned threads, const std::string& label, const
             while (!cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return finished.load(); })) {
                 std::lock_guard<std::mutex> err(g_stderrMutex);
                 std::cerr << '\r' << label << ' ' << done.load() << '/' << count << std::flush;
+                g_progressOpen = true;
             }
         });
     }
@@ -343,7 +366,9 @@ void ParallelFor(size_t count, unsigned threads, const std::string& label, const
         cv.notify_all();
         reporter.join();
         std::lock_guard<std::mutex> err(g_stderrMutex);
-        std::cerr << '\r' << label << ' ' << count << '/' << count << '\n';
+        std::cerr << '\r' << label << ' ' << count << '/' << count << std::flush;
+        g_progressOpen = true;
+        CloseProgressLine();
     }
 }
 
