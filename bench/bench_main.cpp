@@ -40,6 +40,15 @@ const Fvc& LoadFvc() {
     return fvc;
 }
 
+// A feature set bound to its own storage.
+struct BoundFeatureSet {
+    Minutia minutiae[50];
+    SingularPoint singular[3];
+    GndTable gnd;
+    BlockQtyMap blocks;
+    FeatureSet fs{0, 0, 0, 0, 0, minutiae, singular, &gnd, &blocks};
+};
+
 std::vector<Bytes> SyntheticGallery(int count) {
     std::vector<Bytes> out;
     for (int i = 0; i < count; ++i) out.push_back(samples::MakeIsoRecord(samples::MakeFinger(1000 + i, 40), 60));
@@ -92,15 +101,8 @@ void BM_MatchListFp(benchmark::State& state) {
 void BM_QuickSort(benchmark::State& state) {
     const int candidates = static_cast<int>(state.range(0));
     Bytes list(static_cast<size_t>(512) * candidates, 0);
-    Minutia storage[50];
-    SingularPoint singular[3];
-    GndTable gnd;
-    BlockQtyMap blocks;
-    FeatureSet fs{};
-    fs.minutiae = storage;
-    fs.singularPoints = singular;
-    fs.gndTable = &gnd;
-    fs.blockQty = &blocks;
+    BoundFeatureSet bound;
+    FeatureSet& fs = bound.fs;
     for (int i = 0; i < candidates; ++i) {
         const Bytes iso = samples::MakeIsoRecord(samples::MakeFinger(2000 + i, 40), 60);
         if (DecodeFeature(iso.data(), &fs) == 0) WriteShortTemplate(&fs, list.data() + 512 * i, 512);
@@ -113,15 +115,8 @@ void BM_QuickSort(benchmark::State& state) {
 
 void BM_DecodeFeature(benchmark::State& state) {
     const Bytes iso = samples::MakeIsoRecord(samples::MakeFinger(3, 50), 60);
-    Minutia storage[50];
-    SingularPoint singular[3];
-    GndTable gnd;
-    BlockQtyMap blocks;
-    FeatureSet fs{};
-    fs.minutiae = storage;
-    fs.singularPoints = singular;
-    fs.gndTable = &gnd;
-    fs.blockQty = &blocks;
+    BoundFeatureSet bound;
+    FeatureSet& fs = bound.fs;
     for (auto _ : state) benchmark::DoNotOptimize(DecodeFeature(iso.data(), &fs));
     state.SetItemsProcessed(state.iterations());
 }
