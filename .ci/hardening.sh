@@ -29,7 +29,7 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 # ---------------------------------------------------------------- 1. ASan + UBSan
 stage "ASan+UBSan build of the whole test suite in $ASAN_DIR"
 cmake -S . -B "$ASAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFPMATCH_SANITIZE=ON \
-  -DFPMATCH_BUILD_TOOLS=OFF >/dev/null
+  -DFPMATCH_BUILD_TOOLS=ON -DFPMATCH_BUILD_JAVA=ON >/dev/null
 cmake --build "$ASAN_DIR" -j"$JOBS"
 stage "ASan+UBSan test run"
 # (The JVM tests and the install test leave themselves out of sanitizer
