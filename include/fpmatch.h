@@ -116,7 +116,9 @@ FPMATCH_API int32_t Match2Fp(const uint8_t *probeTemplate, const uint8_t *galler
  * writes its index and score, or 0 (out-arguments untouched) when no entry
  * reaches the threshold, the probe fails to decode, or the search meets an
  * entry that fails to decode or has no corresponding minutiae (the search
- * stops there). Offsets are computed in 64 bits. */
+ * stops there). Offsets are computed in 64 bits, so lists beyond 2 GiB
+ * work; entries past index INT32_MAX, which foundIndex could not report, end
+ * the search. Each tried entry must hold its whole template. */
 FPMATCH_API int32_t MatchListFp(const uint8_t *probeTemplate, const uint8_t *list, int32_t stride,
                                 int32_t firstIndex, int32_t entryCount, int32_t threshold,
                                 int32_t *foundIndex, int32_t *foundScore);
