@@ -32,17 +32,10 @@ Json SideJson(const Template& t, const Decoded* d, int32_t code) {
 
 int Run(const CompareOptions& o) {
     const LoadOptions load{o.adapt};
-    std::string reason;
-    auto probe = LoadTemplate(o.probe, load, &reason);
-    if (!probe) {
-        Report(o.probe, reason);
-        return kExitInput;
-    }
-    auto gallery = LoadTemplate(o.gallery, load, &reason);
-    if (!gallery) {
-        Report(o.gallery, reason);
-        return kExitInput;
-    }
+    const auto probe = LoadRequired(o.probe, load);
+    if (!probe) return kExitInput;
+    const auto gallery = LoadRequired(o.gallery, load);
+    if (!gallery) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     HintIfQualitiesMissing(*gallery, load);
     if (!o.json) {

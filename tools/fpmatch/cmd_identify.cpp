@@ -91,12 +91,8 @@ FirstResult SearchFirst(const Template& probe, const std::vector<Template>& gall
 
 int Run(const IdentifyOptions& o) {
     const LoadOptions load{o.adapt};
-    std::string reason;
-    auto probe = LoadTemplate(o.probe, load, &reason);
-    if (!probe) {
-        Report(o.probe, reason);
-        return kExitInput;
-    }
+    const auto probe = LoadRequired(o.probe, load);
+    if (!probe) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     int problems = 0;
     const std::vector<std::string> paths = ExpandGallery(o.gallery, o.list, &problems);

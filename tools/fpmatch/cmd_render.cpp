@@ -47,17 +47,10 @@ void DrawMinutia(std::ostringstream& s, const Minutia& m, const char* colour, do
 
 int Run(const RenderOptions& o) {
     const LoadOptions load{o.adapt};
-    std::string reason;
-    auto probe = LoadTemplate(o.probe, load, &reason);
-    if (!probe) {
-        Report(o.probe, reason);
-        return kExitInput;
-    }
-    auto gallery = LoadTemplate(o.gallery, load, &reason);
-    if (!gallery) {
-        Report(o.gallery, reason);
-        return kExitInput;
-    }
+    const auto probe = LoadRequired(o.probe, load);
+    if (!probe) return kExitInput;
+    const auto gallery = LoadRequired(o.gallery, load);
+    if (!gallery) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     HintIfQualitiesMissing(*gallery, load);
     const MatchAnalysis a = AnalyzeMatch(*probe, *gallery);

@@ -28,12 +28,8 @@ int32_t MakeShort(const Template& t, uint8_t* out) {
 
 int Run(const ScreenOptions& o) {
     const LoadOptions load{o.adapt};
-    std::string reason;
-    auto probe = LoadTemplate(o.probe, load, &reason);
-    if (!probe) {
-        Report(o.probe, reason);
-        return kExitInput;
-    }
+    const auto probe = LoadRequired(o.probe, load);
+    if (!probe) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     uint8_t probeShort[FPMATCH_SHORT_TEMPLATE_SIZE] = {};
     const int32_t pc = MakeShort(*probe, probeShort);

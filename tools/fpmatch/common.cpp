@@ -177,6 +177,13 @@ std::optional<Template> CheckBytes(const std::string& path, std::vector<uint8_t>
     return t;
 }
 
+std::optional<Template> LoadRequired(const std::string& path, const LoadOptions& options) {
+    std::string reason;
+    auto loaded = LoadTemplate(path, options, &reason);
+    if (!loaded) Report(path, reason);
+    return loaded;
+}
+
 std::optional<Template> LoadTemplate(const std::string& path, const LoadOptions& options, std::string* reason) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);

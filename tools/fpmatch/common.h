@@ -62,6 +62,10 @@ struct Template {
 // its header, neither format, count out of range, adaptation failed).
 std::optional<Template> LoadTemplate(const std::string& path, const LoadOptions& options, std::string* reason);
 
+// LoadTemplate for an input the command cannot do without: a failure is
+// reported on standard error (the caller then exits with kExitInput).
+std::optional<Template> LoadRequired(const std::string& path, const LoadOptions& options);
+
 // Same check on bytes already in memory (used by tests and convert).
 std::optional<Template> CheckBytes(const std::string& path, std::vector<uint8_t> bytes, const LoadOptions& options,
                                    std::string* reason);
