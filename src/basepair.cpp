@@ -110,7 +110,8 @@ void SortTopoGraph(const FeatureSet* fs, TopoEdge* matrix, const uint8_t* edgeCo
                 row[chosen] = t;
             }
         }
-        for (int32_t p = k; p < n; ++p) row[p] = TopoEdge{};
+        // The tail reads as all-zero bytes, padding included.
+        if (k < n) std::memset(row + k, 0, sizeof(TopoEdge) * static_cast<size_t>(n - k));
     }
 }
 
