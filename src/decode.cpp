@@ -10,6 +10,8 @@ namespace {
 using fpmatch::detail::kImageHeight;
 using fpmatch::detail::kImageWidth;
 using fpmatch::detail::kMaxMinutiae;
+using fpmatch::detail::Read16;
+using fpmatch::detail::Read32;
 
 constexpr int kNativeVersion = 3;
 constexpr int kNativeMinutiaLimit = FPMATCH_MAX_NATIVE_MINUTIAE;
@@ -37,9 +39,7 @@ int32_t ExpandFeature(const uint8_t* tmpl, FeatureSet* fs) {
     fs->format = tmpl[1];
     fs->quality = tmpl[2];
     for (int i = 0; i < fs->minutiaCount; ++i) {
-        const uint8_t* p = tmpl + kNativeMinutiaeOffset + 4 * i;
-        const uint32_t word = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-                              static_cast<uint32_t>(p[2]) << 8 | p[3];
+        const uint32_t word = Read32(tmpl + kNativeMinutiaeOffset + 4 * i);
         Minutia& m = fs->minutiae[i];
         const int32_t x = static_cast<int32_t>(word >> 23);  // 9 bits, two's complement
         m.x = x >= 256 ? x - 512 : x;
@@ -61,8 +61,7 @@ void ExpandGndTable(const uint8_t* tmpl, FeatureSet* fs) {
     std::memset(cells, 1, FPMATCH_GND_CELLS);
     // Word w, bit 15 - k covers cell rows 2w+1, 2w+2 and columns 2k+1, 2k+2.
     for (int w = 0; w < 17; ++w) {
-        const uint32_t word = static_cast<uint32_t>(tmpl[kNativeMaskOffset + 2 * w]) << 8 |
-                              tmpl[kNativeMaskOffset + 2 * w + 1];
+        const uint32_t word = Read16(tmpl + kNativeMaskOffset + 2 * w);
         for (int k = 0; k < 15; ++k) {
             const uint8_t bit = static_cast<uint8_t>((word >> (15 - k)) & 1u);
             const int row = 2 * w + 1, col = 2 * k + 1;

@@ -31,6 +31,26 @@ constexpr int32_t CircularDifference(int32_t a, int32_t b) {
 
 constexpr int32_t Abs(int32_t v) { return v < 0 ? -v : v; }
 
+// Big-endian fields, as every template form stores them.
+inline uint32_t Read16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
+
+inline uint32_t Read32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+inline void Write16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+inline void Write32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
 // Every decoded feature set uses this storage; the entry points keep one per
 // side on the stack.
 struct FeatureStorage {

@@ -46,24 +46,10 @@ constexpr int32_t kMaxCoordinate = 0x3FFF;  // 14-bit fields
 constexpr int32_t kMaxImageSize = 0xFFFF;
 constexpr uint8_t kFilledQuality = 100;
 
-uint32_t Read16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-
-uint32_t Read32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void Write16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void Write32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
+using fpmatch::detail::Read16;
+using fpmatch::detail::Read32;
+using fpmatch::detail::Write16;
+using fpmatch::detail::Write32;
 
 // 14-bit coordinates; the top two bits of each pair of bytes are the type
 // (x) and reserved bits (y) and are never touched.

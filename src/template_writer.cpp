@@ -9,6 +9,8 @@
 namespace {
 
 using fpmatch::detail::kMaxMinutiae;
+using fpmatch::detail::Write16;
+using fpmatch::detail::Write32;
 
 constexpr size_t kMinutiaeOffset = 56;
 constexpr size_t kMaskOffset = 6;
@@ -51,11 +53,7 @@ void PutMinutiae(const FeatureSet* fs, uint8_t* out) {
         // x as 9 bits: a negative native x keeps its two's complement bits.
         const uint32_t word = (static_cast<uint32_t>(m.x) & 0x1FFu) << 23 | static_cast<uint32_t>(m.y) << 14 |
                               static_cast<uint32_t>(m.angle) << 5 | quality << 1 | m.type;
-        uint8_t* p = out + kMinutiaeOffset + 4 * static_cast<size_t>(i);
-        p[0] = static_cast<uint8_t>(word >> 24);
-        p[1] = static_cast<uint8_t>(word >> 16);
-        p[2] = static_cast<uint8_t>(word >> 8);
-        p[3] = static_cast<uint8_t>(word);
+        Write32(out + kMinutiaeOffset + 4 * static_cast<size_t>(i), word);
     }
 }
 
@@ -71,8 +69,7 @@ void PutMask(const GndTable& table, uint8_t* out) {
                                     cells[(row + 1) * 32 + col] != 0 && cells[(row + 1) * 32 + col + 1] != 0;
             if (background) word |= 1u << (15 - k);
         }
-        out[kMaskOffset + 2 * w] = static_cast<uint8_t>(word >> 8);
-        out[kMaskOffset + 2 * w + 1] = static_cast<uint8_t>(word);
+        Write16(out + kMaskOffset + 2 * w, word);
     }
 }
 
