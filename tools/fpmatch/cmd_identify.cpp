@@ -94,20 +94,14 @@ int Run(const IdentifyOptions& o) {
     const auto probe = LoadRequired(o.probe, load);
     if (!probe) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
-    int problems = 0;
-    const std::vector<std::string> paths = ExpandGallery(o.gallery, o.list, &problems);
-    if (problems > 0 && o.strict) return kExitInput;
-    if (paths.empty()) {
-        Report("gallery", "no gallery templates given (files, folders or --list)");
-        return kExitInput;
-    }
-    LoadedGallery g = LoadGallery(paths, load, o.strict);
-    if (g.aborted) return kExitInput;
+    std::optional<LoadedGallery> loaded = LoadGalleryArguments(o.gallery, o.list, load, o.strict);
+    if (!loaded) return kExitInput;
+    LoadedGallery& g = *loaded;
     if (g.templates.empty()) {
-        Report("gallery", "none of the " + std::to_string(paths.size()) + " gallery files is a usable template");
+        Report("gallery", "none of the " + std::to_string(g.files) + " gallery files is a usable template");
         return kExitInput;
     }
-    const int partial = (problems > 0 || g.skipped > 0) ? kExitSkipped : kExitOk;
+    const int partial = g.Left() > 0 ? kExitSkipped : kExitOk;
     const std::vector<Template>& gallery = g.templates;
 
     if (o.first) {
@@ -159,7 +153,7 @@ int Run(const IdentifyOptions& o) {
         Json j;
         j["probe"] = probe->path;
         j["scored"] = gallery.size();
-        j["skipped"] = g.skipped + problems;
+        j["skipped"] = g.Left();
         j["results"] = list;
         std::cout << DumpJson(j) << '\n';
     }

@@ -37,15 +37,9 @@ int Run(const ScreenOptions& o) {
         Report(o.probe, "cannot make a short template: " + WriteCodeMessage(pc));
         return kExitRefused;
     }
-    int problems = 0;
-    const std::vector<std::string> paths = ExpandGallery(o.gallery, o.list, &problems);
-    if (problems > 0 && o.strict) return kExitInput;
-    if (paths.empty()) {
-        Report("gallery", "no gallery templates given (files, folders or --list)");
-        return kExitInput;
-    }
-    LoadedGallery g = LoadGallery(paths, load, o.strict);
-    if (g.aborted) return kExitInput;
+    std::optional<LoadedGallery> loaded = LoadGalleryArguments(o.gallery, o.list, load, o.strict);
+    if (!loaded) return kExitInput;
+    LoadedGallery& g = *loaded;
     std::vector<uint8_t> packed;
     std::vector<size_t> source;  // packed position -> gallery template
     packed.reserve(g.templates.size() * FPMATCH_SHORT_TEMPLATE_SIZE);
@@ -63,7 +57,7 @@ int Run(const ScreenOptions& o) {
         source.push_back(i);
     }
     if (source.empty()) {
-        Report("gallery", "none of the " + std::to_string(paths.size()) + " gallery files is usable for screening");
+        Report("gallery", "none of the " + std::to_string(g.files) + " gallery files is usable for screening");
         return kExitInput;
     }
     int32_t best[FPMATCH_SCREEN_BEST];
@@ -86,13 +80,13 @@ int Run(const ScreenOptions& o) {
         Json j;
         j["probe"] = probe->path;
         j["screened"] = source.size();
-        j["skipped"] = g.skipped + problems;
+        j["skipped"] = g.Left();
         j["candidates"] = list;
         std::cout << DumpJson(j) << '\n';
     } else if (rank == 0) {
         std::cout << "no candidate\n";
     }
-    return (problems > 0 || g.skipped > 0) ? kExitSkipped : kExitOk;
+    return g.Left() > 0 ? kExitSkipped : kExitOk;
 }
 
 }  // namespace

@@ -281,6 +281,22 @@ std::vector<std::string> ExpandGallery(const std::vector<std::string>& args, con
     return out;
 }
 
+std::optional<LoadedGallery> LoadGalleryArguments(const std::vector<std::string>& args, const std::string& listFile,
+                                                  const LoadOptions& options, bool strict) {
+    int problems = 0;
+    const std::vector<std::string> paths = ExpandGallery(args, listFile, &problems);
+    if (problems > 0 && strict) return std::nullopt;
+    if (paths.empty()) {
+        Report("gallery", "no gallery templates given (files, folders or --list)");
+        return std::nullopt;
+    }
+    LoadedGallery g = LoadGallery(paths, options, strict);
+    if (g.aborted) return std::nullopt;
+    g.unexpanded = problems;
+    g.files = paths.size();
+    return g;
+}
+
 LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptions& options, bool strict) {
     LoadedGallery g;
     g.templates.reserve(paths.size());

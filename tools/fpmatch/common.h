@@ -84,10 +84,20 @@ struct LoadedGallery {
     std::vector<Template> templates;
     int skipped = 0;
     bool aborted = false;  // --strict met a bad file
+    int unexpanded = 0;    // arguments reported while expanding them
+    size_t files = 0;      // paths the arguments expanded to
+    // Paths reported and left out, whether while expanding or loading.
+    int Left() const { return skipped + unexpanded; }
 };
 // Loads every path, reporting and skipping bad ones (or stopping at the first
 // with `strict`).
 LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptions& options, bool strict);
+
+// ExpandGallery then LoadGallery for a command's gallery arguments. Returns
+// nullopt when the command must stop with kExitInput: a problem under
+// `strict`, or no gallery path at all (reported).
+std::optional<LoadedGallery> LoadGalleryArguments(const std::vector<std::string>& args, const std::string& listFile,
+                                                  const LoadOptions& options, bool strict);
 
 // A feature set bound to its own storage.
 struct Decoded {
