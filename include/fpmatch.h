@@ -129,6 +129,81 @@ FPMATCH_API int32_t MatchListFp(const uint8_t *probeTemplate, const uint8_t *lis
 FPMATCH_API void MinutiaMoveTop(const FeatureSet *featureSet, Minutia *minutiae, Minutia *scratch);
 
 /* ------------------------------------------------------------------------ */
+/* Prepared templates: decode and build once, compare many times           */
+/* ------------------------------------------------------------------------ */
+
+/* A prepared probe holds everything of a probe that does not depend on the
+ * gallery (decoded and reordered minutiae, mask, block quality map, sorted
+ * topology graph and its look-up tables); a prepared gallery holds a decoded
+ * gallery template and its topology graph. Both are plain fixed-size byte
+ * records: no pointers inside, so they may be copied, written to a file and
+ * read back by the same library version, and shared read-only by any number
+ * of threads. Their layout is private and may change between versions; a
+ * record of another layout, or any other bytes, is refused (scores 0), never
+ * read out of bounds. Preparing allocates nothing; a prepared probe is about
+ * 40 KB and a prepared gallery about 24 KB, so a thread that keeps one of
+ * each on its stack needs that much more stack. */
+#define FPMATCH_PREPARED_PROBE_SIZE 40960
+#define FPMATCH_PREPARED_GALLERY_SIZE 24576
+
+typedef struct PreparedProbe {
+    uint64_t opaque[FPMATCH_PREPARED_PROBE_SIZE / 8];
+} PreparedProbe;
+
+typedef struct PreparedGallery {
+    uint64_t opaque[FPMATCH_PREPARED_GALLERY_SIZE / 8];
+} PreparedGallery;
+
+/* Decodes and prepares a probe template. Returns the decoder's code: 0, 1
+ * (native version byte not 3) or 2 (minutia count outside 1..50), or
+ * FPMATCH_NULL_INPUT (4) for a null pointer. On failure the record is still
+ * written, marked as failed: every comparison with it scores 0. */
+FPMATCH_API int32_t PrepareProbe(const uint8_t *probeTemplate, PreparedProbe *prepared);
+
+/* Decodes and prepares a gallery template. Returns as PrepareProbe. */
+FPMATCH_API int32_t PrepareGallery(const uint8_t *galleryTemplate, PreparedGallery *prepared);
+
+/* Match2Score(probe template, galleryTemplate), with the probe's share of the
+ * work done once. Returns 0..100, exactly what Match2Score returns for the
+ * two templates; 0 when either fails to prepare or decode. */
+FPMATCH_API int32_t MatchPrepared(const PreparedProbe *probe, const uint8_t *galleryTemplate);
+
+/* Match2Score of the two templates the records were prepared from. */
+FPMATCH_API int32_t MatchPreparedPair(const PreparedProbe *probe, const PreparedGallery *gallery);
+
+/* Outcomes of MatchPreparedList besides a score 0..100. */
+#define FPMATCH_OUTCOME_NOT_DECODED (-1)  /* the entry fails to decode */
+#define FPMATCH_OUTCOME_NO_BASE_PAIR (-2) /* no corresponding minutiae found */
+
+/* Compares the prepared probe with entries firstIndex .. firstIndex +
+ * entryCount - 1 of a list laid out every `stride` bytes from `list`, and
+ * writes one outcome per entry to outcomes[0 .. entryCount - 1]: the score
+ * (what Match2Score gives), FPMATCH_OUTCOME_NOT_DECODED or
+ * FPMATCH_OUTCOME_NO_BASE_PAIR (both score 0 in Match2Score). Never stops
+ * early. Entries past index INT32_MAX are not compared. Returns the number
+ * of outcomes written, or -1 (nothing written) when the probe failed to
+ * prepare or a pointer is null. Each entry must hold its whole template. */
+FPMATCH_API int32_t MatchPreparedList(const PreparedProbe *probe, const uint8_t *list, int32_t stride,
+                                      int32_t firstIndex, int32_t entryCount, int32_t *outcomes);
+
+/* One entry of a ranked search. */
+typedef struct SearchHit {
+    int32_t index; /* position in the list, counted from `list` */
+    int32_t score; /* 0..100, what Match2Score gives */
+} SearchHit;
+
+/* Ranks entries firstIndex .. firstIndex + entryCount - 1 of a list (laid out
+ * as for MatchPreparedList) by their score with the prepared probe and writes
+ * the k best to hits[0 .. k - 1]: score descending, equal scores by lower
+ * index. Entries that fail to decode or share no base pair rank with score 0,
+ * as Match2Score scores them. Returns the number of hits written,
+ * min(k, entries compared), or -1 when the probe failed to prepare or a
+ * pointer is null. A range can be split and the hits of the parts merged by
+ * the same order; that gives the same result as one call. */
+FPMATCH_API int32_t SearchTopK(const PreparedProbe *probe, const uint8_t *list, int32_t stride,
+                               int32_t firstIndex, int32_t entryCount, int32_t k, SearchHit *hits);
+
+/* ------------------------------------------------------------------------ */
 /* Template decoding                                                        */
 /* ------------------------------------------------------------------------ */
 
