@@ -5,6 +5,7 @@
 #include <new>
 
 #include "internal.h"
+#include "internal_paths.h"
 
 namespace {
 
@@ -89,6 +90,40 @@ int32_t Outcome(const FeatureSet* probe, const uint8_t* galleryTemplate) {
 
 }  // namespace
 
+namespace fpmatch::detail {
+
+int32_t SupportedPaths() { return 1 << kPathPortable; }
+int32_t BestPath() { return kPathPortable; }
+const char* PathName(int32_t path) {
+    switch (path) {
+        case kPathAvx2: return "AVX2";
+        case kPathAvx3: return "AVX-512";
+        default: return "portable";
+    }
+}
+
+int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t) {
+    const DecodedRecord* p = Usable(probe, kProbeMagic);
+    if (p == nullptr || galleryTemplate == nullptr) return 0;
+    FeatureSet probeSet;
+    View(*p, &probeSet);
+    const int32_t outcome = Outcome(&probeSet, galleryTemplate);
+    return outcome < 0 ? 0 : outcome;
+}
+
+int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t) {
+    const DecodedRecord* p = Usable(probe, kProbeMagic);
+    const DecodedRecord* g = Usable(gallery, kGalleryMagic);
+    if (p == nullptr || g == nullptr) return 0;
+    FeatureSet probeSet, gallerySet;
+    View(*p, &probeSet);
+    View(*g, &gallerySet);
+    const int32_t score = ScoreDecodedPair(&probeSet, &gallerySet);
+    return score < 0 ? 0 : score;
+}
+
+}  // namespace fpmatch::detail
+
 extern "C" {
 
 int32_t PrepareProbe(const uint8_t* probeTemplate, PreparedProbe* prepared) {
@@ -102,23 +137,13 @@ int32_t PrepareGallery(const uint8_t* galleryTemplate, PreparedGallery* prepared
 }
 
 int32_t MatchPrepared(const PreparedProbe* probe, const uint8_t* galleryTemplate) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
-    if (p == nullptr || galleryTemplate == nullptr) return 0;
-    FeatureSet probeSet;
-    View(*p, &probeSet);
-    const int32_t outcome = Outcome(&probeSet, galleryTemplate);
-    return outcome < 0 ? 0 : outcome;
+    using namespace fpmatch::detail;
+    return MatchPreparedOnPath(probe, galleryTemplate, BestPath());
 }
 
 int32_t MatchPreparedPair(const PreparedProbe* probe, const PreparedGallery* gallery) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
-    const DecodedRecord* g = Usable(gallery, kGalleryMagic);
-    if (p == nullptr || g == nullptr) return 0;
-    FeatureSet probeSet, gallerySet;
-    View(*p, &probeSet);
-    View(*g, &gallerySet);
-    const int32_t score = ScoreDecodedPair(&probeSet, &gallerySet);
-    return score < 0 ? 0 : score;
+    using namespace fpmatch::detail;
+    return MatchPreparedPairOnPath(probe, gallery, BestPath());
 }
 
 int32_t MatchPreparedList(const PreparedProbe* probe, const uint8_t* list, int32_t stride, int32_t firstIndex,
