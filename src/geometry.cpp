@@ -8,25 +8,11 @@ extern "C" {
 #include "geometry_tables.inc"
 }
 
-namespace {
-
-inline int32_t TableIndex(int32_t dy, int32_t dx) {
-    const int32_t r = dy < 0 ? -dy : dy;
-    const int32_t c = dx < 0 ? -dx : dx;
-    return r * fpmatch::detail::kTableColumns + c;
-}
-
-}  // namespace
-
 extern "C" {
 
-int32_t math_AtangUseTab(int32_t dy, int32_t dx) {
-    const int32_t t = AtanTab2D[TableIndex(dy, dx)];
-    if (dx >= 0) return dy >= 0 ? t : 360 - t;
-    return dy >= 0 ? 180 - t : 180 + t;
-}
+int32_t math_AtangUseTab(int32_t dy, int32_t dx) { return fpmatch::detail::TableAtan(dy, dx); }
 
-int32_t math_SqrtUseTab(int32_t dy, int32_t dx) { return SqrtTab[TableIndex(dy, dx)]; }
+int32_t math_SqrtUseTab(int32_t dy, int32_t dx) { return fpmatch::detail::TableSqrt(dy, dx); }
 
 int32_t math_Atang(int32_t dy, int32_t dx) {
     if (dx == 0) {

@@ -51,6 +51,18 @@ inline void Write32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
+// Table forms of the direction and length of (dx, dy); |dy| <= 143 and
+// |dx| <= 127. The exported math_AtangUseTab and math_SqrtUseTab wrap these.
+inline int32_t TableIndex(int32_t dy, int32_t dx) {
+    return Abs(dy) * kTableColumns + Abs(dx);
+}
+inline int32_t TableAtan(int32_t dy, int32_t dx) {
+    const int32_t t = AtanTab2D[TableIndex(dy, dx)];
+    if (dx >= 0) return dy >= 0 ? t : 360 - t;
+    return dy >= 0 ? 180 - t : 180 + t;
+}
+inline int32_t TableSqrt(int32_t dy, int32_t dx) { return SqrtTab[TableIndex(dy, dx)]; }
+
 // Every decoded feature set uses this storage; the entry points keep one per
 // side on the stack.
 struct FeatureStorage {
@@ -73,6 +85,9 @@ inline void BindFeatureSet(FeatureSet* fs, FeatureStorage* storage) {
 // gallery: base pair search, alignment, final score. Returns -1 when no base
 // pair is found (callers that stop on that case tell it from a score of 0).
 int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery);
+
+// Match2Score: both templates prepared on the stack, then compared.
+int32_t ScoreTemplates(const uint8_t* probeTemplate, const uint8_t* galleryTemplate);
 
 }  // namespace fpmatch::detail
 

@@ -60,14 +60,9 @@ void MinutiaMoveTop(const FeatureSet* fs, Minutia* minutiae, Minutia* scratch) {
 }
 
 int32_t Match2Score(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
-    FeatureStorage probeStorage, galleryStorage;
-    FeatureSet probe, gallery;
-    BindFeatureSet(&probe, &probeStorage);
-    BindFeatureSet(&gallery, &galleryStorage);
-    if (!PrepareProbe(probeTemplate, &probe, &gallery)) return 0;
-    if (DecodeFeature(galleryTemplate, &gallery) != FPMATCH_DECODED) return 0;
-    const int32_t score = ScoreDecodedPair(&probe, &gallery);
-    return score < 0 ? 0 : score;
+    // Prepares both templates on this call's stack and compares the records,
+    // as the prepared entry points do.
+    return fpmatch::detail::ScoreTemplates(probeTemplate, galleryTemplate);
 }
 
 int32_t Match2Fp(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {

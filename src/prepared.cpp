@@ -1,124 +1,331 @@
-// Prepared probes and galleries: the share of a comparison that depends on
-// one template only, done once and kept in a caller-owned fixed-size record.
+// Prepared probes and galleries, and the fast comparison built on them.
+//
+// A prepared probe holds the decoded, reordered probe, its topology graph
+// sorted row by row and, across rows, all its edges ordered by angle; a
+// prepared gallery holds the decoded gallery and its unsorted graph. The
+// comparison of two prepared records:
+//   pair scores of all minutia pairs (ComputePairScores, one kernel per
+//   instruction set) -> base pair selection, replaying CompareTopoGraph's
+//   order on those scores (SelectBasePairs) -> alignment on each base pair
+//   (CalcMatchScore) -> final score (CalcLastScore).
+// Match2Score runs the same steps on records kept on its stack, so every
+// entry point gives the same score by construction.
 #include <cstdint>
 #include <cstring>
-#include <new>
+
+#include <emmintrin.h>
 
 #include "internal.h"
 #include "internal_paths.h"
+#include "prepared_layout.h"
+
+namespace fpmatch::detail {
 
 namespace {
 
-using fpmatch::detail::BindFeatureSet;
-using fpmatch::detail::FeatureStorage;
-using fpmatch::detail::ScoreDecodedPair;
+constexpr int32_t kNeighbourRadiusSquared = 110 * 110;
+constexpr int32_t kReferenceStartScore = 150;
 
-constexpr uint32_t kProbeMagic = 0x46505050u;    // "FPPP"
-constexpr uint32_t kGalleryMagic = 0x46505047u;  // "FPPG"
-constexpr uint32_t kLayoutVersion = 1;
-
-// A decoded template without pointers: what a FeatureSet points at, plus its
-// scalar fields.
-struct DecodedRecord {
-    uint32_t magic;
-    uint32_t layout;
-    int32_t status;  // decoder code; 0 = usable
-    int32_t width;
-    int32_t height;
-    int8_t minutiaCount;
-    uint8_t format;
-    uint8_t quality;
-    FeatureStorage storage;
-};
-
-static_assert(sizeof(DecodedRecord) <= FPMATCH_PREPARED_PROBE_SIZE);
-static_assert(sizeof(DecodedRecord) <= FPMATCH_PREPARED_GALLERY_SIZE);
-
-// A read-only view of a record as a FeatureSet; the stages only read it.
-void View(const DecodedRecord& r, FeatureSet* fs) {
-    BindFeatureSet(fs, const_cast<FeatureStorage*>(&r.storage));
-    fs->width = r.width;
-    fs->height = r.height;
-    fs->minutiaCount = r.minutiaCount;
-    fs->format = r.format;
-    fs->quality = r.quality;
+void ClearHeader(RecordHeader* h, uint32_t magic) {
+    std::memset(h, 0, sizeof(*h));
+    h->magic = magic;
+    h->layout = kLayoutVersion;
 }
 
-int32_t Prepare(const uint8_t* tmpl, DecodedRecord* r, uint32_t magic, bool reorder) {
-    std::memset(r, 0, sizeof(*r));
-    r->magic = magic;
-    r->layout = kLayoutVersion;
-    if (tmpl == nullptr) {
-        r->status = FPMATCH_NULL_INPUT;
-        return r->status;
-    }
+// Decodes into the record's storage; the probe is reordered. Returns the
+// decoder's code.
+int32_t DecodeInto(const uint8_t* tmpl, RecordHeader* h, FeatureStorage* storage, bool reorder) {
     FeatureSet fs;
-    BindFeatureSet(&fs, &r->storage);
-    r->status = DecodeFeature(tmpl, &fs);
-    if (r->status != FPMATCH_DECODED) return r->status;
+    BindFeatureSet(&fs, storage);
+    h->status = DecodeFeature(tmpl, &fs);
+    if (h->status != FPMATCH_DECODED) return h->status;
     if (reorder) {
-        Minutia scratch[fpmatch::detail::kMaxMinutiae];
+        Minutia scratch[kMaxMinutiae];
         MinutiaMoveTop(&fs, fs.minutiae, scratch);
     }
-    r->width = fs.width;
-    r->height = fs.height;
-    r->minutiaCount = fs.minutiaCount;
-    r->format = fs.format;
-    r->quality = fs.quality;
-    return r->status;
+    h->width = fs.width;
+    h->height = fs.height;
+    h->minutiaCount = fs.minutiaCount;
+    h->format = fs.format;
+    h->quality = fs.quality;
+    return h->status;
 }
 
-// A record is usable when it carries the right tag, layout and a count the
-// stages accept; anything else scores 0.
-const DecodedRecord* Usable(const void* record, uint32_t magic) {
-    if (record == nullptr) return nullptr;
-    const auto* r = static_cast<const DecodedRecord*>(record);
-    if (r->magic != magic || r->layout != kLayoutVersion || r->status != FPMATCH_DECODED) return nullptr;
-    if (r->minutiaCount < 1 || r->minutiaCount > fpmatch::detail::kMaxMinutiae) return nullptr;
+// The topology graph in compact rows, each in increasing neighbour index:
+// the edges BuildTopoGraph keeps, with the same fields.
+void BuildRows(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], uint8_t* counts) {
+    std::memset(counts, 0, kMaxMinutiae);
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t ownAngle = FoldDirection(m[i].angle);
+        for (int32_t j = i + 1; j < n; ++j) {
+            const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
+            const int32_t s = dx * dx + dy * dy;
+            // Coincident minutiae (s = 0) are not neighbours.
+            if (s > kNeighbourRadiusSquared || s == 0) continue;
+            const int32_t d = TableSqrt(dy, dx);
+            const int32_t theta = TableAtan(dy, dx);
+            const int32_t otherAngle = FoldDirection(m[j].angle);
+            int32_t r = otherAngle - ownAngle;
+            if (r < 0) r += 360;
+            int32_t a = theta - ownAngle;
+            if (a < 0) a += 360;
+            int32_t b = theta + 180 - otherAngle;
+            if (b < 0) {
+                b += 360;
+            } else if (b > 359) {
+                b -= 360;
+            }
+            // Row j receives the edges of smaller owners first, then its own
+            // forward edges, so both rows stay in neighbour order.
+            rows[i][counts[i]++] = CompactEdge{static_cast<int16_t>(a), static_cast<int16_t>(r),
+                                               static_cast<uint8_t>(d), m[j].type, static_cast<uint8_t>(j), 0};
+            rows[j][counts[j]++] = CompactEdge{static_cast<int16_t>(b), static_cast<int16_t>(r == 0 ? 0 : 360 - r),
+                                               static_cast<uint8_t>(d), m[i].type, static_cast<uint8_t>(i), 0};
+        }
+    }
+}
+
+// Selection sort of a row by angle, ties as SortTopoGraph leaves them: each
+// step takes the first edge of smallest angle among the unsorted ones. That
+// choice is the minimum of angle * 64 + position over the unsorted edges; the
+// keys of sorted positions are raised out of the way, so every step is a
+// branch-free minimum over eight keys at a time (SSE2, baseline x86-64).
+void SortRow(CompactEdge* row, int32_t k) {
+    constexpr int16_t kSorted = 0x7FFF;  // above every key (359 * 64 + 63)
+    alignas(16) int16_t key[56];
+    for (int32_t q = 0; q < k; ++q) key[q] = static_cast<int16_t>(row[q].angle << 6 | q);
+    for (int32_t q = k; q < 56; ++q) key[q] = kSorted;
+    const int32_t vectors = (k + 7) / 8;
+    for (int32_t p = 0; p < k; ++p) {
+        __m128i best = _mm_load_si128(reinterpret_cast<const __m128i*>(key));
+        for (int32_t v = 1; v < vectors; ++v)
+            best = _mm_min_epi16(best, _mm_load_si128(reinterpret_cast<const __m128i*>(key + 8 * v)));
+        best = _mm_min_epi16(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(1, 0, 3, 2)));
+        best = _mm_min_epi16(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(2, 3, 0, 1)));
+        best = _mm_min_epi16(best, _mm_shufflelo_epi16(best, _MM_SHUFFLE(2, 3, 0, 1)));
+        const int32_t chosen = _mm_cvtsi128_si32(best) & 63;
+        if (chosen != p) {
+            const CompactEdge t = row[p];
+            row[p] = row[chosen];
+            row[chosen] = t;
+            // The displaced edge keeps its angle and takes the new position.
+            key[chosen] = static_cast<int16_t>((key[p] & ~63) | chosen);
+        }
+        key[p] = kSorted;
+    }
+}
+
+void BuildProbeGraph(ProbeRecord* r) {
+    const int32_t n = r->header.minutiaCount;
+    CompactEdge rows[kMaxMinutiae][kMaxRowEdges];
+    uint8_t counts[kMaxMinutiae];
+    BuildRows(r->storage.minutiae, n, rows, counts);
+    std::memset(r->link, 0, sizeof r->link[0] * static_cast<size_t>(n));
+    uint16_t perAngle[kTypeSlots][kAngleSlots] = {};
+    int32_t total = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        SortRow(rows[i], counts[i]);
+        const int32_t slot = TypeSlot(r->storage.minutiae[i].type);
+        for (int32_t p = 0; p < counts[i]; ++p) {
+            const CompactEdge& e = rows[i][p];
+            r->link[i][e.neighbour] = PackLink(e);
+            ++perAngle[slot][e.angle];
+        }
+        total += counts[i];
+    }
+    // angleStart[t][v] = position of the first edge of group t with angle v
+    // or more; then place every edge, rows in order and each row in its
+    // sorted order.
+    uint16_t cursor[kTypeSlots][kAngleSlots];
+    uint16_t below = 0;
+    for (int32_t t = 0; t < kTypeSlots; ++t) {
+        for (int32_t v = 0; v < kAngleSlots; ++v) {
+            r->angleStart[t][v] = below;
+            cursor[t][v] = below;
+            below = static_cast<uint16_t>(below + perAngle[t][v]);
+        }
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t slot = TypeSlot(r->storage.minutiae[i].type);
+        for (int32_t p = 0; p < counts[i]; ++p) {
+            const CompactEdge& e = rows[i][p];
+            const uint16_t at = cursor[slot][e.angle]++;
+            r->edgeAngle[at] = e.angle;
+            r->edgeDistance[at] = e.distance;
+            r->edgeRelative[at] = e.relative;
+            r->edgeRow[at] = static_cast<uint8_t>(i);
+            r->edgeType[at] = e.type;
+        }
+    }
+    r->edgeTotal = total;
+    // Whole-vector loads may run past the last edge; keep those bytes defined.
+    std::memset(r->edgeAngle + total, 0, sizeof(int16_t) * kEdgePadding);
+    std::memset(r->edgeDistance + total, 0, sizeof(int16_t) * kEdgePadding);
+    std::memset(r->edgeRelative + total, 0, sizeof(int16_t) * kEdgePadding);
+    std::memset(r->edgeRow + total, 0, kEdgePadding);
+    std::memset(r->edgeType + total, 0, kEdgePadding);
+}
+
+// Fills a probe record; `clearAll` clears every byte first so that the
+// record's bytes depend only on the template.
+int32_t FillProbe(const uint8_t* tmpl, ProbeRecord* r, bool clearAll) {
+    if (clearAll) std::memset(r, 0, sizeof(*r));
+    ClearHeader(&r->header, kProbeMagic);
+    if (tmpl == nullptr) return r->header.status = FPMATCH_NULL_INPUT;
+    if (DecodeInto(tmpl, &r->header, &r->storage, true) != FPMATCH_DECODED) return r->header.status;
+    BuildProbeGraph(r);
+    return FPMATCH_DECODED;
+}
+
+int32_t FillGallery(const uint8_t* tmpl, GalleryRecord* r, bool clearAll) {
+    if (clearAll) std::memset(r, 0, sizeof(*r));
+    ClearHeader(&r->header, kGalleryMagic);
+    if (tmpl == nullptr) return r->header.status = FPMATCH_NULL_INPUT;
+    if (DecodeInto(tmpl, &r->header, &r->storage, false) != FPMATCH_DECODED) return r->header.status;
+    BuildRows(r->storage.minutiae, r->header.minutiaCount, r->rows, r->rowCount);
+    return FPMATCH_DECODED;
+}
+
+// Decoded values stay within what the decoders produce; a record whose
+// minutiae do not (bytes from elsewhere) is refused rather than scored.
+bool PlausibleMinutiae(const RecordHeader& h, const FeatureStorage& storage) {
+    if (h.width != kImageWidth || h.height != kImageHeight) return false;
+    for (int32_t i = 0; i < h.minutiaCount; ++i) {
+        const Minutia& m = storage.minutiae[i];
+        if (m.x < -256 || m.x > 16383 || m.y < 0 || m.y > 16383 || m.angle < 0 || m.angle > 511) return false;
+    }
+    return true;
+}
+
+bool UsableHeader(const RecordHeader& h, uint32_t magic) {
+    return h.magic == magic && h.layout == kLayoutVersion && h.status == FPMATCH_DECODED &&
+           h.minutiaCount >= 1 && h.minutiaCount <= kMaxMinutiae;
+}
+
+const ProbeRecord* UsableProbe(const PreparedProbe* p) {
+    if (p == nullptr) return nullptr;
+    const auto* r = reinterpret_cast<const ProbeRecord*>(p);
+    if (!UsableHeader(r->header, kProbeMagic) || !PlausibleMinutiae(r->header, r->storage)) return nullptr;
+    if (r->edgeTotal < 0 || r->edgeTotal > kMaxEdges) return nullptr;
     return r;
 }
 
-// Outcome of one gallery template against a usable probe.
-int32_t Outcome(const FeatureSet* probe, const uint8_t* galleryTemplate) {
-    FeatureStorage storage;
-    FeatureSet gallery;
-    BindFeatureSet(&gallery, &storage);
-    if (DecodeFeature(galleryTemplate, &gallery) != FPMATCH_DECODED) return FPMATCH_OUTCOME_NOT_DECODED;
-    const int32_t score = ScoreDecodedPair(probe, &gallery);
-    return score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score;
+const GalleryRecord* UsableGallery(const PreparedGallery* g) {
+    if (g == nullptr) return nullptr;
+    const auto* r = reinterpret_cast<const GalleryRecord*>(g);
+    if (!UsableHeader(r->header, kGalleryMagic) || !PlausibleMinutiae(r->header, r->storage)) return nullptr;
+    return r;
+}
+
+// A read-only FeatureSet over a record's storage, for the alignment stages.
+void View(const RecordHeader& h, const FeatureStorage& storage, FeatureSet* fs) {
+    BindFeatureSet(fs, const_cast<FeatureStorage*>(&storage));
+    fs->width = h.width;
+    fs->height = h.height;
+    fs->minutiaCount = h.minutiaCount;
+    fs->format = h.format;
+    fs->quality = h.quality;
+}
+
+bool ContradictsReference(uint32_t probeLink, uint32_t galleryLink) {
+    return Abs(LinkDistance(probeLink) - LinkDistance(galleryLink)) > 9 ||
+           CircularDifference(LinkAngle(probeLink), LinkAngle(galleryLink)) > 12 ||
+           CircularDifference(LinkRelative(probeLink), LinkRelative(galleryLink)) > 10;
+}
+
+// CompareTopoGraph's walk over the probe/gallery pairs, on precomputed pair
+// scores: type test, pruning against the reference pair, the reference
+// update and the best lists, in the same order.
+int32_t SelectBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
+                        BasePair* basePairs) {
+    const int32_t nP = probe.header.minutiaCount, nG = gallery.header.minutiaCount;
+    const Minutia* pm = probe.storage.minutiae;
+    const Minutia* gm = gallery.storage.minutiae;
+    int32_t referenceScore = kReferenceStartScore;
+    bool haveReference = false;
+    int32_t referenceProbe = -1, referenceGallery = -1;
+    uint32_t galleryLink[kMaxMinutiae] = {};
+    for (int32_t i = 0; i < nP; ++i) {
+        BasePair rowList[3] = {};
+        const uint8_t type = pm[i].type;
+        for (int32_t j = 0; j < nG; ++j) {
+            if (type != gm[j].type) continue;
+            if (haveReference) {
+                const uint32_t lp = probe.link[referenceProbe][i], lg = galleryLink[j];
+                if (lp != 0 && lg != 0 && ContradictsReference(lp, lg)) continue;
+            }
+            const int32_t score = table.score[i][j];
+            if (score > referenceScore) {
+                referenceScore = score;
+                haveReference = true;
+                referenceProbe = i;
+                if (referenceGallery != j) {
+                    referenceGallery = j;
+                    std::memset(galleryLink, 0, sizeof galleryLink);
+                    const int32_t k = gallery.rowCount[j] < kMaxRowEdges ? gallery.rowCount[j] : kMaxRowEdges;
+                    for (int32_t g = 0; g < k; ++g) {
+                        const CompactEdge& e = gallery.rows[j][g];
+                        if (e.neighbour < kMaxMinutiae) galleryLink[e.neighbour] = PackLink(e);
+                    }
+                }
+            }
+            // Most scores cannot enter the row list; InsertBasePair would
+            // discard them too.
+            if (score > rowList[2].pairScore) InsertBasePair(BasePair{i, j, score, 0}, rowList, 3);
+        }
+        for (const BasePair& candidate : rowList)
+            if (candidate.pairScore > basePairs[2].pairScore) InsertBasePair(candidate, basePairs, 3);
+    }
+    int32_t found = 0;
+    for (int32_t t = 0; t < 3; ++t)
+        if (basePairs[t].pairScore > 0) ++found;
+    return found;
 }
 
 }  // namespace
 
-namespace fpmatch::detail {
-
-int32_t SupportedPaths() { return 1 << kPathPortable; }
-int32_t BestPath() { return kPathPortable; }
-const char* PathName(int32_t path) {
-    switch (path) {
-        case kPathAvx2: return "AVX2";
-        case kPathAvx3: return "AVX-512";
-        default: return "portable";
-    }
+// The comparison of two usable records: the score, or -1 when no base pair
+// is found.
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path) {
+    PairScoreTable table;
+    ComputePairScores(probe, gallery, &table, path);
+    BasePair basePairs[3] = {};
+    const int32_t count = SelectBasePairs(probe, gallery, table, basePairs);
+    if (count == 0) return -1;
+    FeatureSet p, g;
+    View(probe.header, probe.storage, &p);
+    View(gallery.header, gallery.storage, &g);
+    CalcMatchScore(&p, &g, basePairs, count);
+    return CalcLastScore(basePairs, p.minutiae, g.minutiae, count);
 }
 
-int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
-    if (p == nullptr || galleryTemplate == nullptr) return 0;
-    FeatureSet probeSet;
-    View(*p, &probeSet);
-    const int32_t outcome = Outcome(&probeSet, galleryTemplate);
+// Outcome of one gallery template against a usable probe.
+int32_t TemplateOutcome(const ProbeRecord& probe, const uint8_t* galleryTemplate, int32_t path) {
+    GalleryRecord gallery;
+    if (FillGallery(galleryTemplate, &gallery, false) != FPMATCH_DECODED) return FPMATCH_OUTCOME_NOT_DECODED;
+    const int32_t score = ScorePreparedPair(probe, gallery, path);
+    return score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score;
+}
+
+int32_t ScoreTemplates(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
+    ProbeRecord probe;
+    if (FillProbe(probeTemplate, &probe, false) != FPMATCH_DECODED) return 0;
+    const int32_t outcome = TemplateOutcome(probe, galleryTemplate, BestPath());
     return outcome < 0 ? 0 : outcome;
 }
 
-int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
-    const DecodedRecord* g = Usable(gallery, kGalleryMagic);
+int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t path) {
+    const ProbeRecord* p = UsableProbe(probe);
+    if (p == nullptr || galleryTemplate == nullptr) return 0;
+    const int32_t outcome = TemplateOutcome(*p, galleryTemplate, path);
+    return outcome < 0 ? 0 : outcome;
+}
+
+int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t path) {
+    const ProbeRecord* p = UsableProbe(probe);
+    const GalleryRecord* g = UsableGallery(gallery);
     if (p == nullptr || g == nullptr) return 0;
-    FeatureSet probeSet, gallerySet;
-    View(*p, &probeSet);
-    View(*g, &gallerySet);
-    const int32_t score = ScoreDecodedPair(&probeSet, &gallerySet);
+    const int32_t score = ScorePreparedPair(*p, *g, path);
     return score < 0 ? 0 : score;
 }
 
@@ -126,50 +333,46 @@ int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGaller
 
 extern "C" {
 
+using namespace fpmatch::detail;
+
 int32_t PrepareProbe(const uint8_t* probeTemplate, PreparedProbe* prepared) {
     if (prepared == nullptr) return FPMATCH_NULL_INPUT;
-    return Prepare(probeTemplate, reinterpret_cast<DecodedRecord*>(prepared), kProbeMagic, true);
+    return FillProbe(probeTemplate, reinterpret_cast<ProbeRecord*>(prepared), true);
 }
 
 int32_t PrepareGallery(const uint8_t* galleryTemplate, PreparedGallery* prepared) {
     if (prepared == nullptr) return FPMATCH_NULL_INPUT;
-    return Prepare(galleryTemplate, reinterpret_cast<DecodedRecord*>(prepared), kGalleryMagic, false);
+    return FillGallery(galleryTemplate, reinterpret_cast<GalleryRecord*>(prepared), true);
 }
 
 int32_t MatchPrepared(const PreparedProbe* probe, const uint8_t* galleryTemplate) {
-    using namespace fpmatch::detail;
     return MatchPreparedOnPath(probe, galleryTemplate, BestPath());
 }
 
 int32_t MatchPreparedPair(const PreparedProbe* probe, const PreparedGallery* gallery) {
-    using namespace fpmatch::detail;
     return MatchPreparedPairOnPath(probe, gallery, BestPath());
 }
 
 int32_t MatchPreparedList(const PreparedProbe* probe, const uint8_t* list, int32_t stride, int32_t firstIndex,
                           int32_t entryCount, int32_t* outcomes) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
+    const ProbeRecord* p = UsableProbe(probe);
     if (p == nullptr || list == nullptr || outcomes == nullptr) return -1;
-    FeatureSet probeSet;
-    View(*p, &probeSet);
+    const int32_t path = BestPath();
     int32_t written = 0;
-    for (int64_t i = firstIndex; written < entryCount && i <= INT32_MAX; ++i) {
-        outcomes[written++] = Outcome(&probeSet, list + i * static_cast<int64_t>(stride));
-    }
+    for (int64_t i = firstIndex; written < entryCount && i <= INT32_MAX; ++i)
+        outcomes[written++] = TemplateOutcome(*p, list + i * static_cast<int64_t>(stride), path);
     return written;
 }
 
 int32_t SearchTopK(const PreparedProbe* probe, const uint8_t* list, int32_t stride, int32_t firstIndex,
                    int32_t entryCount, int32_t k, SearchHit* hits) {
-    const DecodedRecord* p = Usable(probe, kProbeMagic);
+    const ProbeRecord* p = UsableProbe(probe);
     if (p == nullptr || list == nullptr || (hits == nullptr && k > 0)) return -1;
-    FeatureSet probeSet;
-    View(*p, &probeSet);
-    int32_t filled = 0;
-    int32_t compared = 0;
+    if (k <= 0) return 0;
+    const int32_t path = BestPath();
+    int32_t filled = 0, compared = 0;
     for (int64_t i = firstIndex; compared < entryCount && i <= INT32_MAX; ++i, ++compared) {
-        if (k <= 0) continue;
-        int32_t score = Outcome(&probeSet, list + i * static_cast<int64_t>(stride));
+        int32_t score = TemplateOutcome(*p, list + i * static_cast<int64_t>(stride), path);
         if (score < 0) score = 0;
         // Entries arrive in index order, so a newcomer goes behind equal
         // scores; it enters when the list has room or it beats the last.
@@ -181,7 +384,7 @@ int32_t SearchTopK(const PreparedProbe* probe, const uint8_t* list, int32_t stri
         }
         hits[q] = SearchHit{static_cast<int32_t>(i), score};
     }
-    return k <= 0 ? 0 : filled;
+    return filled;
 }
 
 }  // extern "C"
