@@ -99,7 +99,7 @@ std::string AdaptReason(int code) {
     }
 }
 
-std::string TypeName(const py::handle& obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
+std::string TypeName(const py::object& obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
 
 // ------------------------------------------------------------ bytes-like input
 
@@ -109,7 +109,7 @@ std::string TypeName(const py::handle& obj) { return py::str(py::type::handle_of
 class ByteView {
 public:
     // maxDims 1: one template; 2: a gallery array.
-    ByteView(const py::handle& obj, int maxDims, const char* what) {
+    ByteView(const py::object& obj, int maxDims, const char* what) {
         if (PyUnicode_Check(obj.ptr()))
             throw py::type_error(std::string(what) + " must be bytes-like (bytes, bytearray, memoryview, uint8 array), "
                                  "not str");
@@ -152,7 +152,7 @@ void RequireTemplate(const uint8_t* p, size_t n, std::optional<size_t> index = s
     if (code != FPMATCH_DECODED) Fail(CheckReason(code, p, n), code, index);
 }
 
-std::vector<uint8_t> CopyTemplate(const py::handle& obj, const char* what) {
+std::vector<uint8_t> CopyTemplate(const py::object& obj, const char* what) {
     ByteView v(obj, 1, what);
     RequireTemplate(v.data(), v.size());
     return std::vector<uint8_t>(v.data(), v.data() + v.size());
@@ -191,7 +191,7 @@ void CheckEntry(const uint8_t* p, size_t n, size_t i, EntryRule rule) {
     if (code == FPMATCH_TRUNCATED || code == FPMATCH_NULL_INPUT) Fail(CheckReason(code, p, n), code, i);
 }
 
-Gallery MakeGallery(const py::handle& obj, EntryRule rule) {
+Gallery MakeGallery(const py::object& obj, EntryRule rule) {
     Gallery g;
     if (py::isinstance<py::list>(obj) || py::isinstance<py::tuple>(obj)) {
         const py::sequence seq = py::reinterpret_borrow<py::sequence>(obj);
@@ -256,7 +256,7 @@ void RunParts(size_t parts, const Fn& fn) {
 
 class Probe {
 public:
-    explicit Probe(const py::handle& data) : bytes_(CopyTemplate(data, "a probe")), prepared_(new PreparedProbe) {
+    explicit Probe(const py::object& data) : bytes_(CopyTemplate(data, "a probe")), prepared_(new PreparedProbe) {
         py::gil_scoped_release release;
         code_ = PrepareProbe(bytes_.data(), prepared_.get());
     }
@@ -276,7 +276,7 @@ struct ProbeArg {
     const Probe* probe = nullptr;
 };
 
-ProbeArg GetProbe(const py::handle& obj) {
+ProbeArg GetProbe(const py::object& obj) {
     ProbeArg a;
     if (py::isinstance<Probe>(obj)) {
         a.probe = &obj.cast<const Probe&>();
@@ -287,14 +287,14 @@ ProbeArg GetProbe(const py::handle& obj) {
     return a;
 }
 
-int MatchOne(const Probe& probe, const py::handle& gallery) {
+int MatchOne(const Probe& probe, const py::object& gallery) {
     ByteView g(gallery, 1, "a gallery template");
     RequireTemplate(g.data(), g.size());
     py::gil_scoped_release release;
     return MatchPrepared(probe.prepared(), g.data());
 }
 
-py::array_t<int32_t> MatchMany(const Probe& probe, const py::handle& gallery) {
+py::array_t<int32_t> MatchMany(const Probe& probe, const py::object& gallery) {
     const Gallery g = MakeGallery(gallery, EntryRule::Complete);
     py::array_t<int32_t> out(static_cast<py::ssize_t>(g.count));
     int32_t* o = out.mutable_data();
@@ -311,7 +311,7 @@ py::array_t<int32_t> MatchMany(const Probe& probe, const py::handle& gallery) {
     return out;
 }
 
-std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::handle& gallery, std::optional<int> top,
+std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& gallery, std::optional<int> top,
                                           std::optional<int> threads) {
     if (top && *top < 0) throw py::value_error("top must be 0 or more (None: every entry)");
     size_t parts = ResolveThreads(threads);
@@ -369,7 +369,7 @@ struct Decoded {
 };
 
 template <typename Writer>
-py::bytes Convert(const py::handle& data, size_t capacity, Writer write) {
+py::bytes Convert(const py::object& data, size_t capacity, Writer write) {
     const std::vector<uint8_t> in = CopyTemplate(data, "a template");
     std::vector<uint8_t> out(capacity, 0);
     int32_t decodeCode = 0, n = 0;
@@ -386,7 +386,7 @@ py::bytes Convert(const py::handle& data, size_t capacity, Writer write) {
 
 // ------------------------------------------------------------ evaluation
 
-std::vector<int> IntVector(const py::handle& obj, const char* what) {
+std::vector<int> IntVector(const py::object& obj, const char* what) {
     try {
         return obj.cast<std::vector<int>>();
     } catch (py::cast_error&) {
@@ -397,7 +397,7 @@ std::vector<int> IntVector(const py::handle& obj, const char* what) {
     }
 }
 
-py::dict Metrics(const py::handle& genuineObj, const py::handle& impostorObj) {
+py::dict Metrics(const py::object& genuineObj, const py::object& impostorObj) {
     const std::vector<int> genuine = IntVector(genuineObj, "genuine"), impostor = IntVector(impostorObj, "impostor");
     if (genuine.empty() || impostor.empty())
         throw py::value_error("the figures need at least one genuine and one impostor score");
@@ -495,8 +495,9 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "check",
-        [](const py::handle& data) {
+        [](const py::object& data) {
             ByteView v(data, 1, "a template");
+            py::gil_scoped_release release;
             return CheckTemplate(v.data(), v.size());
         },
         py::arg("data"),
@@ -505,7 +506,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "compare",
-        [](const py::handle& probe, const py::handle& gallery) {
+        [](const py::object& probe, const py::object& gallery) {
             ByteView p(probe, 1, "the probe"), g(gallery, 1, "the gallery template");
             RequireTemplate(p.data(), p.size());
             RequireTemplate(g.data(), g.size());
@@ -520,7 +521,7 @@ PYBIND11_MODULE(_fpmatch, m) {
         m, "Probe",
         "A probe template prepared once (PrepareProbe) for comparison with many gallery templates. Its scores "
         "equal compare(probe, gallery). Immutable; may be shared by any number of threads.")
-        .def(py::init<const py::handle&>(), py::arg("data"),
+        .def(py::init<const py::object&>(), py::arg("data"),
              "Prepares a probe template; TemplateError unless it passes check().")
         .def_property_readonly(
             "template",
@@ -542,7 +543,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "identify",
-        [](const py::handle& probe, const py::handle& gallery, std::optional<int> top, std::optional<int> threads) {
+        [](const py::object& probe, const py::object& gallery, std::optional<int> top, std::optional<int> threads) {
             const ProbeArg a = GetProbe(probe);
             return Identify(*a.probe, gallery, top, threads);
         },
@@ -555,7 +556,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "first_match",
-        [](const py::handle& probe, const py::handle& gallery, int threshold) -> py::object {
+        [](const py::object& probe, const py::object& gallery, int threshold) -> py::object {
             std::vector<uint8_t> p;
             if (py::isinstance<Probe>(probe)) p = probe.cast<const Probe&>().bytes();
             else p = CopyTemplate(probe, "the probe");
@@ -577,7 +578,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "screen",
-        [](const py::handle& probe, const py::handle& shorts) {
+        [](const py::object& probe, const py::object& shorts) {
             ByteView p(probe, 1, "the probe short template");
             if (p.size() != FPMATCH_SHORT_TEMPLATE_SIZE)
                 Fail("a short template is 512 bytes, this one has " + std::to_string(p.size()), FPMATCH_TRUNCATED);
@@ -598,14 +599,14 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "to_short",
-        [](const py::handle& data) { return Convert(data, FPMATCH_SHORT_TEMPLATE_SIZE, WriteShortTemplate); },
+        [](const py::object& data) { return Convert(data, FPMATCH_SHORT_TEMPLATE_SIZE, WriteShortTemplate); },
         py::arg("data"),
         "The template as a 512-byte short screening template (DecodeFeature, WriteShortTemplate). TemplateError "
         "when it does not decode or does not fit.");
 
     m.def(
         "to_native",
-        [](const py::handle& data) {
+        [](const py::object& data) {
             return Convert(data, 56 + 4 * FPMATCH_MAX_MINUTIAE, WriteNativeTemplate);
         },
         py::arg("data"),
@@ -614,7 +615,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "adapt_iso",
-        [](const py::handle& data) {
+        [](const py::object& data) {
             ByteView v(data, 1, "an ISO record");
             std::vector<uint8_t> out(v.size() + 1024, 0);
             int32_t n = 0;
@@ -631,7 +632,7 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "_require",
-        [](const py::handle& data) {
+        [](const py::object& data) {
             ByteView v(data, 1, "a template");
             RequireTemplate(v.data(), v.size());
         },
