@@ -109,7 +109,7 @@ def read_template(path: PathLike, adapt: bool = False) -> bytes:
     return data
 
 
-@dataclass
+@dataclass(eq=False)
 class Evaluation:
     """Verification figures, as the fingerprint verification competitions
     report them. Rates are fractions (0.01 = 1%).
@@ -204,7 +204,8 @@ def evaluate(
     every pair of templates of different fingers (impostor) is scored once,
     as ``compare(earlier, later)`` in (finger, impression) order. A template
     that fails to load scores 0 and is listed in ``failed`` with its reason.
-    ``adapt=True`` adapts ISO records first (``adapt_iso``). ``threads``:
+    Other files (names not ``FINGER_IMPRESSION``, hidden files, folders) are
+    ignored. ``adapt=True`` adapts ISO records first (``adapt_iso``). ``threads``:
     None = 1, 0 = one per core, N = N native threads (the result does not
     depend on it). Several folders are evaluated separately and averaged
     (see ``Evaluation``).

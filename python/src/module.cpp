@@ -214,7 +214,15 @@ Gallery MakeGallery(const py::object& obj, EntryRule rule) {
             if (views[i]->size() > 0) std::memcpy(&g.packed[i * g.stride], views[i]->data(), views[i]->size());
         g.base = g.packed.data();
     } else if (PyObject_CheckBuffer(obj.ptr()) && !PyBytes_Check(obj.ptr()) && !PyByteArray_Check(obj.ptr())) {
-        g.array = std::make_unique<ByteView>(obj, 2, "a gallery array");
+        py::object rows = obj;
+        // A uint8 array that is not C-contiguous (a slice, a transposed view)
+        // is copied into one that is; other dtypes are refused below.
+        if (py::isinstance<py::array>(obj)) {
+            const py::array a = py::reinterpret_borrow<py::array>(obj);
+            if (a.dtype().is(py::dtype::of<uint8_t>()) && !(a.flags() & py::array::c_style))
+                rows = py::module_::import("numpy").attr("ascontiguousarray")(a);
+        }
+        g.array = std::make_unique<ByteView>(rows, 2, "a gallery array");
         if (g.array->ndim() != 2)
             throw py::type_error("a gallery array must be 2-D (one template per row), not " +
                                  std::to_string(g.array->ndim()) + "-D");
@@ -539,6 +547,14 @@ PYBIND11_MODULE(_fpmatch, m) {
              "templates or a 2-D uint8 array (one per row). A truncated entry raises TemplateError.")
         .def("identify", &Identify, py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(),
              "See fpmatch.identify.")
+        .def(py::pickle(
+            [](const Probe& p) {
+                return py::make_tuple(py::bytes(reinterpret_cast<const char*>(p.bytes().data()), p.bytes().size()));
+            },
+            [](const py::tuple& state) {
+                if (state.size() != 1) throw std::runtime_error("invalid fpmatch.Probe state");
+                return std::make_shared<Probe>(state[0]);
+            }))
         .def("__repr__", [](const Probe& p) { return "<fpmatch.Probe of " + std::to_string(p.bytes().size()) + " bytes>"; });
 
     m.def(

@@ -2,7 +2,7 @@
 exported functions give for the same bytes (called through ctypes), on
 synthetic and FVC2002 templates; threads change nothing; bad input raises."""
 
-import os
+import pickle
 from concurrent.futures import ThreadPoolExecutor
 from itertools import product
 
@@ -79,6 +79,8 @@ def test_identify_ranks_as_match2score_whatever_the_threads(templates, lib):
             want = full if top is None else full[:top]
             assert fpmatch.identify(p, templates, top=top, threads=threads) == want
             assert probe.identify(array, top=top, threads=threads) == want
+        assert fpmatch.identify(probe, array[:, : stride - 2], top=None) == full  # a non-contiguous view
+        assert pickle.loads(pickle.dumps(probe)).identify(templates, top=None) == full
         assert lib.search(p, packed, stride, len(templates), 10) == full[:10]
 
 
