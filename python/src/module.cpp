@@ -250,13 +250,18 @@ size_t ResolveThreads(const std::optional<int>& threads) {
 }
 
 // Runs fn(part) for part 0..parts-1, each on its own native thread (the
-// calling thread takes part 0).
+// calling thread takes part 0, and any part whose thread could not start).
 template <typename Fn>
 void RunParts(size_t parts, const Fn& fn) {
     std::vector<std::thread> workers;
-    workers.reserve(parts > 0 ? parts - 1 : 0);
-    for (size_t p = 1; p < parts; ++p) workers.emplace_back([&fn, p] { fn(p); });
+    try {
+        workers.reserve(parts > 0 ? parts - 1 : 0);
+        for (size_t p = 1; p < parts; ++p) workers.emplace_back([&fn, p] { fn(p); });
+    } catch (const std::exception&) {
+        // Out of threads or memory: the rest runs here.
+    }
     if (parts > 0) fn(0);
+    for (size_t p = workers.size() + 1; p < parts; ++p) fn(p);
     for (std::thread& t : workers) t.join();
 }
 
@@ -296,8 +301,10 @@ ProbeArg GetProbe(const py::object& obj) {
 }
 
 int MatchOne(const Probe& probe, const py::object& gallery) {
-    ByteView g(gallery, 1, "a gallery template");
-    RequireTemplate(g.data(), g.size());
+    // Single templates are copied (at most a few hundred bytes): another
+    // Python thread may write to a bytearray or an array while the GIL is
+    // released, and the library must read the bytes that were checked.
+    const std::vector<uint8_t> g = CopyTemplate(gallery, "a gallery template");
     py::gil_scoped_release release;
     return MatchPrepared(probe.prepared(), g.data());
 }
@@ -330,12 +337,12 @@ std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& 
     parts = std::min(parts, g.count);
     std::vector<std::vector<SearchHit>> partHits(parts);
     std::vector<int32_t> found(parts, 0);
+    for (size_t p = 0; p < parts; ++p) partHits[p].resize(std::min(k, g.count * (p + 1) / parts - g.count * p / parts));
     {
         py::gil_scoped_release release;
         RunParts(parts, [&](size_t p) {
             const size_t first = g.count * p / parts, last = g.count * (p + 1) / parts;
-            const size_t partK = std::min(k, last - first);
-            partHits[p].resize(partK);
+            const size_t partK = partHits[p].size();
             found[p] = SearchTopK(probe.prepared(), g.base, static_cast<int32_t>(g.stride), static_cast<int32_t>(first),
                                   static_cast<int32_t>(last - first), static_cast<int32_t>(partK), partHits[p].data());
         });
@@ -515,9 +522,7 @@ PYBIND11_MODULE(_fpmatch, m) {
     m.def(
         "compare",
         [](const py::object& probe, const py::object& gallery) {
-            ByteView p(probe, 1, "the probe"), g(gallery, 1, "the gallery template");
-            RequireTemplate(p.data(), p.size());
-            RequireTemplate(g.data(), g.size());
+            const std::vector<uint8_t> p = CopyTemplate(probe, "the probe"), g = CopyTemplate(gallery, "the gallery template");
             py::gil_scoped_release release;
             return Match2Score(p.data(), g.data());
         },
