@@ -12,4 +12,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   openjdk-17-jdk-headless \
   libcli11-dev nlohmann-json3-dev \
   clang libclang-rt-14-dev llvm \
-  binutils python3 pkg-config >/dev/null
+  binutils python3 pkg-config \
+  python3-dev python3-venv python3-pip python3-setuptools python3-wheel \
+  pybind11-dev python3-pybind11 python3-numpy python3-pytest >/dev/null

@@ -1,0 +1,56 @@
+"""Builds the extension fpmatch._fpmatch with the project's CMake (metadata
+in pyproject.toml). Used by `pip install --no-build-isolation .`.
+
+CMAKE_BUILD_PARALLEL_LEVEL sets the build jobs (default: all cores);
+FPMATCH_CMAKE_ARGS adds CMake arguments.
+"""
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = Path(__file__).resolve().parent
+
+
+def project_version() -> str:
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\(fpmatch VERSION ([0-9.]+)", text).group(1)
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext: Extension) -> None:
+        build_dir = Path(self.build_temp).resolve() / "cmake"
+        configure = [
+            "cmake", "-S", str(ROOT), "-B", str(build_dir),
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DFPMATCH_BUILD_PYTHON=ON",
+            "-DFPMATCH_BUILD_TESTS=OFF",
+            "-DFPMATCH_BUILD_TOOLS=OFF",
+            "-DFPMATCH_BUILD_JAVA=OFF",
+            f"-DPython3_EXECUTABLE={sys.executable}",
+        ] + shlex.split(os.environ.get("FPMATCH_CMAKE_ARGS", ""))
+        subprocess.run(configure, check=True)
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "fpmatch_python", "-j", jobs], check=True)
+        built = sorted((build_dir / "python" / "fpmatch").glob("_fpmatch*.so"))
+        if not built:
+            raise RuntimeError("the CMake build did not produce fpmatch/_fpmatch*.so (is pybind11-dev installed?)")
+        target = Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        self.copy_file(str(built[0]), str(target))
+
+
+setup(
+    version=project_version(),
+    ext_modules=[Extension("fpmatch._fpmatch", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
+    # Beside the CMake build folder, not in it.
+    options={"build": {"build_base": "build-python"}},
+    zip_safe=False,
+)
