@@ -1,9 +1,13 @@
-// Matching entry points: one-to-one comparison and the one-to-many search.
+// Matching entry points: the algorithm version, the probe reordering and the
+// one-to-one comparison.
 //
-// A comparison runs one fixed pipeline:
-//   decode the probe -> move its central minutiae to the front -> decode the
-//   gallery -> base pair search (CalcBasePair) -> alignment on each base pair
-//   (CalcMatchScore) -> final score (CalcLastScore).
+// Match2Score runs one fixed pipeline (prepared.cpp, pair_scores.cpp):
+//   decode the probe and move its central minutiae to the front -> decode the
+//   gallery -> topology graphs of both -> pair scores of all minutia pairs ->
+//   base pair selection -> alignment on each base pair (CalcMatchScore) ->
+//   final score (CalcLastScore).
+// The stage functions (CalcBasePair and the rest) are exported building
+// blocks that compute the same values one call at a time.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,19 +16,7 @@
 
 namespace {
 
-using fpmatch::detail::BindFeatureSet;
-using fpmatch::detail::FeatureStorage;
-using fpmatch::detail::ScoreDecodedPair;
-
 constexpr int32_t kCentralWindow = 64;  // pixels either side of the image centre
-
-// Decodes and reorders the probe. The gallery's minutia storage, not yet
-// filled, serves as scratch for the reordering.
-bool PrepareProbe(const uint8_t* probeTemplate, FeatureSet* probe, FeatureSet* gallery) {
-    if (DecodeFeature(probeTemplate, probe) != FPMATCH_DECODED) return false;
-    MinutiaMoveTop(probe, probe->minutiae, gallery->minutiae);
-    return true;
-}
 
 }  // namespace
 
@@ -67,32 +59,6 @@ int32_t Match2Score(const uint8_t* probeTemplate, const uint8_t* galleryTemplate
 
 int32_t Match2Fp(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
     return Match2Score(probeTemplate, galleryTemplate);
-}
-
-int32_t MatchListFp(const uint8_t* probeTemplate, const uint8_t* list, int32_t stride, int32_t firstIndex,
-                    int32_t entryCount, int32_t threshold, int32_t* foundIndex, int32_t* foundScore) {
-    FeatureStorage probeStorage, galleryStorage;
-    FeatureSet probe, gallery;
-    BindFeatureSet(&probe, &probeStorage);
-    BindFeatureSet(&gallery, &galleryStorage);
-    if (!PrepareProbe(probeTemplate, &probe, &gallery)) return 0;
-    // The loop bound is formed in 64 bits so that firstIndex + entryCount
-    // cannot overflow; offsets are 64-bit so lists beyond 2 GiB are reached.
-    // An entry past index INT32_MAX could not be reported in foundIndex, so
-    // the search ends there.
-    const int64_t end = std::min(static_cast<int64_t>(firstIndex) + entryCount, int64_t{INT32_MAX} + 1);
-    for (int64_t i = firstIndex; i < end; ++i) {
-        const uint8_t* entry = list + i * static_cast<int64_t>(stride);
-        if (DecodeFeature(entry, &gallery) != FPMATCH_DECODED) return 0;
-        const int32_t score = ScoreDecodedPair(&probe, &gallery);
-        if (score < 0) return 0;  // no base pair ends the search
-        if (score >= threshold) {
-            *foundIndex = static_cast<int32_t>(i);
-            *foundScore = score;
-            return 1;
-        }
-    }
-    return 0;
 }
 
 }  // extern "C"

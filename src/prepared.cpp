@@ -364,6 +364,28 @@ int32_t MatchPreparedList(const PreparedProbe* probe, const uint8_t* list, int32
     return written;
 }
 
+int32_t MatchListFp(const uint8_t* probeTemplate, const uint8_t* list, int32_t stride, int32_t firstIndex,
+                    int32_t entryCount, int32_t threshold, int32_t* foundIndex, int32_t* foundScore) {
+    // The first entry reaching the threshold; an entry that does not decode
+    // or shares no base pair with the probe ends the search. Offsets are
+    // 64-bit so lists beyond 2 GiB are reached; an entry past index
+    // INT32_MAX could not be reported in foundIndex, so the search ends there.
+    ProbeRecord probe;
+    if (FillProbe(probeTemplate, &probe, false) != FPMATCH_DECODED) return 0;
+    const int32_t path = BestPath();
+    const int64_t end = static_cast<int64_t>(firstIndex) + entryCount;
+    for (int64_t i = firstIndex; i < end && i <= INT32_MAX; ++i) {
+        const int32_t outcome = TemplateOutcome(probe, list + i * static_cast<int64_t>(stride), path);
+        if (outcome < 0) return 0;
+        if (outcome >= threshold) {
+            *foundIndex = static_cast<int32_t>(i);
+            *foundScore = outcome;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int32_t SearchTopK(const PreparedProbe* probe, const uint8_t* list, int32_t stride, int32_t firstIndex,
                    int32_t entryCount, int32_t k, SearchHit* hits) {
     const ProbeRecord* p = UsableProbe(probe);
