@@ -167,6 +167,33 @@ TEST_F(NoHeap, ListSearch) {
     EXPECT_EQ(total, 0);
 }
 
+TEST_F(NoHeap, PreparedRecordsAndRankedSearch) {
+    constexpr int32_t kStride = 512;
+    Bytes list;
+    for (const auto& t : templates_) list.insert(list.end(), t.begin(), t.end());
+    const int32_t count = static_cast<int32_t>(templates_.size());
+    // Records and result buffers belong to the caller; only the calls count.
+    static PreparedProbe probe;
+    static PreparedGallery gallery;
+    std::vector<int32_t> outcomes(static_cast<size_t>(count));
+    std::vector<SearchHit> hits(5);
+    long total = 0;
+    for (const auto& p : templates_) {
+        total += CountAllocations([&] {
+            PrepareProbe(p.data(), &probe);
+            for (const auto& g : templates_) {
+                PrepareGallery(g.data(), &gallery);
+                MatchPreparedPair(&probe, &gallery);
+                MatchPrepared(&probe, g.data());
+            }
+            MatchPreparedList(&probe, list.data(), kStride, 0, count, outcomes.data());
+            SearchTopK(&probe, list.data(), kStride, 0, count, 5, hits.data());
+        });
+    }
+    std::printf("heap calls in the prepared calls: %ld\n", total);
+    EXPECT_EQ(total, 0);
+}
+
 TEST_F(NoHeap, Screening) {
     ASSERT_FALSE(shorts_.empty());
     const int32_t count = static_cast<int32_t>(shorts_.size() / 512);

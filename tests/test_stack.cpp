@@ -121,6 +121,21 @@ protected:
                  int32_t index = 0, score = 0;
                  *sink = MatchListFp(iso50_.data(), list_.data(), 512, 0, 5, 101, &index, &score);
              }},
+            {"PrepareProbe + MatchPreparedPair (records on the stack)",
+             [=] {
+                 PreparedProbe probe;
+                 PreparedGallery gallery;
+                 PrepareProbe(iso50_.data(), &probe);
+                 PrepareGallery(iso50b_.data(), &gallery);
+                 *sink = MatchPreparedPair(&probe, &gallery);
+             }},
+            {"PrepareProbe + SearchTopK (5 entries)",
+             [=] {
+                 PreparedProbe probe;
+                 SearchHit hits[3];
+                 PrepareProbe(real_.data(), &probe);
+                 *sink = SearchTopK(&probe, list_.data(), 512, 0, 5, 3, hits) * 1000 + hits[0].score;
+             }},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {
                  int32_t best[FPMATCH_SCREEN_BEST];
