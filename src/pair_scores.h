@@ -37,7 +37,10 @@ inline void WalkPairScores(const ProbeRecord& probe, const GalleryRecord& galler
         for (int32_t g = 0; g < k; ++g) {
             const CompactEdge& e = gallery.rows[j][g];
             const int32_t a = e.angle < 0 ? 0 : (e.angle > 359 ? 359 : e.angle);
-            const int32_t begin = angleStart[WindowLow(a)], end = angleStart[WindowEnd(a)];
+            // The bounds keep a record that was not made by PrepareProbe
+            // inside its arrays.
+            const int32_t end = angleStart[WindowEnd(a)] < kMaxEdges ? angleStart[WindowEnd(a)] : kMaxEdges;
+            const int32_t begin = angleStart[WindowLow(a)] < end ? angleStart[WindowLow(a)] : end;
             uint64_t seen = 0;
             for (int32_t c = begin; c < end; c += kBlock) {
                 for (uint64_t bits = blockMask(c, end, a, e.distance, e.relative); bits != 0; bits &= bits - 1) {

@@ -6,7 +6,8 @@
 //  - a template the decoders reject gives 0, on either side;
 //  - when CheckTemplate accepts both lengths, the comparison on exact-size
 //    copies gives the same score (nothing is read beyond the template);
-//  - the comparison is deterministic.
+//  - the comparison is deterministic;
+//  - the prepared probe and gallery give the same score.
 #include "fuzz_common.h"
 
 using namespace fpmatch::fuzz;
@@ -33,6 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto g = ExactCopy(galleryBytes, galleryLength);
         FUZZ_CHECK(Match2Score(p.get(), g.get()) == score);
     }
+
+    // The prepared forms give the same score.
+    static PreparedProbe preparedProbe;
+    static PreparedGallery preparedGallery;
+    PrepareProbe(probe.bytes, &preparedProbe);
+    PrepareGallery(gallery.bytes, &preparedGallery);
+    FUZZ_CHECK(MatchPreparedPair(&preparedProbe, &preparedGallery) == score);
+    FUZZ_CHECK(MatchPrepared(&preparedProbe, gallery.bytes) == score);
 
     // The probe against itself.
     const int32_t self = Match2Score(probe.bytes, probe.bytes);

@@ -97,6 +97,11 @@ void WriteAll(const std::vector<Finger>& fingers) {
         const Finger& other = fingers[(f + 1) % fingers.size()];
         Write("match", finger.name + "_same", Cat({imp[0], imp[1]}));
         Write("match", finger.name + "_other", Cat({imp[0], other.impressions[0]}));
+        // The same pair, then edits of the prepared records: the header, the
+        // probe's angle index and edge arrays, a gallery row.
+        Write("prepared", finger.name + "_same", Cat({imp[0], imp[1]}));
+        Write("prepared", finger.name + "_edited",
+              Cat({imp[0], imp[1], {1, 0x00, 0x0C, 0x7F, 1, 0x4E, 0x20, 0xFF, 0, 0x09, 0x10, 0xC8, 0, 0x00, 0x02, 0x00}}));
         // Probe, then a non-matching and a matching entry: threshold 20.
         Write("match_list", finger.name, Cat({{0x03, 28}, imp[0], other.impressions[0], imp[1], imp.back()}));
         const auto probe = Decoded(imp[0]);
