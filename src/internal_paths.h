@@ -21,6 +21,8 @@ enum CodePath : int32_t {
 int32_t SupportedPaths();
 // The fastest supported path; what the exported functions use.
 int32_t BestPath();
+// `path` when this processor supports it, else the portable path.
+int32_t UsablePath(int32_t path);
 const char* PathName(int32_t path);
 
 // The exported comparisons on an explicit path (an unsupported path falls

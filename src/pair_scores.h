@@ -28,6 +28,8 @@ template <class BlockMask>
 inline void WalkPairScores(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table,
                            BlockMask blockMask) {
     const int32_t nP = probe.header.minutiaCount, nG = gallery.header.minutiaCount;
+    for (int32_t i = 0; i < nP; ++i) table->positive[i] = 0;
+    const uint64_t probeRows = nP == 64 ? ~uint64_t{0} : (uint64_t{1} << nP) - 1;
     for (int32_t j = 0; j < nG; ++j) {
         const int32_t k = gallery.rowCount[j] < kMaxRowEdges ? gallery.rowCount[j] : kMaxRowEdges;
         const int32_t stopEdge = EarlyStopEdge(k);
@@ -54,8 +56,15 @@ inline void WalkPairScores(const ProbeRecord& probe, const GalleryRecord& galler
                 }
             }
             if (g <= stopEdge) early |= seen;
+            // No pair of this gallery row found a match in time: CalcPairScore
+            // gives up on every one of them, so the rest of the row is moot.
+            if (g == stopEdge && early == 0) break;
         }
-        for (int32_t i = 0; i < nP; ++i) table->score[i][j] = (early >> i & 1u) ? sum[i] : 0;
+        for (uint64_t rows = early & probeRows; rows != 0; rows &= rows - 1) {
+            const int32_t i = __builtin_ctzll(rows);
+            table->score[i][j] = sum[i];
+            table->positive[i] |= uint64_t{1} << j;
+        }
     }
 }
 

@@ -238,7 +238,7 @@ bool ContradictsReference(uint32_t probeLink, uint32_t galleryLink) {
 // update and the best lists, in the same order.
 int32_t SelectBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
                         BasePair* basePairs) {
-    const int32_t nP = probe.header.minutiaCount, nG = gallery.header.minutiaCount;
+    const int32_t nP = probe.header.minutiaCount;
     const Minutia* pm = probe.storage.minutiae;
     const Minutia* gm = gallery.storage.minutiae;
     int32_t referenceScore = kReferenceStartScore;
@@ -248,7 +248,11 @@ int32_t SelectBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, 
     for (int32_t i = 0; i < nP; ++i) {
         BasePair rowList[3] = {};
         const uint8_t type = pm[i].type;
-        for (int32_t j = 0; j < nG; ++j) {
+        // Pairs scoring 0 change nothing below (they neither become the
+        // reference nor enter a list), so only the positive ones are visited,
+        // in the same order.
+        for (uint64_t columns = table.positive[i]; columns != 0; columns &= columns - 1) {
+            const int32_t j = __builtin_ctzll(columns);
             if (type != gm[j].type) continue;
             if (haveReference) {
                 const uint32_t lp = probe.link[referenceProbe][i], lg = galleryLink[j];
@@ -314,19 +318,31 @@ int32_t ScoreTemplates(const uint8_t* probeTemplate, const uint8_t* galleryTempl
     return outcome < 0 ? 0 : outcome;
 }
 
-int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t path) {
+namespace {
+
+int32_t MatchPreparedWith(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t path) {
     const ProbeRecord* p = UsableProbe(probe);
     if (p == nullptr || galleryTemplate == nullptr) return 0;
     const int32_t outcome = TemplateOutcome(*p, galleryTemplate, path);
     return outcome < 0 ? 0 : outcome;
 }
 
-int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t path) {
+int32_t MatchPreparedPairWith(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t path) {
     const ProbeRecord* p = UsableProbe(probe);
     const GalleryRecord* g = UsableGallery(gallery);
     if (p == nullptr || g == nullptr) return 0;
     const int32_t score = ScorePreparedPair(*p, *g, path);
     return score < 0 ? 0 : score;
+}
+
+}  // namespace
+
+int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t path) {
+    return MatchPreparedWith(probe, galleryTemplate, UsablePath(path));
+}
+
+int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t path) {
+    return MatchPreparedPairWith(probe, gallery, UsablePath(path));
 }
 
 }  // namespace fpmatch::detail
@@ -346,11 +362,11 @@ int32_t PrepareGallery(const uint8_t* galleryTemplate, PreparedGallery* prepared
 }
 
 int32_t MatchPrepared(const PreparedProbe* probe, const uint8_t* galleryTemplate) {
-    return MatchPreparedOnPath(probe, galleryTemplate, BestPath());
+    return MatchPreparedWith(probe, galleryTemplate, BestPath());
 }
 
 int32_t MatchPreparedPair(const PreparedProbe* probe, const PreparedGallery* gallery) {
-    return MatchPreparedPairOnPath(probe, gallery, BestPath());
+    return MatchPreparedPairWith(probe, gallery, BestPath());
 }
 
 int32_t MatchPreparedList(const PreparedProbe* probe, const uint8_t* list, int32_t stride, int32_t firstIndex,

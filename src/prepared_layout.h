@@ -93,14 +93,16 @@ static_assert(sizeof(GalleryRecord) <= FPMATCH_PREPARED_GALLERY_SIZE);
 static_assert(alignof(ProbeRecord) <= alignof(PreparedProbe));
 static_assert(alignof(GalleryRecord) <= alignof(PreparedGallery));
 
-// Pair scores of every probe minutia i (rows) with every gallery minutia j
-// (columns): what CalcPairScore gives for the two graph rows.
+// Pair scores of probe minutia i with gallery minutia j: what CalcPairScore
+// gives for the two graph rows. Only the positive ones are written: bit j of
+// positive[i] tells that score[i][j] holds one; every other pair scores 0.
 struct PairScoreTable {
+    uint64_t positive[kMaxMinutiae];
     int16_t score[kMaxMinutiae][kMaxMinutiae];
 };
 
-// Fills table->score[i][j] for i < probe count, j < gallery count, on the
-// given code path. Every path gives the same table.
+// Fills the table for i < probe count, j < gallery count, on the given code
+// path. Every path gives the same table.
 void ComputePairScores(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table,
                        int32_t path);
 

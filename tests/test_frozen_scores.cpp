@@ -263,6 +263,7 @@ TEST(FrozenScores, GeneratedPairsOnEveryPath) {
     }
     const auto lines = ReadLines(path);
     ASSERT_EQ(lines.size(), cases.size()) << path;
+    for (int p : AvailablePaths()) std::printf("checking the %s path\n", fpmatch::detail::PathName(p));
     int positive = 0;
     for (int p : AvailablePaths()) {
         for (size_t i = 0; i < cases.size(); ++i) {
