@@ -22,16 +22,15 @@ void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& ga
     });
 }
 
-// What the processor and the operating system offer, read with cpuid (a few
-// hundred cycles; the entry points ask once per call).
+#if defined(__clang__)
+// Clang's __builtin_cpu_supports lacks some of the names below; read cpuid
+// instead (slow in virtual machines, but clang builds are the fuzzing ones).
 int32_t SupportedPaths() {
     int32_t paths = 1 << kPathPortable;
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return paths;
     const bool fma = c >> 12 & 1, f16c = c >> 29 & 1, osxsave = c >> 27 & 1, avx = c >> 28 & 1;
     if (!osxsave || !avx) return paths;
-    // The operating system must save the vector registers: XMM and YMM
-    // state, and the three AVX-512 states for the wider path.
     unsigned xcr0Low, xcr0High;
     __asm__("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
     const bool ymmState = (xcr0Low & 0x6u) == 0x6u, zmmState = (xcr0Low & 0xE6u) == 0xE6u;
@@ -40,13 +39,28 @@ int32_t SupportedPaths() {
     const bool avx512f = b >> 16 & 1, avx512dq = b >> 17 & 1, avx512bw = b >> 30 & 1, avx512vl = b >> 31 & 1;
     unsigned ea, eb, ec, ed;
     const bool lzcnt = __get_cpuid(0x80000001u, &ea, &eb, &ec, &ed) && (ec >> 5 & 1);
-    // What Highway's AVX2 and AVX-512 compilations may use.
     if (ymmState && avx2 && bmi1 && bmi2 && fma && f16c && lzcnt) {
         paths |= 1 << kPathAvx2;
         if (zmmState && avx512f && avx512dq && avx512bw && avx512vl) paths |= 1 << kPathAvx3;
     }
     return paths;
 }
+#else
+// What the processor offers and the operating system saves, as the compiler
+// runtime found at load time (it also checks the register state); what
+// Highway's AVX2 and AVX-512 compilations may use.
+int32_t SupportedPaths() {
+    int32_t paths = 1 << kPathPortable;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+        __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("lzcnt")) {
+        paths |= 1 << kPathAvx2;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+            paths |= 1 << kPathAvx3;
+    }
+    return paths;
+}
+#endif
 
 int32_t UsablePath(int32_t path) {
     return path > kPathPortable && path < kPathCount && (SupportedPaths() & (1 << path)) ? path : kPathPortable;

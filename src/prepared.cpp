@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include <emmintrin.h>
-
 #include "internal.h"
 #include "internal_paths.h"
 #include "prepared_layout.h"
@@ -85,33 +83,34 @@ void BuildRows(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], u
     }
 }
 
-// Selection sort of a row by angle, ties as SortTopoGraph leaves them: each
-// step takes the first edge of smallest angle among the unsorted ones. That
-// choice is the minimum of angle * 64 + position over the unsorted edges; the
-// keys of sorted positions are raised out of the way, so every step is a
-// branch-free minimum over eight keys at a time (SSE2, baseline x86-64).
-void SortRow(CompactEdge* row, int32_t k) {
-    constexpr int16_t kSorted = 0x7FFF;  // above every key (359 * 64 + 63)
-    alignas(16) int16_t key[56];
-    for (int32_t q = 0; q < k; ++q) key[q] = static_cast<int16_t>(row[q].angle << 6 | q);
-    for (int32_t q = k; q < 56; ++q) key[q] = kSorted;
-    const int32_t vectors = (k + 7) / 8;
+// Selection sort of a row by angle, ties as SortTopoGraph leaves them: step
+// p takes the first edge (lowest position) of smallest angle among positions
+// p..k-1 and swaps it with the edge at p. The same steps, without scanning:
+// a bitmap of the angles still unsorted finds the smallest angle, and per
+// angle a bitmap of the positions holding it finds the first of them.
+// `positions` (360 words) is all zero on entry and on return.
+void SortRow(CompactEdge* row, int32_t k, uint64_t* positions) {
+    uint64_t angles[6] = {};  // bit v: an unsorted edge has angle v
+    for (int32_t q = 0; q < k; ++q) {
+        const int32_t v = row[q].angle;
+        angles[v >> 6] |= uint64_t{1} << (v & 63);
+        positions[v] |= uint64_t{1} << q;
+    }
     for (int32_t p = 0; p < k; ++p) {
-        __m128i best = _mm_load_si128(reinterpret_cast<const __m128i*>(key));
-        for (int32_t v = 1; v < vectors; ++v)
-            best = _mm_min_epi16(best, _mm_load_si128(reinterpret_cast<const __m128i*>(key + 8 * v)));
-        best = _mm_min_epi16(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(1, 0, 3, 2)));
-        best = _mm_min_epi16(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(2, 3, 0, 1)));
-        best = _mm_min_epi16(best, _mm_shufflelo_epi16(best, _MM_SHUFFLE(2, 3, 0, 1)));
-        const int32_t chosen = _mm_cvtsi128_si32(best) & 63;
+        int32_t w = 0;
+        while (angles[w] == 0) ++w;
+        const int32_t smallest = w * 64 + __builtin_ctzll(angles[w]);
+        const int32_t chosen = __builtin_ctzll(positions[smallest]);
+        const int32_t displaced = row[p].angle;
+        positions[smallest] &= positions[smallest] - 1;  // the chosen edge is placed
+        if (positions[smallest] == 0) angles[w] &= angles[w] - 1;
         if (chosen != p) {
+            // The edge at p moves to the chosen edge's place.
+            positions[displaced] = (positions[displaced] & ~(uint64_t{1} << p)) | uint64_t{1} << chosen;
             const CompactEdge t = row[p];
             row[p] = row[chosen];
             row[chosen] = t;
-            // The displaced edge keeps its angle and takes the new position.
-            key[chosen] = static_cast<int16_t>((key[p] & ~63) | chosen);
         }
-        key[p] = kSorted;
     }
 }
 
@@ -122,9 +121,10 @@ void BuildProbeGraph(ProbeRecord* r) {
     BuildRows(r->storage.minutiae, n, rows, counts);
     std::memset(r->link, 0, sizeof r->link[0] * static_cast<size_t>(n));
     uint16_t perAngle[kTypeSlots][kAngleSlots] = {};
+    uint64_t positions[360] = {};
     int32_t total = 0;
     for (int32_t i = 0; i < n; ++i) {
-        SortRow(rows[i], counts[i]);
+        SortRow(rows[i], counts[i], positions);
         const int32_t slot = TypeSlot(r->storage.minutiae[i].type);
         for (int32_t p = 0; p < counts[i]; ++p) {
             const CompactEdge& e = rows[i][p];
