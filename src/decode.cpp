@@ -27,6 +27,25 @@ inline void SetDimensions(FeatureSet* fs) {
     fs->height = kImageHeight;
 }
 
+// n / d for n below 2^16 and d in 1..255 without a division instruction:
+// with m = floor(2^32 / d) + 1, (n * m) >> 32 is exact while n * d < 2^32.
+constexpr uint64_t ReciprocalOf(uint32_t d) { return (uint64_t{1} << 32) / d + 1; }
+struct Reciprocals {
+    uint64_t m[256];
+};
+constexpr Reciprocals MakeReciprocals() {
+    Reciprocals r{};
+    r.m[0] = 0;
+    for (uint32_t d = 1; d < 256; ++d) r.m[d] = ReciprocalOf(d);
+    return r;
+}
+constexpr Reciprocals kReciprocals = MakeReciprocals();
+constexpr uint32_t DivideSmall(uint32_t n, uint32_t d) {
+    return static_cast<uint32_t>((n * kReciprocals.m[d]) >> 32);
+}
+static_assert(DivideSmall(65535, 255) == 65535 / 255 && DivideSmall(65534, 7) == 65534 / 7 &&
+              DivideSmall(12750, 50) == 255 && DivideSmall(49, 50) == 0 && DivideSmall(100, 1) == 100);
+
 }  // namespace
 
 extern "C" {
@@ -124,7 +143,7 @@ void BuildBlockQty(const uint8_t* /*tmpl*/, FeatureSet* fs) {
             if (cells[(2 * r) * 32 + 2 * c] == 1 || counts[b] == 0) {
                 out[b] = fallback;
             } else {
-                out[b] = static_cast<uint8_t>(sums[b] / counts[b]);
+                out[b] = static_cast<uint8_t>(DivideSmall(sums[b], counts[b]));
             }
         }
     }
