@@ -19,9 +19,10 @@
  *   - short screening template: always 512 bytes.
  * CheckTemplate() tells whether a buffer of known length is safe to pass.
  *
- * Stack: a one-to-one comparison needs about 90 KB of stack at its deepest
- * point, a screening call about 36 KB; 128 KB per thread is enough for every
- * entry point.
+ * Stack: a one-to-one comparison needs about 82 KB of stack at its deepest
+ * point, the prepared comparisons about 32 KB besides the caller's records, a
+ * screening call about 36 KB; 128 KB per thread is enough for every entry
+ * point.
  */
 #ifndef FPMATCH_H
 #define FPMATCH_H

@@ -128,4 +128,33 @@ TEST(Concurrency, SharedProbeAndListSearchedAtOnce) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
+TEST(Concurrency, SharedPreparedRecordsReadAtOnce) {
+    // One set of prepared records, read by every thread at once, as a
+    // gallery kept in memory is.
+    const Inputs& in = Shared();
+    const size_t n = in.templates.size();
+    std::vector<PreparedProbe> probes(n);
+    std::vector<PreparedGallery> galleries(n);
+    std::vector<int32_t> reference(n * n);
+    for (size_t p = 0; p < n; ++p) {
+        PrepareProbe(in.templates[p].data(), &probes[p]);
+        PrepareGallery(in.templates[p].data(), &galleries[p]);
+    }
+    for (size_t p = 0; p < n; ++p)
+        for (size_t g = 0; g < n; ++g) reference[p * n + g] = Match2Score(in.templates[p].data(), in.templates[g].data());
+    std::atomic<long> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (size_t k = 0; k < n * n; ++k) {
+                const size_t item = (k * (2 * t + 1) + 5 * t) % (n * n), p = item / n, g = item % n;
+                const int32_t score = (k & 1) ? MatchPreparedPair(&probes[p], &galleries[g])
+                                              : MatchPrepared(&probes[p], in.templates[g].data());
+                if (score != reference[item]) ++mismatches;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
 }  // namespace
