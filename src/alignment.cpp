@@ -225,8 +225,8 @@ void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t cent
             dy >>= 1;
             scale *= 2;
         }
-        out[written++] = PolarMinutia{static_cast<int32_t>(j), scale * math_SqrtUseTab(dy, dx),
-                                      math_AtangUseTab(dy, dx)};
+        out[written++] = PolarMinutia{static_cast<int32_t>(j), scale * fpmatch::detail::TableSqrt(dy, dx),
+                                      fpmatch::detail::TableAtan(dy, dx)};
     }
 }
 
@@ -235,14 +235,39 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
                     MinutiaPair* pairs) {
     probeCount = ClampCount(probeCount);
     galleryCount = ClampCount(galleryCount);
+    // Each probe minutia takes the gallery minutia of lowest cost among those
+    // that pass every test, the first in list order among equal costs. Only
+    // entries whose radius differs by at most 10 can pass, so the gallery
+    // entries are visited in radius order from the first such one; the
+    // choice is the same.
+    int32_t byRadius[kMaxMinutiae];
+    for (int32_t k = 0; k < galleryCount; ++k) {
+        int32_t at = k;
+        const int32_t r = galleryPolar[k].radius;
+        // Insertion keeps equal radii in list order.
+        while (at > 0 && galleryPolar[byRadius[at - 1]].radius > r) {
+            byRadius[at] = byRadius[at - 1];
+            --at;
+        }
+        byRadius[at] = k;
+    }
+    uint64_t taken = 0;
     int32_t made = 0;
     for (int32_t j = 0; j < probeCount; ++j) {
         const PolarMinutia& a = probePolar[j];
         if (!IsSlot(a.index)) continue;
         const Minutia& A = probeSet[a.index];
         const int32_t probeAngle = FoldDirection(A.angle);
+        const int64_t lowest = static_cast<int64_t>(a.radius) - 10, highest = static_cast<int64_t>(a.radius) + 10;
+        int32_t first = 0, last = galleryCount;
+        while (first < last) {
+            const int32_t mid = (first + last) / 2;
+            if (galleryPolar[byRadius[mid]].radius < lowest) first = mid + 1;
+            else last = mid;
+        }
         int32_t bestCost = 1080, best = -1;
-        for (int32_t k = 0; k < galleryCount; ++k) {
+        for (int32_t t = first; t < galleryCount && galleryPolar[byRadius[t]].radius <= highest; ++t) {
+            const int32_t k = byRadius[t];
             const PolarMinutia& b = galleryPolar[k];
             const int32_t dR = Abs(a.radius - b.radius);
             const int32_t sum = a.radius + b.radius;
@@ -260,16 +285,15 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
             dDir = Min(dDir, CircularDifference(diff - 2, 0));
             if (dDir > 10) continue;
             const int32_t cost = dR + dB + dDir + typePenalty;
-            if (cost < bestCost) {
+            if (cost < bestCost || (cost == bestCost && k < best)) {
                 bestCost = cost;
                 best = k;
             }
         }
         if (best < 0) continue;
         // A gallery minutia already taken leaves this probe minutia unpaired.
-        bool taken = false;
-        for (int32_t t = 0; t < made && !taken; ++t) taken = pairs[t].galleryIndex == best;
-        if (taken) continue;
+        if (taken >> best & 1u) continue;
+        taken |= uint64_t{1} << best;
         pairs[made++] = MinutiaPair{j, best};
     }
     for (int32_t t = 0; t < made; ++t) {
