@@ -238,18 +238,22 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
     // Each probe minutia takes the gallery minutia of lowest cost among those
     // that pass every test, the first in list order among equal costs. Only
     // entries whose radius differs by at most 10 can pass, so the gallery
-    // entries are visited in radius order from the first such one; the
+    // entries are grouped by radius / 16 (a counting sort that keeps list
+    // order) and only the groups that can hold such radii are visited; the
     // choice is the same.
-    int32_t byRadius[kMaxMinutiae];
-    for (int32_t k = 0; k < galleryCount; ++k) {
-        int32_t at = k;
-        const int32_t r = galleryPolar[k].radius;
-        // Insertion keeps equal radii in list order.
-        while (at > 0 && galleryPolar[byRadius[at - 1]].radius > r) {
-            byRadius[at] = byRadius[at - 1];
-            --at;
-        }
-        byRadius[at] = k;
+    constexpr int32_t kGroups = 32;
+    auto groupOf = [](int64_t radius) {
+        const int64_t g = radius < 0 ? 0 : radius >> 4;
+        return static_cast<int32_t>(g < kGroups - 1 ? g : kGroups - 1);
+    };
+    int32_t groupStart[kGroups + 1] = {};
+    for (int32_t k = 0; k < galleryCount; ++k) ++groupStart[groupOf(galleryPolar[k].radius) + 1];
+    for (int32_t g = 0; g < kGroups; ++g) groupStart[g + 1] += groupStart[g];
+    int32_t grouped[kMaxMinutiae];
+    {
+        int32_t cursor[kGroups];
+        for (int32_t g = 0; g < kGroups; ++g) cursor[g] = groupStart[g];
+        for (int32_t k = 0; k < galleryCount; ++k) grouped[cursor[groupOf(galleryPolar[k].radius)]++] = k;
     }
     uint64_t taken = 0;
     int32_t made = 0;
@@ -258,16 +262,11 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
         if (!IsSlot(a.index)) continue;
         const Minutia& A = probeSet[a.index];
         const int32_t probeAngle = FoldDirection(A.angle);
-        const int64_t lowest = static_cast<int64_t>(a.radius) - 10, highest = static_cast<int64_t>(a.radius) + 10;
-        int32_t first = 0, last = galleryCount;
-        while (first < last) {
-            const int32_t mid = (first + last) / 2;
-            if (galleryPolar[byRadius[mid]].radius < lowest) first = mid + 1;
-            else last = mid;
-        }
+        const int32_t first = groupStart[groupOf(static_cast<int64_t>(a.radius) - 10)];
+        const int32_t last = groupStart[groupOf(static_cast<int64_t>(a.radius) + 10) + 1];
         int32_t bestCost = 1080, best = -1;
-        for (int32_t t = first; t < galleryCount && galleryPolar[byRadius[t]].radius <= highest; ++t) {
-            const int32_t k = byRadius[t];
+        for (int32_t t = first; t < last; ++t) {
+            const int32_t k = grouped[t];
             const PolarMinutia& b = galleryPolar[k];
             const int32_t dR = Abs(a.radius - b.radius);
             const int32_t sum = a.radius + b.radius;

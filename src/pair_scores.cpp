@@ -10,6 +10,10 @@
 
 namespace fpmatch::detail {
 
+#define FPMATCH_WALK_INLINE inline
+#include "pair_scores_walk.inc"
+#undef FPMATCH_WALK_INLINE
+
 void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
     WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) {
         const int32_t last = end - c < kBlock ? end - c : kBlock;

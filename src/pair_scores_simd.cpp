@@ -21,6 +21,10 @@ namespace fpmatch::detail {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#define FPMATCH_WALK_INLINE HWY_INLINE
+#include "pair_scores_walk.inc"
+#undef FPMATCH_WALK_INLINE
+
 void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
@@ -28,7 +32,7 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
     const auto k180 = hn::Set(d16, 180), k360 = hn::Set(d16, 360), k1 = hn::Set(d16, 1);
     // x <= y as y + 1 > x (all values are small).
     auto atMost = [&](auto x, auto y) { return hn::Add(y, k1) > x; };
-    WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) {
+    WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
         const auto va = hn::Set(d16, static_cast<int16_t>(a));
         const auto vd = hn::Set(d16, static_cast<int16_t>(d));
         const auto vr = hn::Set(d16, static_cast<int16_t>(r));
