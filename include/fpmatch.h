@@ -586,7 +586,8 @@ FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoReco
 FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv *env, jclass cls,
                                                                        jbyteArray probe, jbyteArray list,
                                                                        jint stride, jint k, jintArray hits,
-                                                                       jintArray scratch);
+                                                                       jintArray scratch,
+                                                                       jlongArray preparedStorage);
 #endif
 
 #ifdef __cplusplus

@@ -78,6 +78,32 @@ private:
     jint mode_ = kReleaseMode;
 };
 
+// Storage for a prepared probe in a Java long array (the record is made of
+// 64-bit words), so that the 40 KB record does not sit on the native stack:
+// with it there, a search would not fit the smallest thread stack a JVM
+// grants. Its contents are never written back.
+class LongArray {
+public:
+    LongArray(JNIEnv* env, jlongArray array) : env_(env), array_(array) {
+        if (array == nullptr) return;
+        length_ = static_cast<size_t>(env->GetArrayLength(array));
+        longs_ = env->GetLongArrayElements(array, nullptr);
+    }
+    ~LongArray() {
+        if (longs_ != nullptr) env_->ReleaseLongArrayElements(array_, longs_, JNI_ABORT);
+    }
+    LongArray(const LongArray&) = delete;
+    LongArray& operator=(const LongArray&) = delete;
+    jlong* data() const { return longs_; }
+    size_t length() const { return length_; }
+
+private:
+    JNIEnv* env_;
+    jlongArray array_;
+    jlong* longs_ = nullptr;
+    size_t length_ = 0;
+};
+
 // Same for an int array, whose bytes are always written back.
 class IntArray {
 public:
@@ -136,10 +162,9 @@ int32_t MergeHits(SearchHit* best, int32_t n, const SearchHit* part, int32_t m, 
 // decode. The hits of the runs merge into the same ranking as one call
 // over the whole list. Returns the number of hits written, or -1 when the
 // probe does not prepare.
-int32_t SearchList(const uint8_t* probe, size_t probeLength, const uint8_t* list, size_t listLength, int32_t stride,
-                   int32_t k, SearchHit* best, SearchHit* part) {
+int32_t SearchList(const uint8_t* probe, size_t probeLength, PreparedProbe& prepared, const uint8_t* list,
+                   size_t listLength, int32_t stride, int32_t k, SearchHit* best, SearchHit* part) {
     if (CheckTemplate(probe, probeLength) != FPMATCH_DECODED) return -1;
-    PreparedProbe prepared;
     if (PrepareProbe(probe, &prepared) != FPMATCH_DECODED) return -1;
     int64_t count = (static_cast<int64_t>(listLength) + stride - 1) / stride;
     if (count > INT32_MAX) count = INT32_MAX;
@@ -215,18 +240,22 @@ JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(JNIEnv* e
 }
 
 // The k best entries of a list for a probe, written to hits as (index, score)
-// pairs; scratch has the same room and holds partial rankings. Returns the
-// number of hits, -1 when the probe is not a whole, decodable template, or
-// -2 for a null array, a stride of 0 or less, a negative k, or result arrays
-// without room for k hits.
+// pairs; scratch has the same room and holds partial rankings, and
+// `preparedStorage` room for a PreparedProbe (FPMATCH_PREPARED_PROBE_SIZE / 8
+// longs). Returns the number of hits, -1 when the probe is not a whole,
+// decodable template, or -2 for a null array, a stride of 0 or less, a
+// negative k, or arrays without the room stated.
 JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv* env, jclass /*cls*/, jbyteArray probe,
                                                                jbyteArray list, jint stride, jint k,
-                                                               jintArray hits, jintArray scratch) {
-    if (probe == nullptr || list == nullptr || hits == nullptr || scratch == nullptr || stride <= 0 || k < 0)
+                                                               jintArray hits, jintArray scratch,
+                                                               jlongArray preparedStorage) {
+    if (probe == nullptr || list == nullptr || hits == nullptr || scratch == nullptr ||
+        preparedStorage == nullptr || stride <= 0 || k < 0)
         return -2;
     const size_t room = 2 * static_cast<size_t>(k);
     if (static_cast<size_t>(env->GetArrayLength(hits)) < room ||
-        static_cast<size_t>(env->GetArrayLength(scratch)) < room)
+        static_cast<size_t>(env->GetArrayLength(scratch)) < room ||
+        static_cast<size_t>(env->GetArrayLength(preparedStorage)) < sizeof(PreparedProbe) / sizeof(jlong))
         return -2;
     const ByteArray p(env, probe);
     if (p.data() == nullptr) return -2;
@@ -236,9 +265,13 @@ JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv* env, jcla
     if (best.data() == nullptr) return -2;
     const IntArray part(env, scratch);
     if (part.data() == nullptr) return -2;
+    const LongArray storage(env, preparedStorage);
+    if (storage.data() == nullptr) return -2;
+    static_assert(sizeof(PreparedProbe) % sizeof(jlong) == 0 && alignof(PreparedProbe) <= alignof(jlong));
+    PreparedProbe& prepared = *reinterpret_cast<PreparedProbe*>(storage.data());
     // An int array of 2k elements has the layout of k SearchHit records.
     static_assert(sizeof(SearchHit) == 2 * sizeof(jint) && offsetof(SearchHit, score) == sizeof(jint));
-    return SearchList(p.data(), p.length(), l.data(), l.length(), stride, k, reinterpret_cast<SearchHit*>(best.data()),
+    return SearchList(p.data(), p.length(), prepared, l.data(), l.length(), stride, k, reinterpret_cast<SearchHit*>(best.data()),
                       reinterpret_cast<SearchHit*>(part.data()));
 }
 

@@ -31,8 +31,9 @@ import java.util.List;
  *
  * <p>All methods are static and thread-safe: the library keeps no state, so
  * any number of threads may call them at once. A call needs about 90 KB
- * of native stack ({@link #search} about 40 KB more), which every Java
- * thread has, even one created with the smallest stack size the JVM allows.
+ * of native stack, which every Java thread has, even one created with the
+ * smallest stack size the JVM allows ({@link #search} keeps its 40 KB
+ * prepared probe in a Java array, not on the stack).
  * No method modifies an array it is given, apart from the result arrays it
  * creates itself.
  */
@@ -189,6 +190,7 @@ public final class JavaMatcher {
      */
     public static final class RecordRefusedException extends IllegalArgumentException {
         private static final long serialVersionUID = 1L;
+        /** The library's refusal code. */
         private final int code;
 
         RecordRefusedException(int code) {
@@ -256,7 +258,7 @@ public final class JavaMatcher {
         int wanted = Math.min(k, entries);
         int[] hits = new int[2 * wanted];
         int[] scratch = new int[2 * wanted];
-        int found = nativeSearch(probe, list, stride, wanted, hits, scratch);
+        int found = nativeSearch(probe, list, stride, wanted, hits, scratch, new long[PREPARED_PROBE_LONGS]);
         if (found < 0) {
             throw new IllegalArgumentException("probe: not a whole, decodable template (checkTemplate gives "
                     + checkTemplate(probe) + ")");
@@ -318,7 +320,11 @@ public final class JavaMatcher {
 
     private static native int nativeAdaptIsoRecord(byte[] record, byte[] out);
 
-    private static native int nativeSearch(byte[] probe, byte[] list, int stride, int k, int[] hits, int[] scratch);
+    /** FPMATCH_PREPARED_PROBE_SIZE / 8: the prepared probe lives in a long array, not on the native stack. */
+    private static final int PREPARED_PROBE_LONGS = 40960 / 8;
+
+    private static native int nativeSearch(byte[] probe, byte[] list, int stride, int k, int[] hits, int[] scratch,
+            long[] preparedStorage);
 
     /**
      * Compares every template of a list, each taken as the probe, with one
