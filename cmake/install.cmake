@@ -79,7 +79,9 @@ install(FILES
   COMPONENT dev)
 
 # pkg-config: the prefix is found from the .pc file's own place, so the
-# installed tree can be moved (or installed with cmake --install --prefix).
+# installed tree can be moved (or installed with cmake --install --prefix);
+# under /usr it is written as /usr, so that pkg-config leaves out the system
+# folders.
 # Outside /usr, whose library folder the dynamic loader always searches, the
 # file also gives the linker an rpath to the library folder, so that a
 # program built with `cc app.c $(pkg-config --cflags --libs fpmatch)` finds
@@ -88,11 +90,14 @@ install(FILES
 file(RELATIVE_PATH FPMATCH_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" FPMATCH_PC_TO_PREFIX "${FPMATCH_PC_TO_PREFIX}")
 set(FPMATCH_PC_RPATH "@FPMATCH_PC_RPATH@")
+set(FPMATCH_PC_PREFIX "@FPMATCH_PC_PREFIX@")
 configure_file(${PROJECT_SOURCE_DIR}/fpmatch.pc.in ${CMAKE_CURRENT_BINARY_DIR}/fpmatch.pc.in @ONLY)
 install(CODE "
   if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
+    set(FPMATCH_PC_PREFIX \"/usr\")
     set(FPMATCH_PC_RPATH \"\")
   else()
+    set(FPMATCH_PC_PREFIX \"\\\${pcfiledir}/${FPMATCH_PC_TO_PREFIX}\")
     set(FPMATCH_PC_RPATH \" -Wl,-rpath,\\\${libdir}\")
   endif()
   configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/fpmatch.pc.in\" \"${CMAKE_CURRENT_BINARY_DIR}/fpmatch.pc\" @ONLY)

@@ -10,7 +10,10 @@ set(CPACK_PACKAGE_NAME fpmatch)
 set(CPACK_PACKAGE_VENDOR "the fpmatch authors")
 set(CPACK_PACKAGE_CONTACT "fpmatch maintainers <maintainers@fpmatch.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# Each package's description starts with its own summary line
+# (CPACK_DEBIAN_<COMPONENT>_DESCRIPTION below). CPack puts the package-wide
+# summary in front of it unless that summary is left at CPack's default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)
@@ -41,34 +44,34 @@ set(_fpmatch_licence "Licence: Apache-2.0.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libfpmatch1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.14)")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "fingerprint minutiae matching library
- fpmatch compares fingerprint minutiae templates (ISO/IEC 19794-2:2005
- records and its native format) and scores their likeness from 0 to 100.
- This package holds the shared library. ${_fpmatch_licence}")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Fingerprint minutiae matching library
+fpmatch compares fingerprint minutiae templates (ISO/IEC 19794-2:2005
+records and its native format) and scores their likeness from 0 to 100.
+This package holds the shared library. ${_fpmatch_licence}")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libfpmatch-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_fpmatch_exact}")
-set(CPACK_COMPONENT_DEV_DESCRIPTION "fingerprint minutiae matching library - development files
- The header fpmatch.h, the link libfpmatch.so, the static library
- libfpmatch.a, a CMake package (find_package(fpmatch)) and a pkg-config
- file (pkg-config fpmatch). ${_fpmatch_licence}")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Fingerprint minutiae matching library - development files
+The header fpmatch.h, the link libfpmatch.so, the static library
+libfpmatch.a, a CMake package (find_package(fpmatch)) and a pkg-config
+file (pkg-config fpmatch). ${_fpmatch_licence}")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME fpmatch-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_fpmatch_exact}, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "fingerprint minutiae matching - command-line tool
- The fpmatch tool compares, searches, screens, inspects, converts and
- evaluates fingerprint minutiae templates with the fpmatch library. With
- its man page and bash completion. ${_fpmatch_licence}")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Fingerprint minutiae matching - command-line tool
+The fpmatch tool compares, searches, screens, inspects, converts and
+evaluates fingerprint minutiae templates with the fpmatch library. With
+its man page and bash completion. ${_fpmatch_licence}")
 
 set(CPACK_DEBIAN_JAVA_PACKAGE_NAME libfpmatch-java)
 set(CPACK_DEBIAN_JAVA_PACKAGE_SECTION java)
 set(CPACK_DEBIAN_JAVA_PACKAGE_DEPENDS "${_fpmatch_exact}")
 set(CPACK_DEBIAN_JAVA_PACKAGE_ARCHITECTURE amd64)
-set(CPACK_COMPONENT_JAVA_DESCRIPTION "fingerprint minutiae matching library - Java binding
- The jar of com.vorel.JavaMatcher (/usr/share/java/fpmatch.jar) and a link
- to libfpmatch.so.1 on the JVM's default library path. ${_fpmatch_licence}")
+set(CPACK_DEBIAN_JAVA_DESCRIPTION "Fingerprint minutiae matching library - Java binding
+The jar of com.vorel.JavaMatcher (/usr/share/java/fpmatch.jar) and a link
+to libfpmatch.so.1 on the JVM's default library path. ${_fpmatch_licence}")
 
 include(CPack)
 

@@ -67,12 +67,14 @@ check libfpmatch-java java "$exact" \
   "$lib/jni/libfpmatch.so -> ../libfpmatch.so.1" \
   "./usr/share/doc/libfpmatch-java/copyright"
 
-# The packaged pkg-config file needs no rpath under /usr.
+# The packaged pkg-config file names /usr and needs no rpath there.
 if [ -f "$work/libfpmatch-dev_${version}-1_amd64.deb" ]; then
   mkdir -p "$work/dev"
   dpkg-deb -x "$work/libfpmatch-dev_${version}-1_amd64.deb" "$work/dev"
-  if grep -q rpath "$work/dev/usr/$libdir/pkgconfig/fpmatch.pc"; then
-    echo "FAILED: the packaged fpmatch.pc sets an rpath"; failures=$((failures + 1))
+  if grep -q rpath "$work/dev/usr/$libdir/pkgconfig/fpmatch.pc" ||
+     ! grep -qx "prefix=/usr" "$work/dev/usr/$libdir/pkgconfig/fpmatch.pc"; then
+    echo "FAILED: the packaged fpmatch.pc:"; cat "$work/dev/usr/$libdir/pkgconfig/fpmatch.pc"
+    failures=$((failures + 1))
   fi
 fi
 # The jar's manifest carries the version.
