@@ -33,8 +33,10 @@ if(TARGET fpmatch_tool)
 
   # Man page, written by help2man from the tool's own --help (and each
   # subcommand's), so it follows the tool.
+  # Not made in sanitizer builds, which are not installed (and whose tool
+  # would run under the sanitizers at build time).
   find_program(FPMATCH_HELP2MAN help2man)
-  if(FPMATCH_HELP2MAN)
+  if(FPMATCH_HELP2MAN AND NOT FPMATCH_SANITIZE AND NOT FPMATCH_TSAN)
     set(_man ${PROJECT_BINARY_DIR}/fpmatch.1)
     add_custom_command(OUTPUT ${_man}.gz
       COMMAND bash ${PROJECT_SOURCE_DIR}/tools/man/make_manpage.sh ${FPMATCH_HELP2MAN}
@@ -45,7 +47,7 @@ if(TARGET fpmatch_tool)
       COMMENT "Writing the fpmatch man page")
     add_custom_target(fpmatch_manpage ALL DEPENDS ${_man}.gz)
     install(FILES ${_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-  else()
+  elseif(NOT FPMATCH_HELP2MAN)
     message(WARNING "fpmatch: help2man not found (Debian: help2man); the fpmatch man page is not made")
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/tools/bash-completion/fpmatch
