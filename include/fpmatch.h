@@ -1,6 +1,9 @@
 /*
  * fpmatch: fingerprint minutiae matching.
  *
+ * Copyright 2026 the fpmatch authors.
+ * SPDX-License-Identifier: Apache-2.0 (see the LICENSE file).
+ *
  * One header for the whole library. Every exported function, record and
  * constant table is declared here with C linkage; the header compiles as C99
  * and as C++.
@@ -36,9 +39,28 @@
 #define FPMATCH_API
 #endif
 
+/* ------------------------------------------------------------------------ */
+/* Version                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Version of this header and of the library it declares. These lines are the
+ * one place the version is kept: the build reads its project version (shared
+ * library file name, pkg-config and CMake package versions, jar manifest,
+ * Debian packages) from them. The major version is the shared library's
+ * soname version (libfpmatch.so.1). */
+#define FPMATCH_VERSION_MAJOR 1
+#define FPMATCH_VERSION_MINOR 0
+#define FPMATCH_VERSION_PATCH 0
+#define FPMATCH_VERSION_STRING "1.0.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Returns the version of the library that is running, "MAJOR.MINOR.PATCH"
+ * (FPMATCH_VERSION_STRING when it was built), a static string the caller
+ * must not free or modify. */
+FPMATCH_API const char *VersionString(void);
 
 /* ------------------------------------------------------------------------ */
 /* Decoded template model                                                   */
@@ -545,14 +567,28 @@ FPMATCH_API int32_t WriteShortTemplate(const FeatureSet *featureSet, uint8_t *ou
 FPMATCH_API int32_t AdaptIsoRecord(const uint8_t *record, size_t length, uint8_t *out, size_t outCapacity);
 
 /* --- Java binding ------------------------------------------------------- */
-/* The JNI function Java_com_vorel_JavaMatcher_MatchTemplates is declared
- * when <jni.h> is included before this header. */
+/* The JNI functions of com.vorel.JavaMatcher, part of the library unless it
+ * was built with FPMATCH_BUILD_JAVA=OFF. They are called by the JVM, not by
+ * C code, and are declared when <jni.h> is included before this header. */
 #if defined(JNI_VERSION_1_1)
 FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_MatchTemplates(JNIEnv *env, jclass cls,
                                                                          jbyteArray probeList,
                                                                          jint listLength,
                                                                          jbyteArray galleryTemplate,
                                                                          jint stride);
+FPMATCH_API JNIEXPORT jstring JNICALL Java_com_vorel_JavaMatcher_versionString(JNIEnv *env, jclass cls);
+FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_checkTemplate(JNIEnv *env, jclass cls,
+                                                                        jbyteArray tmpl);
+FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_match(JNIEnv *env, jclass cls, jbyteArray probe,
+                                                                jbyteArray gallery);
+FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(JNIEnv *env, jclass cls,
+                                                                               jbyteArray record,
+                                                                               jbyteArray out);
+FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv *env, jclass cls,
+                                                                       jbyteArray probe, jbyteArray list,
+                                                                       jint stride, jint k, jintArray hits,
+                                                                       jintArray scratch,
+                                                                       jlongArray preparedStorage);
 #endif
 
 #ifdef __cplusplus

@@ -1,17 +1,42 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the hardening runs
-# need. Safe to run again; does nothing without apt-get.
+# Installs the Debian packages fpmatch needs. Safe to run again; does nothing
+# without apt-get.
+#
+#   scripts/install-deps.sh            what building, testing and packaging the
+#                                      library and the tool need (compiler,
+#                                      CMake, Google Highway, GoogleTest,
+#                                      Google Benchmark, CLI11, nlohmann-json,
+#                                      help2man for the man page, pkg-config,
+#                                      pybind11, numpy and pytest for the
+#                                      Python package)
+#   scripts/install-deps.sh --java     also a JDK, for the JNI functions and
+#                                      the jar (FPMATCH_BUILD_JAVA=ON, the
+#                                      default; without a JDK configure with
+#                                      -DFPMATCH_BUILD_JAVA=OFF)
+#   scripts/install-deps.sh --fuzz     also clang and LLVM, for the libFuzzer
+#                                      targets (FPMATCH_FUZZ=ON, .ci/hardening.sh)
+#   scripts/install-deps.sh --all      everything (what CI installs)
 set -euo pipefail
+java=0 fuzz=0
+for arg in "$@"; do
+  case $arg in
+    --java) java=1 ;;
+    --fuzz) fuzz=1 ;;
+    --all) java=1 fuzz=1 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    *) echo "install-deps.sh: unknown option $arg (--java, --fuzz, --all)" >&2; exit 2 ;;
+  esac
+done
 command -v apt-get >/dev/null 2>&1 || exit 0
+packages=(cmake make g++ libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libcli11-dev nlohmann-json3-dev help2man
+          binutils python3 pkg-config
+          python3-dev python3-venv python3-pip python3-setuptools python3-wheel
+          pybind11-dev python3-pybind11 python3-numpy python3-pytest)
+[ "$java" -eq 1 ] && packages+=(openjdk-17-jdk-headless)
+[ "$fuzz" -eq 1 ] && packages+=(clang libclang-rt-14-dev llvm)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends \
-  cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev \
-  openjdk-17-jdk-headless \
-  libcli11-dev nlohmann-json3-dev \
-  clang libclang-rt-14-dev llvm \
-  binutils python3 pkg-config \
-  python3-dev python3-venv python3-pip python3-setuptools python3-wheel \
-  pybind11-dev python3-pybind11 python3-numpy python3-pytest >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

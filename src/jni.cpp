@@ -1,6 +1,8 @@
-// JNI implementation of com.vorel.JavaMatcher.MatchTemplates: every template
-// of a Java byte array, taken as the probe, is compared with one gallery
-// template and the best score is returned.
+// JNI implementation of com.vorel.JavaMatcher. MatchTemplates: every
+// template of a Java byte array, taken as the probe, is compared with one
+// gallery template and the best score is returned. checkTemplate, match,
+// nativeAdaptIsoRecord and nativeSearch: CheckTemplate, Match2Score,
+// AdaptIsoRecord and PrepareProbe + SearchTopK on Java arrays.
 //
 // A Java caller cannot be trusted the way a native caller is: the arrays may
 // be null, shorter than listLength, or hold a template cut off by the end of
@@ -11,6 +13,7 @@
 // score over the listed probes, exactly.
 #include <jni.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -47,9 +50,230 @@ int32_t BestScore(const uint8_t* probes, size_t probeArrayLength, jint listLengt
     return best;
 }
 
+// Reads a Java byte array for the length of a call and gives it back
+// unchanged (JNI_ABORT) at the end, or with its bytes written back when
+// Commit() was called. data() is null for a null array or when the VM could
+// not provide the bytes (it has then posted OutOfMemoryError).
+class ByteArray {
+public:
+    ByteArray(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
+        if (array == nullptr) return;
+        length_ = static_cast<size_t>(env->GetArrayLength(array));
+        bytes_ = env->GetByteArrayElements(array, nullptr);
+    }
+    ~ByteArray() {
+        if (bytes_ != nullptr) env_->ReleaseByteArrayElements(array_, bytes_, mode_);
+    }
+    ByteArray(const ByteArray&) = delete;
+    ByteArray& operator=(const ByteArray&) = delete;
+    uint8_t* data() const { return reinterpret_cast<uint8_t*>(bytes_); }
+    size_t length() const { return length_; }
+    void Commit() { mode_ = 0; }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jbyte* bytes_ = nullptr;
+    size_t length_ = 0;
+    jint mode_ = kReleaseMode;
+};
+
+// Storage for a prepared probe in a Java long array (the record is made of
+// 64-bit words), so that the 40 KB record does not sit on the native stack:
+// with it there, a search would not fit the smallest thread stack a JVM
+// grants. Its contents are never written back.
+class LongArray {
+public:
+    LongArray(JNIEnv* env, jlongArray array) : env_(env), array_(array) {
+        if (array == nullptr) return;
+        length_ = static_cast<size_t>(env->GetArrayLength(array));
+        longs_ = env->GetLongArrayElements(array, nullptr);
+    }
+    ~LongArray() {
+        if (longs_ != nullptr) env_->ReleaseLongArrayElements(array_, longs_, JNI_ABORT);
+    }
+    LongArray(const LongArray&) = delete;
+    LongArray& operator=(const LongArray&) = delete;
+    jlong* data() const { return longs_; }
+    size_t length() const { return length_; }
+
+private:
+    JNIEnv* env_;
+    jlongArray array_;
+    jlong* longs_ = nullptr;
+    size_t length_ = 0;
+};
+
+// Same for an int array, whose bytes are always written back.
+class IntArray {
+public:
+    IntArray(JNIEnv* env, jintArray array) : env_(env), array_(array) {
+        if (array == nullptr) return;
+        length_ = static_cast<size_t>(env->GetArrayLength(array));
+        ints_ = env->GetIntArrayElements(array, nullptr);
+    }
+    ~IntArray() {
+        if (ints_ != nullptr) env_->ReleaseIntArrayElements(array_, ints_, 0);
+    }
+    IntArray(const IntArray&) = delete;
+    IntArray& operator=(const IntArray&) = delete;
+    jint* data() const { return ints_; }
+    size_t length() const { return length_; }
+
+private:
+    JNIEnv* env_;
+    jintArray array_;
+    jint* ints_ = nullptr;
+    size_t length_ = 0;
+};
+
+bool Ranks(const SearchHit& a, const SearchHit& b) {
+    return a.score > b.score || (a.score == b.score && a.index < b.index);
+}
+
+// Merges the ranked hits part[0 .. m-1] into the ranked hits best[0 .. n-1]
+// (room for k) and returns how many are kept, min(k, n + m), in rank order.
+int32_t MergeHits(SearchHit* best, int32_t n, const SearchHit* part, int32_t m, int32_t k) {
+    const int32_t total = n + m < k ? n + m : k;
+    int32_t a = 0, b = 0;  // how many of each list make the cut
+    while (a + b < total) {
+        if (b >= m || (a < n && Ranks(best[a], part[b]))) {
+            ++a;
+        } else {
+            ++b;
+        }
+    }
+    // Backwards, so that best is never overwritten before it is read.
+    int32_t out = total;
+    while (b > 0) {
+        if (a > 0 && Ranks(part[b - 1], best[a - 1])) {
+            best[--out] = best[--a];
+        } else {
+            best[--out] = part[--b];
+        }
+    }
+    return total;
+}
+
+// SearchTopK over a Java list. The library reads whole entries only, so the
+// list is searched in runs of entries that are whole (CheckTemplate on the
+// bytes left from the entry's start); an entry that is not whole is never
+// read and ranks with score 0, as SearchTopK ranks an entry that fails to
+// decode. The hits of the runs merge into the same ranking as one call
+// over the whole list. Returns the number of hits written, or -1 when the
+// probe does not prepare.
+int32_t SearchList(const uint8_t* probe, size_t probeLength, PreparedProbe& prepared, const uint8_t* list,
+                   size_t listLength, int32_t stride, int32_t k, SearchHit* best, SearchHit* part) {
+    if (CheckTemplate(probe, probeLength) != FPMATCH_DECODED) return -1;
+    if (PrepareProbe(probe, &prepared) != FPMATCH_DECODED) return -1;
+    int64_t count = (static_cast<int64_t>(listLength) + stride - 1) / stride;
+    if (count > INT32_MAX) count = INT32_MAX;
+    const auto whole = [&](int64_t i) {
+        const size_t offset = static_cast<size_t>(i) * static_cast<size_t>(stride);
+        return CheckTemplate(list + offset, listLength - offset) == FPMATCH_DECODED;
+    };
+    int32_t n = 0;
+    int64_t i = 0;
+    while (i < count && k > 0) {
+        const int64_t runStart = i;
+        while (i < count && whole(i)) ++i;
+        if (i > runStart) {
+            const int32_t first = static_cast<int32_t>(runStart), length = static_cast<int32_t>(i - runStart);
+            if (n == 0) {
+                n = SearchTopK(&prepared, list, stride, first, length, k, best);
+            } else {
+                const int32_t m = SearchTopK(&prepared, list, stride, first, length, k, part);
+                n = MergeHits(best, n, part, m, k);
+            }
+        }
+        if (i < count) {
+            const SearchHit zero = {static_cast<int32_t>(i), 0};
+            n = MergeHits(best, n, &zero, 1, k);
+            ++i;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
+
+JNIEXPORT jstring JNICALL Java_com_vorel_JavaMatcher_versionString(JNIEnv* env, jclass /*cls*/) {
+    return env->NewStringUTF(VersionString());
+}
+
+// CheckTemplate over the whole array; FPMATCH_NULL_INPUT for a null array.
+JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_checkTemplate(JNIEnv* env, jclass /*cls*/, jbyteArray tmpl) {
+    const ByteArray bytes(env, tmpl);
+    if (bytes.data() == nullptr) return FPMATCH_NULL_INPUT;
+    return CheckTemplate(bytes.data(), bytes.length());
+}
+
+// Match2Score of two arrays that both hold a whole, decodable template, else 0.
+JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_match(JNIEnv* env, jclass /*cls*/, jbyteArray probe,
+                                                        jbyteArray gallery) {
+    if (probe == nullptr || gallery == nullptr) return 0;
+    const ByteArray p(env, probe);
+    if (p.data() == nullptr) return 0;
+    const ByteArray g(env, gallery);
+    if (g.data() == nullptr) return 0;
+    if (CheckTemplate(p.data(), p.length()) != FPMATCH_DECODED ||
+        CheckTemplate(g.data(), g.length()) != FPMATCH_DECODED)
+        return 0;
+    return Match2Score(p.data(), g.data());
+}
+
+// AdaptIsoRecord from one array into another; the output's bytes are written
+// back only when the record was adapted. FPMATCH_ADAPT_NULL_INPUT for a null
+// array.
+JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(JNIEnv* env, jclass /*cls*/,
+                                                                       jbyteArray record, jbyteArray out) {
+    if (record == nullptr || out == nullptr) return FPMATCH_ADAPT_NULL_INPUT;
+    const ByteArray in(env, record);
+    if (in.data() == nullptr) return FPMATCH_ADAPT_NULL_INPUT;
+    ByteArray adapted(env, out);
+    if (adapted.data() == nullptr) return FPMATCH_ADAPT_NULL_INPUT;
+    const int32_t result = AdaptIsoRecord(in.data(), in.length(), adapted.data(), adapted.length());
+    if (result >= 0) adapted.Commit();
+    return result;
+}
+
+// The k best entries of a list for a probe, written to hits as (index, score)
+// pairs; scratch has the same room and holds partial rankings, and
+// `preparedStorage` room for a PreparedProbe (FPMATCH_PREPARED_PROBE_SIZE / 8
+// longs). Returns the number of hits, -1 when the probe is not a whole,
+// decodable template, or -2 for a null array, a stride of 0 or less, a
+// negative k, or arrays without the room stated.
+JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv* env, jclass /*cls*/, jbyteArray probe,
+                                                               jbyteArray list, jint stride, jint k,
+                                                               jintArray hits, jintArray scratch,
+                                                               jlongArray preparedStorage) {
+    if (probe == nullptr || list == nullptr || hits == nullptr || scratch == nullptr ||
+        preparedStorage == nullptr || stride <= 0 || k < 0)
+        return -2;
+    const size_t room = 2 * static_cast<size_t>(k);
+    if (static_cast<size_t>(env->GetArrayLength(hits)) < room ||
+        static_cast<size_t>(env->GetArrayLength(scratch)) < room ||
+        static_cast<size_t>(env->GetArrayLength(preparedStorage)) < sizeof(PreparedProbe) / sizeof(jlong))
+        return -2;
+    const ByteArray p(env, probe);
+    if (p.data() == nullptr) return -2;
+    const ByteArray l(env, list);
+    if (l.data() == nullptr) return -2;
+    const IntArray best(env, hits);
+    if (best.data() == nullptr) return -2;
+    const IntArray part(env, scratch);
+    if (part.data() == nullptr) return -2;
+    const LongArray storage(env, preparedStorage);
+    if (storage.data() == nullptr) return -2;
+    static_assert(sizeof(PreparedProbe) % sizeof(jlong) == 0 && alignof(PreparedProbe) <= alignof(jlong));
+    PreparedProbe& prepared = *reinterpret_cast<PreparedProbe*>(storage.data());
+    // An int array of 2k elements has the layout of k SearchHit records.
+    static_assert(sizeof(SearchHit) == 2 * sizeof(jint) && offsetof(SearchHit, score) == sizeof(jint));
+    return SearchList(p.data(), p.length(), prepared, l.data(), l.length(), stride, k, reinterpret_cast<SearchHit*>(best.data()),
+                      reinterpret_cast<SearchHit*>(part.data()));
+}
 
 // Returns 0 without touching the arrays for a null array or a stride of 0 or
 // less. A null result of GetByteArrayElements (the VM is out of memory; it

@@ -5,12 +5,14 @@
 // functions imported. The header's declared names must match the list too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
+#include <vector>
 #include <sstream>
 #include <string>
 
@@ -143,8 +145,11 @@ std::vector<Symbol> Nm(const std::string& options) {
     return out;
 }
 
+// The frozen names, split into those this build must export and the JNI
+// functions, which it exports exactly when Java is on (FPMATCH_WITH_JAVA).
 struct FrozenList {
-    std::set<std::string> required, optional;
+    std::set<std::string> required, absent;
+    std::vector<std::string> inFileOrder;
 };
 
 FrozenList ReadFrozenList() {
@@ -154,11 +159,31 @@ FrozenList ReadFrozenList() {
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream words(line);
-        std::string name, flag;
-        words >> name >> flag;
-        (flag == "optional" ? list.optional : list.required).insert(name);
+        std::string name;
+        words >> name;
+        list.inFileOrder.push_back(name);
+        const bool jni = name.rfind("Java_", 0) == 0;
+        (jni && !FPMATCH_WITH_JAVA ? list.absent : list.required).insert(name);
     }
     return list;
+}
+
+TEST(Abi, FrozenListIsSorted) {
+    const FrozenList frozen = ReadFrozenList();
+    EXPECT_TRUE(std::is_sorted(frozen.inFileOrder.begin(), frozen.inFileOrder.end()));
+}
+
+// The library, the header it was built with and the build's project version
+// (which configure reads from the header) agree, and the soname carries the
+// major version.
+TEST(Abi, VersionStringIsTheHeaderVersion) {
+    EXPECT_STREQ(VersionString(), FPMATCH_VERSION_STRING);
+    EXPECT_STREQ(VersionString(), FPMATCH_PROJECT_VERSION);
+    EXPECT_EQ(std::to_string(FPMATCH_VERSION_MAJOR) + "." + std::to_string(FPMATCH_VERSION_MINOR) + "." +
+                  std::to_string(FPMATCH_VERSION_PATCH),
+              FPMATCH_VERSION_STRING);
+    const std::string file = FPMATCH_LIBRARY_FILE;
+    EXPECT_NE(file.find(".so." FPMATCH_VERSION_STRING), std::string::npos) << file;
 }
 
 bool NmAvailable() { return !Nm("-D --defined-only").empty(); }
@@ -174,9 +199,10 @@ TEST(Abi, ExportsExactlyTheFrozenList) {
         exported.insert(s.name);
     }
     for (const auto& name : frozen.required) EXPECT_TRUE(exported.count(name)) << name << " is not exported";
+    for (const auto& name : frozen.absent)
+        EXPECT_FALSE(exported.count(name)) << name << " is exported although Java is off";
     for (const auto& name : exported)
-        EXPECT_TRUE(frozen.required.count(name) || frozen.optional.count(name))
-            << name << " is exported but not in tests/exported_symbols.txt";
+        EXPECT_TRUE(frozen.required.count(name)) << name << " is exported but not in tests/exported_symbols.txt";
 }
 
 TEST(Abi, ExportedFunctionsAndTablesHaveTheRightKind) {
@@ -248,9 +274,9 @@ TEST(Abi, HeaderDeclaresTheFrozenList) {
     const auto declared = HeaderNames();
     ASSERT_GE(declared.size(), 30u);
     for (const auto& name : frozen.required) EXPECT_TRUE(declared.count(name)) << name << " is not declared FPMATCH_API";
-    for (const auto& name : frozen.optional) EXPECT_TRUE(declared.count(name)) << name << " is not declared FPMATCH_API";
+    for (const auto& name : frozen.absent) EXPECT_TRUE(declared.count(name)) << name << " is not declared FPMATCH_API";
     for (const auto& name : declared)
-        EXPECT_TRUE(frozen.required.count(name) || frozen.optional.count(name))
+        EXPECT_TRUE(frozen.required.count(name) || frozen.absent.count(name))
             << name << " is declared FPMATCH_API but not in tests/exported_symbols.txt";
 }
 

@@ -1,13 +1,14 @@
-// The JNI function driven through a fake JNI environment: every JNI call is
-// logged, only GetArrayLength, GetByteArrayElements and
-// ReleaseByteArrayElements exist (any other call jumps through a null
-// pointer), and each array's bytes are handed out as a copy that ends right
-// before an inaccessible page, so a read past the end of a Java array
-// crashes the test.
+// The JNI functions driven through a fake JNI environment: every JNI call is
+// logged, only GetArrayLength and the Get/Release calls of byte, int and long
+// array elements exist (any other call jumps through a null pointer), and
+// each byte array is handed out as a copy that ends right before an
+// inaccessible page, so a read past the end of a Java array crashes the
+// test. A byte array released with mode 0 gets the copy's bytes back.
 #include <jni.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "com_vorel_JavaMatcher.h"
 
 #include "binding_cases.h"
+#include "synthetic.h"
 
 namespace {
 
@@ -56,6 +58,10 @@ private:
 struct FakeArray {
     Bytes bytes;
     bool failGet = false;  // GetByteArrayElements returns null, as when out of memory
+    // An int (kind 1) or long (kind 2) array instead, handed out in place.
+    std::vector<jint> ints = {};
+    std::vector<jlong> longs = {};
+    int kind = 0;
 };
 
 enum class Op { Length, Get, Release };
@@ -78,6 +84,20 @@ struct FakeEnv {
         table.GetArrayLength = &GetArrayLength;
         table.GetByteArrayElements = &GetByteArrayElements;
         table.ReleaseByteArrayElements = &ReleaseByteArrayElements;
+        table.GetIntArrayElements = [](JNIEnv* e, jintArray a, jboolean*) -> jint* {
+            Of(e)->log.push_back({Op::Get, ArrayOf(a), 0, true, true});
+            return ArrayOf(a)->ints.data();
+        };
+        table.ReleaseIntArrayElements = [](JNIEnv* e, jintArray a, jint*, jint mode) {
+            Of(e)->log.push_back({Op::Release, ArrayOf(a), mode, true, true});
+        };
+        table.GetLongArrayElements = [](JNIEnv* e, jlongArray a, jboolean*) -> jlong* {
+            Of(e)->log.push_back({Op::Get, ArrayOf(a), 0, true, true});
+            return ArrayOf(a)->longs.data();
+        };
+        table.ReleaseLongArrayElements = [](JNIEnv* e, jlongArray a, jlong*, jint mode) {
+            Of(e)->log.push_back({Op::Release, ArrayOf(a), mode, true, true});
+        };
         env.functions = &table;
     }
     static FakeEnv* Of(JNIEnv* e) { return reinterpret_cast<FakeEnv*>(e); }
@@ -85,7 +105,10 @@ struct FakeEnv {
 
     static jsize JNICALL GetArrayLength(JNIEnv* e, jarray a) {
         Of(e)->log.push_back({Op::Length, ArrayOf(a), 0, true, true});
-        return static_cast<jsize>(ArrayOf(a)->bytes.size());
+        const FakeArray* array = ArrayOf(a);
+        return static_cast<jsize>(array->kind == 1 ? array->ints.size()
+                                  : array->kind == 2 ? array->longs.size()
+                                                     : array->bytes.size());
     }
     static jbyte* JNICALL GetByteArrayElements(JNIEnv* e, jbyteArray a, jboolean* isCopy) {
         FakeEnv* self = Of(e);
@@ -101,6 +124,7 @@ struct FakeEnv {
         bool found = false;
         for (auto it = self->outstanding.begin(); it != self->outstanding.end(); ++it) {
             if (it->first == elems) {
+                if (mode != JNI_ABORT) std::memcpy(ArrayOf(a)->bytes.data(), elems, ArrayOf(a)->bytes.size());
                 self->outstanding.erase(it);
                 found = true;
                 break;
@@ -215,6 +239,106 @@ TEST(JniBinding, FailedGetReleasesWhatWasObtained) {
         EXPECT_EQ(r.log[4].array, &probes);
         EXPECT_TRUE(r.log[4].elementsMatch);
         EXPECT_EQ(r.leaked, 0u);
+    }
+}
+
+// --- checkTemplate, match, nativeAdaptIsoRecord, nativeSearch ------------
+
+Bytes IsoRecord(uint64_t finger, uint64_t impression) {
+    using namespace fpmatch::samples;
+    return MakeIsoRecord(MakeImpression(MakeFinger(finger, 30), impression), 60);
+}
+
+jbyteArray Bytes_(FakeArray& a) { return Handle(&a); }
+
+// A template one byte short of its last minutia ends right before the guard
+// page: the checks refuse it without reading past it.
+TEST(JniBinding, CheckTemplateAndMatchReadOnlyTheirArrays) {
+    const Bytes whole = IsoRecord(31, 1), other = IsoRecord(31, 2);
+    const size_t needed = 28 + 6 * static_cast<size_t>(whole[27]);
+    ASSERT_LE(needed, whole.size());
+    FakeArray a{whole}, b{other}, cut{Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(needed - 1))};
+    FakeEnv fake;
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_checkTemplate(&fake.env, nullptr, Bytes_(a)), FPMATCH_DECODED);
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_checkTemplate(&fake.env, nullptr, Bytes_(cut)), FPMATCH_TRUNCATED);
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_checkTemplate(&fake.env, nullptr, nullptr), FPMATCH_NULL_INPUT);
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_match(&fake.env, nullptr, Bytes_(a), Bytes_(b)),
+              Match2Score(whole.data(), other.data()));
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_match(&fake.env, nullptr, Bytes_(cut), Bytes_(b)), 0);
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_match(&fake.env, nullptr, Bytes_(a), Bytes_(cut)), 0);
+    EXPECT_EQ(fake.outstanding.size(), 0u);
+    for (const Call& call : fake.log)
+        if (call.op == Op::Release) {
+            EXPECT_EQ(call.mode, JNI_ABORT);
+        }
+}
+
+// The adapted record is written back only when adaptation succeeds.
+TEST(JniBinding, AdaptWritesBackOnlyAnAdaptedRecord) {
+    const Bytes record = IsoRecord(32, 1);
+    Bytes expected(record.size());
+    const int32_t length = AdaptIsoRecord(record.data(), record.size(), expected.data(), expected.size());
+    ASSERT_GT(length, 0);
+    FakeArray in{record}, out{Bytes(record.size(), 0xEE)};
+    FakeEnv fake;
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(&fake.env, nullptr, Bytes_(in), Bytes_(out)), length);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + length, out.bytes.begin()));
+    EXPECT_EQ(in.bytes, record);
+
+    FakeArray cutIn{Bytes(record.begin(), record.end() - 1)}, untouched{Bytes(record.size(), 0xEE)};
+    EXPECT_EQ(Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(&fake.env, nullptr, Bytes_(cutIn), Bytes_(untouched)),
+              FPMATCH_ADAPT_LENGTH_EXCEEDS_BUFFER);
+    EXPECT_EQ(untouched.bytes, Bytes(record.size(), 0xEE));
+    EXPECT_EQ(fake.outstanding.size(), 0u);
+}
+
+// A list with a template of count 0 in the middle and a last template cut by
+// the end of the array (right before the guard page): the ranking is the one
+// Match2Score gives, the cut and undecodable entries with score 0, and
+// nothing past the array is read.
+TEST(JniBinding, SearchRanksWholeEntriesAndNeverReadsPastTheList) {
+    const std::vector<Bytes> entries = {IsoRecord(33, 2), IsoRecord(34, 1), IsoRecord(33, 3), IsoRecord(33, 1),
+                                        IsoRecord(35, 1), IsoRecord(33, 4)};
+    const Bytes probe = IsoRecord(33, 1);
+    const size_t stride = 400;
+    Bytes list(entries.size() * stride, 0);
+    for (size_t i = 0; i < entries.size(); ++i) std::copy(entries[i].begin(), entries[i].end(), list.begin() + i * stride);
+    list[1 * stride + 27] = 0;                          // entry 1: count 0
+    list.resize(5 * stride + 28 + 6 * static_cast<size_t>(entries[5][27]) - 1);  // entry 5: one byte short
+    std::vector<SearchHit> expected;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const bool whole = CheckTemplate(list.data() + i * stride, list.size() - i * stride) == FPMATCH_DECODED;
+        expected.push_back({static_cast<int32_t>(i), whole ? Match2Score(probe.data(), list.data() + i * stride) : 0});
+    }
+    ASSERT_EQ(CheckTemplate(list.data() + 5 * stride, list.size() - 5 * stride), FPMATCH_TRUNCATED);
+    ASSERT_GT(Match2Score(probe.data(), entries[5].data()), 0);  // whole, it would score
+    std::stable_sort(expected.begin(), expected.end(), [](const SearchHit& a, const SearchHit& b) { return a.score > b.score; });
+    ASSERT_GT(expected[0].score, 0);
+    for (const jint k : {1, 3, 6}) {
+        SCOPED_TRACE(testing::Message() << "k " << k);
+        FakeArray p{probe}, l{list};
+        FakeArray hits{{}, false, std::vector<jint>(2 * k, -7), {}, 1};
+        FakeArray scratch{{}, false, std::vector<jint>(2 * k, -7), {}, 1};
+        FakeArray storage{{}, false, {}, std::vector<jlong>(FPMATCH_PREPARED_PROBE_SIZE / 8), 2};
+        FakeEnv fake;
+        const jint found = Java_com_vorel_JavaMatcher_nativeSearch(
+            &fake.env, nullptr, Bytes_(p), Bytes_(l), static_cast<jint>(stride), k,
+            reinterpret_cast<jintArray>(&hits), reinterpret_cast<jintArray>(&scratch),
+            reinterpret_cast<jlongArray>(&storage));
+        ASSERT_EQ(found, k);
+        for (jint i = 0; i < k; ++i) {
+            EXPECT_EQ(hits.ints[2 * i], expected[i].index) << "hit " << i;
+            EXPECT_EQ(hits.ints[2 * i + 1], expected[i].score) << "hit " << i;
+        }
+        EXPECT_EQ(fake.outstanding.size(), 0u);
+        // Storage smaller than a prepared probe is refused.
+        FakeArray small{{}, false, {}, std::vector<jlong>(FPMATCH_PREPARED_PROBE_SIZE / 8 - 1), 2};
+        EXPECT_EQ(Java_com_vorel_JavaMatcher_nativeSearch(&fake.env, nullptr, Bytes_(p), Bytes_(l),
+                                                          static_cast<jint>(stride), k,
+                                                          reinterpret_cast<jintArray>(&hits),
+                                                          reinterpret_cast<jintArray>(&scratch),
+                                                          reinterpret_cast<jlongArray>(&small)),
+                  -2);
     }
 }
 

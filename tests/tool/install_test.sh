@@ -1,33 +1,39 @@
 #!/usr/bin/env bash
-# install_test.sh CMAKE BUILD_DIR WORK_DIR CONSUMER_SOURCE C_COMPILER LIBDIR
-# Installs the build into WORK_DIR/prefix, then builds and runs the consumer
-# against it through the CMake package and through pkg-config, and runs the
-# installed tool.
+# install_test.sh CMAKE BUILD_DIR WORK_DIR CONSUMER_SOURCE C_COMPILER LIBDIR VERSION
+# Installs the build into WORK_DIR/prefix, then builds the consumer against
+# it through the CMake package (shared and static library) and through
+# pkg-config, exactly as the README shows, and runs each without any
+# library path set; then runs the installed tool.
 set -eu
-cmake=$1 build=$2 work=$3 consumer=$4 cc=$5 libdir=$6
+cmake=$1 build=$2 work=$3 consumer=$4 cc=$5 libdir=$6 version=$7
+unset LD_LIBRARY_PATH
 rm -rf "$work"
 mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
-for f in "include/fpmatch.h" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.1.0.0" \
-         "$libdir/cmake/fpmatch/fpmatchConfig.cmake" "$libdir/pkgconfig/fpmatch.pc"; do
+for f in "include/fpmatch.h" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.$version" \
+         "$libdir/libfpmatch.a" "$libdir/cmake/fpmatch/fpmatchConfig.cmake" "$libdir/pkgconfig/fpmatch.pc"; do
   [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
 done
-soname=$(objdump -p "$prefix/$libdir/libfpmatch.so.1.0.0" | awk '/SONAME/ {print $2}')
+soname=$(objdump -p "$prefix/$libdir/libfpmatch.so.$version" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libfpmatch.so.1" ] || { echo "soname is '$soname'"; exit 1; }
 
 echo "== CMake package"
 "$cmake" -S "$consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" >"$work/configure.log"
 "$cmake" --build "$work/cmake-build" >"$work/build.log"
 "$work/cmake-build/consumer"
+"$work/cmake-build/consumer_static"
+if objdump -p "$work/cmake-build/consumer_static" | grep -q 'NEEDED.*libfpmatch'; then
+  echo "consumer_static needs libfpmatch.so"; exit 1
+fi
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 flags=$(pkg-config --cflags --libs fpmatch)
-[ "$(pkg-config --modversion fpmatch)" = "1.0.0" ] || { echo "pkg-config version wrong"; exit 1; }
+[ "$(pkg-config --modversion fpmatch)" = "$version" ] || { echo "pkg-config version wrong"; exit 1; }
 # shellcheck disable=SC2086
 "$cc" -std=c99 -Wall -Wextra -Werror "$consumer/consumer.c" -o "$work/consumer-pc" $flags
-LD_LIBRARY_PATH=$prefix/$libdir "$work/consumer-pc"
+"$work/consumer-pc"
 
 if [ -x "$prefix/bin/fpmatch" ]; then
   echo "== installed tool"

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
         "could not be written; 5 the library refused (conversion does not fit, --adapt failed);\n"
         "6 inconsistent library results.");
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("fpmatch 1.0.0 (algorithm ") + std::to_string(AlgVersion()) + ")");
+    app.set_version_flag("--version", std::string("fpmatch ") + VersionString() + " (algorithm " +
+                                          std::to_string(AlgVersion()) + ")");
     int exitCode = kExitOk;
     AddDemo(app, &exitCode);
     AddCompare(app, &exitCode);

@@ -1,5 +1,5 @@
-/* Uses the installed library: version, a template check and a comparison of
- * a small native template with itself. Exits 0 when all three behave. */
+/* Uses the installed library: versions, a template check and a comparison of
+ * a small native template with itself. Exits 0 when all behave. */
 #include <stdio.h>
 #include <string.h>
 
@@ -29,6 +29,8 @@ int main(void) {
     const int32_t version = AlgVersion();
     const int32_t check = CheckTemplate(t, sizeof t);
     const int32_t score = Match2Score(t, t);
-    printf("AlgVersion %d, CheckTemplate %d, self score %d\n", version, check, score);
-    return version == 1 && check == 0 && score > 0 ? 0 : 1;
+    const char *library = VersionString();
+    printf("fpmatch %s (header %s), AlgVersion %d, CheckTemplate %d, self score %d\n", library,
+           FPMATCH_VERSION_STRING, version, check, score);
+    return version == 1 && check == 0 && score > 0 && strcmp(library, FPMATCH_VERSION_STRING) == 0 ? 0 : 1;
 }

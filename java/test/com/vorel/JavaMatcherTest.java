@@ -17,7 +17,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 /**
  * Drives JavaMatcher.MatchTemplates in a real JVM.
  *
- * <p>Usage: {@code JavaMatcherTest EXPECTATIONS_FILE [--quick | --expect-load-failure]}.
+ * <p>Usage: {@code JavaMatcherTest EXPECTATIONS_FILE [--quick | --expect-load-failure [PATH_NAMED]]}.
  * The file, written by the native test helper write_expectations, holds
  * calls with the score the C API gives for each (Match2Fp on every listed
  * probe, best kept). Exit status 0 when every check passes.
@@ -211,8 +211,16 @@ public final class JavaMatcherTest {
                 System.out.println("FAILED: the library loaded");
                 System.exit(1);
             } catch (UnsatisfiedLinkError expected) {
-                System.out.println("library not loaded, as expected: " + expected.getMessage());
-                System.exit(0);
+                // The message names the property and the file or path tried.
+                String message = expected.getMessage();
+                System.out.println("library not loaded, as expected: " + message);
+                boolean named = message.contains(JavaMatcher.LIBRARY_PROPERTY)
+                        && (args.length < 3 || message.contains(args[2]));
+                if (!named) {
+                    System.out.println("FAILED: the message does not name " + JavaMatcher.LIBRARY_PROPERTY
+                            + (args.length < 3 ? "" : " and " + args[2]));
+                }
+                System.exit(named ? 0 : 1);
             }
         }
         List<Case> cases = readCases(args[0]);
