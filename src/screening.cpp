@@ -2,6 +2,12 @@
 // reader, the probe's distance-sorted char graph, the candidates' limit
 // graphs and the driver that keeps the 32 best candidates.
 //
+// QuickSort itself does not build the char graph or call the exported stage
+// functions: it prepares the probe once as tables (see "Screening tables"
+// below) and then scores each candidate with a few table reads per limit
+// edge. Its results are those of the stage functions run as documented in
+// the header; tests/test_frozen_screening.cpp holds them.
+//
 // Every index below is bounded by the fixed capacities (50 minutiae, 50 edge
 // slots per char node, 53 candidate entries), whatever the template bytes
 // hold: count bytes above 50 are treated as "no minutiae", char graph rows
@@ -12,10 +18,12 @@
 #include <cstring>
 
 #include "internal.h"
+#include "short_direction.h"
 
 namespace {
 
 using fpmatch::detail::kMaxMinutiae;
+using fpmatch::detail::ShortDirection;
 
 constexpr int kRecordBytes = FPMATCH_SHORT_TEMPLATE_SIZE;
 constexpr int kWords = kRecordBytes / 2;
@@ -73,52 +81,6 @@ inline int32_t FoldedDifference(int32_t u, int32_t v) {
     return t < 0 ? -t : t;
 }
 
-// Looks limit edge `limit` up in a char node row. The row holds real edges
-// sorted by distance, then terminators (distance 500) up to and including
-// slot neighbourCount; the lookup never leaves slots 0..neighbourCount.
-bool LookUpEdge(const NeighbourEdge& limit, const CharNode& node) {
-    const NeighbourEdge* row = node.edges;
-    const int32_t m = node.neighbourCount;  // 0..49: terminator slot
-    const int32_t d = limit.distance;
-    const int32_t low = d - kWindowBelow;
-    const int32_t high = low + kWindowWidth;
-
-    int32_t lo = 0, hi = m - 1;
-    for (int32_t step = 0; step < kHalvingSteps; ++step) {
-        const int32_t mid = (lo + hi) / 2;  // m = 0: (0 + -1) / 2 = 0, the terminator
-        if (row[mid].distance < low) {
-            lo = mid;
-        } else {
-            hi = mid;
-        }
-    }
-
-    int32_t j = lo;
-    while (j < lo + kForwardStep && j < m && row[j].distance < low) ++j;
-
-    for (; j <= m; ++j) {
-        const NeighbourEdge& e = row[j];
-        // The terminator (and the padding before it) ends the scan even when
-        // a far-out limit edge puts the window above 500.
-        if (e.distance > high || e.distance >= kTerminator) return false;
-        const int32_t s = d + e.distance;
-        const int32_t deltaD = d - e.distance;
-        int32_t toleranceA = 10 - s / 32;
-        if (toleranceA < 3) toleranceA = 3;
-        if (FoldedDifference(limit.edgeAngle, e.edgeAngle) > toleranceA) continue;
-        int32_t toleranceD = 6 + s / 64;
-        if (toleranceD > 9) toleranceD = 9;
-        if ((deltaD < 0 ? -deltaD : deltaD) > toleranceD) continue;
-        if (FoldedDifference(limit.relativeDirection, e.relativeDirection) > kDirectionTolerance) continue;
-        return true;
-    }
-    return false;
-}
-
-void UnpackWords(const uint8_t* record, int32_t* words) {
-    for (int k = 0; k < kWords; ++k) words[k] = record[2 * k] << 8 | record[2 * k + 1];
-}
-
 // Offers record `position` with `score` to the best list (descending; a
 // newcomer goes behind equal scores).
 void Offer(int32_t score, int32_t position, int32_t* bestScores, int32_t* bestIndices) {
@@ -132,6 +94,219 @@ void Offer(int32_t score, int32_t position, int32_t* bestScores, int32_t* bestIn
     }
     bestScores[k] = score;
     bestIndices[k] = position;
+}
+
+// ---- Screening tables ---------------------------------------------------
+//
+// A char graph row lookup is a question about a set: does row p hold an
+// edge E with
+//   d - 8 <= E.distance <= d + 8,  |d - E.distance| <= tD(s),
+//   fold(a - E.edgeAngle) <= tA(s),  fold(b - E.relativeDirection) <= 8,
+// where s = d + E.distance? The binary search, the forward step and the
+// scan only find where such edges lie: the row is sorted, the search ends
+// at most six slots below the window (three halvings of at most 48 slots)
+// and the forward step of 20 always reaches the first edge of the window or
+// the row's terminator; the scan stops at the first edge above the window
+// or at a terminator. A row holds an edge to every minutia at another
+// position that lies less than 400 pixels away, so no edge of any row is
+// 400 or longer, and a limit edge of 409 pixels or more matches nothing.
+//
+// The distance test depends on d and E.distance only, and the edges it
+// passes form one interval of distances around d (reach below and above:
+// DistanceReach). So QuickSort keeps every row edge once, in one array
+// ordered by (type of the row's minutia, distance), and for every limit
+// distance d and type the index range of the edges whose distance passes.
+// A limit edge of candidate minutia q then tests the edges of that range
+// (those of rows with q's type) for the two angle conditions and counts the
+// distinct rows that hold a match: exactly the lookups of every (q, p, e)
+// with equal types that succeed.
+
+constexpr int32_t kRowEdges = kMaxMinutiae * (kMaxMinutiae - 1);
+constexpr int32_t kWindowDistances = kSortCeiling + kWindowBelow + 1;  // 0..408 can match
+constexpr int32_t kTypes = 2;
+
+constexpr int32_t kLanes = 16;
+
+// FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
+// value for every pair of int16 angles below 1000 in magnitude.
+inline int16_t Folded16(int16_t u, int16_t v) {
+    int16_t t = static_cast<int16_t>(u - v);
+    t = t < 0 ? static_cast<int16_t>(-t) : t;
+    int16_t w = static_cast<int16_t>(t - 360);
+    w = w < 0 ? static_cast<int16_t>(-w) : w;
+    return t < w ? t : w;
+}
+
+struct EdgeRange {
+    uint16_t first, last;
+};
+
+struct ScreeningTables {
+    // Row edges ordered by (type, distance); `row` is the row's minutia.
+    // A block of lanes may reach kLanes - 1 entries past the last edge:
+    // those are cleared.
+    int16_t distance[kRowEdges + kLanes];
+    int16_t edgeAngle[kRowEdges + kLanes];
+    int16_t relativeDirection[kRowEdges + kLanes];
+    uint8_t row[kRowEdges + kLanes];
+    EdgeRange window[kTypes][kWindowDistances];
+};
+
+// A minutia unpacked from its 4 bytes at `p`: x, y, angle (9 bits each) and
+// the type bit, as XpdShortChar reads them.
+struct Point {
+    int16_t x, y, angle;
+    uint8_t type;
+};
+
+inline Point ReadPoint(const uint8_t* p) {
+    const uint32_t c = fpmatch::detail::Read32(p);
+    return {static_cast<int16_t>(c >> 23), static_cast<int16_t>((c >> 14) & 0x1FFu),
+            static_cast<int16_t>((c >> 5) & 0x1FFu), static_cast<uint8_t>(c & 1u)};
+}
+
+// The rounding of MakeEdge.
+inline int32_t RoundedDistance(int32_t squared) {
+    const float rooted = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(squared))) + 0.5);
+    return static_cast<int32_t>(rooted);
+}
+
+// How far below (sign -1) or above (+1) a limit distance d the distance test
+// reaches inside the window: the largest delta <= 8 with delta <= tD(s),
+// s = d + (d + sign * delta). Smaller deltas pass as well.
+int32_t DistanceReach(int32_t d, int32_t sign) {
+    for (int32_t delta = kWindowBelow; delta > 0; --delta) {
+        const int32_t other = d + sign * delta;
+        if (other < 0) continue;
+        int32_t toleranceD = 6 + (d + other) / 64;
+        if (toleranceD > 9) toleranceD = 9;
+        if (delta <= toleranceD) return delta;
+    }
+    return 0;
+}
+
+// Builds the tables of an np-minutia probe (np 1..50).
+void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
+    uint16_t start[kTypes][kSortCeiling + 1];
+    uint16_t next[kTypes][kSortCeiling];
+    std::memset(next, 0, sizeof next);
+    // Count the edges of every (type, distance), then place them.
+    for (int32_t i = 0; i < np; ++i) {
+        for (int32_t p = 0; p < np; ++p) {
+            const int32_t dx = m[p].x - m[i].x, dy = m[p].y - m[i].y;
+            const int32_t squared = dx * dx + dy * dy;
+            if (squared == 0) continue;
+            const int32_t distance = RoundedDistance(squared);
+            if (distance < kSortCeiling) ++next[m[i].type][distance];
+        }
+    }
+    uint16_t placed = 0;
+    for (int32_t type = 0; type < kTypes; ++type) {
+        for (int32_t d = 0; d < kSortCeiling; ++d) {
+            start[type][d] = placed;
+            placed = static_cast<uint16_t>(placed + next[type][d]);
+            next[type][d] = start[type][d];
+        }
+        start[type][kSortCeiling] = placed;
+    }
+    for (int32_t i = 0; i < np; ++i) {
+        const Point& from = m[i];
+        for (int32_t p = 0; p < np; ++p) {
+            const int32_t dx = m[p].x - from.x, dy = m[p].y - from.y;
+            const int32_t squared = dx * dx + dy * dy;
+            if (squared == 0) continue;
+            const int32_t distance = RoundedDistance(squared);
+            if (distance >= kSortCeiling) continue;
+            int32_t edgeAngle = ShortDirection(dy, dx) - from.angle;
+            if (edgeAngle < 0) edgeAngle += 360;
+            int32_t relative = m[p].angle - from.angle;
+            if (relative < 0) relative += 360;
+            const uint16_t at = next[from.type][distance]++;
+            t.distance[at] = static_cast<int16_t>(distance);
+            t.edgeAngle[at] = static_cast<int16_t>(edgeAngle);
+            t.relativeDirection[at] = static_cast<int16_t>(relative);
+            t.row[at] = static_cast<uint8_t>(i);
+        }
+    }
+    for (int32_t at = placed; at < placed + kLanes; ++at) {
+        t.distance[at] = t.edgeAngle[at] = t.relativeDirection[at] = 0;
+        t.row[at] = 0;
+    }
+    for (int32_t d = 0; d < kWindowDistances; ++d) {
+        int32_t low = d - DistanceReach(d, -1);
+        int32_t high = d + DistanceReach(d, 1) + 1;  // exclusive
+        if (low > kSortCeiling) low = kSortCeiling;
+        if (high > kSortCeiling) high = kSortCeiling;
+        for (int32_t type = 0; type < kTypes; ++type) t.window[type][d] = {start[type][low], start[type][high]};
+    }
+}
+
+// The number of distinct rows among the range's edges that hold an edge
+// agreeing with the limit edge (d, a, b) in both angles. The edges are tested
+// a block of kLanes at a time, branch-free in 16-bit arithmetic (every value
+// fits: distances below 409 + 400, angles -151..511), so that the compiler
+// can use vector instructions; a block with an agreeing edge, which is rare,
+// then records its rows. Lanes past the range are masked off.
+inline int32_t CountAgreeingRows(const ScreeningTables& t, EdgeRange range, int32_t d, int32_t a, int32_t b) {
+    uint64_t rows = 0;
+    int32_t count = 0;
+    const int16_t d16 = static_cast<int16_t>(d), a16 = static_cast<int16_t>(a), b16 = static_cast<int16_t>(b);
+    for (int32_t base = range.first; base < range.last; base += kLanes) {
+        const int16_t* distance = t.distance + base;
+        const int16_t* edgeAngle = t.edgeAngle + base;
+        const int16_t* relative = t.relativeDirection + base;
+        const int32_t valid = range.last - base;
+        uint8_t agrees[kLanes];
+        for (int32_t lane = 0; lane < kLanes; ++lane) {
+            const int16_t s = static_cast<int16_t>(d16 + distance[lane]);
+            int16_t toleranceA = static_cast<int16_t>(10 - (s >> 5));
+            toleranceA = toleranceA < 3 ? 3 : toleranceA;
+            agrees[lane] = static_cast<uint8_t>((Folded16(a16, edgeAngle[lane]) <= toleranceA) &
+                                                (Folded16(b16, relative[lane]) <= kDirectionTolerance) &
+                                                (lane < valid));
+        }
+        uint64_t halves[kLanes / 8];
+        std::memcpy(halves, agrees, sizeof agrees);
+        uint64_t any = 0;
+        for (uint64_t h : halves) any |= h;
+        if (any == 0) continue;
+        for (int32_t lane = 0; lane < kLanes; ++lane) {
+            if (agrees[lane] == 0) continue;
+            const uint64_t bit = uint64_t{1} << t.row[base + lane];
+            if ((rows & bit) == 0) ++count;
+            rows |= bit;
+        }
+    }
+    return count;
+}
+
+// The match count of one candidate record.
+int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
+    if (record[0] != (kMarker >> 8) || record[1] != (kMarker & 0xFF)) return 0;
+    const int32_t nc = UsableCount(record[3]);
+    Point m[kMaxMinutiae];
+    for (int32_t i = 0; i < nc; ++i) m[i] = ReadPoint(record + 2 * kMinutiaWord + 4 * i);
+    int32_t matches = 0;
+    for (int32_t q = 0; q < nc; ++q) {
+        const Point& from = m[q];
+        for (int32_t e = 1; e <= kLimitEdges; ++e) {
+            // The wrap-around entries repeat the list cyclically.
+            int32_t k = q + e;
+            while (k >= nc) k -= nc;
+            const Point& to = m[k];
+            const int32_t dx = to.x - from.x, dy = to.y - from.y;
+            const int32_t d = RoundedDistance(dx * dx + dy * dy);
+            if (d >= kWindowDistances) continue;
+            const EdgeRange range = t.window[from.type][d];
+            if (range.first == range.last) continue;
+            int32_t a = ShortDirection(dy, dx) - from.angle;
+            if (a < 0) a += 360;
+            int32_t b = to.angle - from.angle;
+            if (b < 0) b += 360;
+            matches += CountAgreeingRows(t, range, d, a, b);
+        }
+    }
+    return matches;
 }
 
 }  // namespace
@@ -225,52 +400,16 @@ int32_t QuickSort(const uint8_t* probe, const uint8_t* candidates, int32_t candi
     }
     if (probe == nullptr) return 1;  // nothing to screen with
 
-    int32_t words[kWords];
-    UnpackWords(probe, words);
-    ShortMinutia probeMinutiae[kMaxMinutiae] = {};
-    int16_t probeCount = 0, format = 0, quality = 0;
-    int32_t reserved = 0;
-    XpdShortChar(words, probeMinutiae, &probeCount, &format, &quality, &reserved);
-    const int32_t np = UsableCount(probeCount);
+    const int32_t np = UsableCount(probe[3]);
     if (np == 0 || candidates == nullptr) return 1;
+    Point probeMinutiae[kMaxMinutiae];
+    for (int32_t i = 0; i < np; ++i) probeMinutiae[i] = ReadPoint(probe + 2 * kMinutiaWord + 4 * i);
+    ScreeningTables tables;
+    BuildScreeningTables(probeMinutiae, np, tables);
 
-    CharNode charGraph[kMaxMinutiae];
-    BuildCharGraph(np, probeMinutiae, charGraph);
-
-    ShortMinutia candidateMinutiae[kMaxMinutiae + kLimitEdges] = {};
-    LimitNode limitGraph[kMaxMinutiae];
     for (int32_t r = 0; r < candidateCount; ++r) {
         const uint8_t* record = candidates + static_cast<size_t>(r) * kRecordBytes;
-        UnpackWords(record, words);
-        int32_t matches = 0;
-        if (words[0] == kMarker) {
-            int16_t candidateCount16 = 0;
-            XpdShortChar(words, candidateMinutiae, &candidateCount16, &format, &quality, &reserved);
-            const int32_t nc = UsableCount(candidateCount16);
-            if (nc > 0) {
-                // Wrap-around entries, copied in order so that short lists
-                // repeat cyclically.
-                for (int32_t k = 0; k < kLimitEdges; ++k) {
-                    ShortMinutia& wrap = candidateMinutiae[nc + k];
-                    const ShortMinutia& from = candidateMinutiae[k];
-                    wrap.x = from.x;
-                    wrap.y = from.y;
-                    wrap.angle = from.angle;
-                    wrap.type = from.type;
-                }
-                BuildLimitGraph(nc, candidateMinutiae, limitGraph);
-                for (int32_t q = 0; q < nc; ++q) {
-                    const LimitNode& limitNode = limitGraph[q];
-                    for (int32_t p = 0; p < np; ++p) {
-                        if (limitNode.type != charGraph[p].type) continue;
-                        for (int32_t e = 0; e < kLimitEdges; ++e) {
-                            if (LookUpEdge(limitNode.edges[e], charGraph[p])) ++matches;
-                        }
-                    }
-                }
-            }
-        }
-        Offer(matches, r, bestScores, bestIndices);
+        Offer(ScoreCandidate(tables, record), r, bestScores, bestIndices);
     }
     return 1;
 }

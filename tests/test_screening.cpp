@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "test_support.h"
+// Private to the library: the integer form of math_Atang used by screening.
+#include "../src/short_direction.h"
 
 namespace {
 
@@ -222,6 +224,24 @@ TEST(XpdShortChar, CountAboveFiftyIsReportedButNeverUnpackedPastFifty) {
         EXPECT_EQ(m[49].x, 511);
         for (int i = 50; i < 60; ++i) EXPECT_EQ(m[i].x, 0x5A5A) << i;
     }
+}
+
+// ---- Directions of short template displacements -----------------------------
+
+// QuickSort takes the directions of its graph edges from an integer step
+// table instead of math_Atang: equal for every displacement between two
+// 9-bit coordinates.
+TEST(ShortDirection, EqualsMathAtangForEveryDisplacementOfNineBitCoordinates) {
+    long differing = 0;
+    for (int32_t dy = -511; dy <= 511; ++dy) {
+        for (int32_t dx = -511; dx <= 511; ++dx) {
+            const int32_t expected = math_Atang(dy, dx);
+            const int32_t actual = fpmatch::detail::ShortDirection(dy, dx);
+            if (actual != expected && differing++ < 5)
+                ADD_FAILURE() << "dy " << dy << " dx " << dx << ": " << actual << ", math_Atang " << expected;
+        }
+    }
+    EXPECT_EQ(differing, 0);
 }
 
 // ---- Neighbour graphs --------------------------------------------------------
