@@ -11,7 +11,7 @@ reaches: p * Q_k >= P_k * q, exact in integers. A last entry 1/0 is never reache
 
 The script checks that every (p, q) in range obeys the step form and prints
 how far the closest value of atan(...) * 180 / 3.1415926 lies from a rounding
-boundary. src/short_direction.h reads the table; tests/test_screening.cpp
+boundary. src/short_geometry.h reads the table; tests/test_screening.cpp
 compares the step form with math_Atang over
 every displacement of the 9-bit fields.
 """

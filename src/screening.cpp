@@ -18,12 +18,13 @@
 #include <cstring>
 
 #include "internal.h"
-#include "short_direction.h"
+#include "short_geometry.h"
 
 namespace {
 
 using fpmatch::detail::kMaxMinutiae;
 using fpmatch::detail::ShortDirection;
+using fpmatch::detail::ShortDistance;
 
 constexpr int kRecordBytes = FPMATCH_SHORT_TEMPLATE_SIZE;
 constexpr int kWords = kRecordBytes / 2;
@@ -126,6 +127,8 @@ constexpr int32_t kWindowDistances = kSortCeiling + kWindowBelow + 1;  // 0..408
 constexpr int32_t kTypes = 2;
 
 constexpr int32_t kLanes = 16;
+constexpr int32_t kChunk = 8;
+constexpr int32_t kBlockedMinutiae = (kMaxMinutiae + kChunk - 1) / kChunk * kChunk;
 
 // FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
 // value for every pair of int16 angles below 1000 in magnitude.
@@ -165,12 +168,6 @@ inline Point ReadPoint(const uint8_t* p) {
             static_cast<int16_t>((c >> 5) & 0x1FFu), static_cast<uint8_t>(c & 1u)};
 }
 
-// The rounding of MakeEdge.
-inline int32_t RoundedDistance(int32_t squared) {
-    const float rooted = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(squared))) + 0.5);
-    return static_cast<int32_t>(rooted);
-}
-
 // How far below (sign -1) or above (+1) a limit distance d the distance test
 // reaches inside the window: the largest delta <= 8 with delta <= tD(s),
 // s = d + (d + sign * delta). Smaller deltas pass as well.
@@ -196,7 +193,7 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
             const int32_t dx = m[p].x - m[i].x, dy = m[p].y - m[i].y;
             const int32_t squared = dx * dx + dy * dy;
             if (squared == 0) continue;
-            const int32_t distance = RoundedDistance(squared);
+            const int32_t distance = ShortDistance(squared);
             if (distance < kSortCeiling) ++next[m[i].type][distance];
         }
     }
@@ -215,7 +212,7 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
             const int32_t dx = m[p].x - from.x, dy = m[p].y - from.y;
             const int32_t squared = dx * dx + dy * dy;
             if (squared == 0) continue;
-            const int32_t distance = RoundedDistance(squared);
+            const int32_t distance = ShortDistance(squared);
             if (distance >= kSortCeiling) continue;
             int32_t edgeAngle = ShortDirection(dy, dx) - from.angle;
             if (edgeAngle < 0) edgeAngle += 360;
@@ -284,24 +281,47 @@ inline int32_t CountAgreeingRows(const ScreeningTables& t, EdgeRange range, int3
 int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
     if (record[0] != (kMarker >> 8) || record[1] != (kMarker & 0xFF)) return 0;
     const int32_t nc = UsableCount(record[3]);
-    Point m[kMaxMinutiae];
-    for (int32_t i = 0; i < nc; ++i) m[i] = ReadPoint(record + 2 * kMinutiaWord + 4 * i);
+    if (nc == 0) return 0;
+    // The minutiae, then the three wrap-around entries (copied in order, so
+    // short lists repeat cyclically), then cleared entries up to a whole
+    // number of blocks of kChunk edges.
+    int16_t x[kBlockedMinutiae + kLimitEdges], y[kBlockedMinutiae + kLimitEdges];
+    int16_t angle[kBlockedMinutiae + kLimitEdges];
+    uint8_t type[kBlockedMinutiae];
+    for (int32_t i = 0; i < nc; ++i) {
+        const Point p = ReadPoint(record + 2 * kMinutiaWord + 4 * i);
+        x[i] = p.x;
+        y[i] = p.y;
+        angle[i] = p.angle;
+        type[i] = p.type;
+    }
+    for (int32_t k = 0; k < kLimitEdges; ++k) {
+        x[nc + k] = x[k];
+        y[nc + k] = y[k];
+        angle[nc + k] = angle[k];
+    }
+    for (int32_t i = nc + kLimitEdges; i < kBlockedMinutiae + kLimitEdges; ++i) x[i] = y[i] = angle[i] = 0;
+
     int32_t matches = 0;
-    for (int32_t q = 0; q < nc; ++q) {
-        const Point& from = m[q];
-        for (int32_t e = 1; e <= kLimitEdges; ++e) {
-            // The wrap-around entries repeat the list cyclically.
-            int32_t k = q + e;
-            while (k >= nc) k -= nc;
-            const Point& to = m[k];
-            const int32_t dx = to.x - from.x, dy = to.y - from.y;
-            const int32_t d = RoundedDistance(dx * dx + dy * dy);
+    for (int32_t e = 1; e <= kLimitEdges; ++e) {
+        // Limit edge e of every minutia: lengths a block at a time (vector
+        // instructions), then the lookups of those that can match.
+        int16_t distance[kBlockedMinutiae];
+        for (int32_t base = 0; base < nc; base += kChunk) {
+            for (int32_t lane = 0; lane < kChunk; ++lane) {
+                const int32_t q = base + lane;
+                const int32_t dx = x[q + e] - x[q], dy = y[q + e] - y[q];
+                distance[q] = static_cast<int16_t>(ShortDistance(dx * dx + dy * dy));
+            }
+        }
+        for (int32_t q = 0; q < nc; ++q) {
+            const int32_t d = distance[q];
             if (d >= kWindowDistances) continue;
-            const EdgeRange range = t.window[from.type][d];
+            const EdgeRange range = t.window[type[q]][d];
             if (range.first == range.last) continue;
-            int32_t a = ShortDirection(dy, dx) - from.angle;
+            int32_t a = ShortDirection(y[q + e] - y[q], x[q + e] - x[q]) - angle[q];
             if (a < 0) a += 360;
-            int32_t b = to.angle - from.angle;
+            int32_t b = angle[q + e] - angle[q];
             if (b < 0) b += 360;
             matches += CountAgreeingRows(t, range, d, a, b);
         }

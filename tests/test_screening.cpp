@@ -8,7 +8,7 @@
 
 #include "test_support.h"
 // Private to the library: the integer form of math_Atang used by screening.
-#include "../src/short_direction.h"
+#include "../src/short_geometry.h"
 
 namespace {
 
