@@ -132,27 +132,64 @@ constexpr int32_t kBlockedMinutiae = (kMaxMinutiae + kChunk - 1) / kChunk * kChu
 
 // FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
 // value for every pair of int16 angles below 1000 in magnitude.
+inline int16_t Max16(int16_t a, int16_t b) { return a > b ? a : b; }
+inline int16_t Min16(int16_t a, int16_t b) { return a < b ? a : b; }
+
 inline int16_t Folded16(int16_t u, int16_t v) {
-    int16_t t = static_cast<int16_t>(u - v);
-    t = t < 0 ? static_cast<int16_t>(-t) : t;
-    int16_t w = static_cast<int16_t>(t - 360);
-    w = w < 0 ? static_cast<int16_t>(-w) : w;
-    return t < w ? t : w;
+    const int16_t d = static_cast<int16_t>(u - v);
+    const int16_t t = Max16(d, static_cast<int16_t>(-d));
+    const int16_t w = static_cast<int16_t>(t - 360);
+    return Min16(t, Max16(w, static_cast<int16_t>(-w)));
 }
 
-struct EdgeRange {
-    uint16_t first, last;
+// Relative directions lie in -151..511 (9-bit directions, 360 added once to
+// a negative difference). Row edges are grouped by sectors of 128 degrees of
+// relative direction, so that a limit edge's direction test (within 8 of b,
+// or of b -+ 360) leaves one or two sectors to look at.
+constexpr int32_t kLowestRelative = -151;
+constexpr int32_t kSectorShift = 7;
+constexpr int32_t kSectors = ((511 - kLowestRelative) >> kSectorShift) + 1;
+
+// The sectors that a limit edge of relative direction b must search: those
+// meeting b - 8..b + 8, b - 368..b - 352 or b + 352..b + 368 (the direction
+// test's folded difference is at most 8 exactly there), by b - (-151).
+struct SectorMasks {
+    uint8_t mask[511 - kLowestRelative + 1];
+};
+
+constexpr SectorMasks MakeSectorMasks() {
+    SectorMasks m{};
+    for (int32_t b = kLowestRelative; b <= 511; ++b) {
+        for (int32_t centre = b - 360; centre <= b + 360; centre += 360) {
+            for (int32_t v = centre - kDirectionTolerance; v <= centre + kDirectionTolerance; ++v) {
+                if (v < kLowestRelative || v > 511) continue;
+                m.mask[b - kLowestRelative] |= static_cast<uint8_t>(1u << ((v - kLowestRelative) >> kSectorShift));
+            }
+        }
+    }
+    return m;
+}
+
+constexpr SectorMasks kSectorMasks = MakeSectorMasks();
+constexpr const uint8_t* kSectorsToSearch = kSectorMasks.mask;
+
+struct DistanceInterval {
+    uint16_t low, high;  // row edge distances low..high - 1, both within 0..400
 };
 
 struct ScreeningTables {
-    // Row edges ordered by (type, distance); `row` is the row's minutia.
-    // A block of lanes may reach kLanes - 1 entries past the last edge:
-    // those are cleared.
+    // Row edges ordered by (type of the row's minutia, sector, distance);
+    // `row` is the row's minutia. A block of lanes may reach kLanes - 1
+    // entries past the last edge: those are cleared.
     int16_t distance[kRowEdges + kLanes];
     int16_t edgeAngle[kRowEdges + kLanes];
     int16_t relativeDirection[kRowEdges + kLanes];
     uint8_t row[kRowEdges + kLanes];
-    EdgeRange window[kTypes][kWindowDistances];
+    // start[type][sector][v]: the first edge of that group whose distance is
+    // v or more; v = 400 gives the end of the group.
+    uint16_t start[kTypes][kSectors][kSortCeiling + 1];
+    // The distances that pass the distance test of each limit distance.
+    DistanceInterval passing[kWindowDistances];
 };
 
 // A minutia unpacked from its 4 bytes at `p`: x, y, angle (9 bits each) and
@@ -182,29 +219,33 @@ int32_t DistanceReach(int32_t d, int32_t sign) {
     return 0;
 }
 
-// Builds the tables of an np-minutia probe (np 1..50).
+inline int32_t SectorOf(int32_t relative) { return (relative - kLowestRelative) >> kSectorShift; }
+
+// Builds the tables of an np-minutia probe (np 1..50): a counting sort of
+// every row edge by (type, sector, distance).
 void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
-    uint16_t start[kTypes][kSortCeiling + 1];
-    uint16_t next[kTypes][kSortCeiling];
-    std::memset(next, 0, sizeof next);
-    // Count the edges of every (type, distance), then place them.
+    uint16_t* const end = &t.start[0][0][0];
+    std::memset(t.start, 0, sizeof t.start);
     for (int32_t i = 0; i < np; ++i) {
         for (int32_t p = 0; p < np; ++p) {
             const int32_t dx = m[p].x - m[i].x, dy = m[p].y - m[i].y;
             const int32_t squared = dx * dx + dy * dy;
             if (squared == 0) continue;
             const int32_t distance = ShortDistance(squared);
-            if (distance < kSortCeiling) ++next[m[i].type][distance];
+            if (distance >= kSortCeiling) continue;
+            int32_t relative = m[p].angle - m[i].angle;
+            if (relative < 0) relative += 360;
+            ++t.start[m[i].type][SectorOf(relative)][distance];
         }
     }
+    // Running sums: each entry becomes the end of its key; placing an edge
+    // moves its key's entry down, so that it ends as the key's first edge.
+    // The entries of distance 400 hold no edge and stay the ends of their
+    // groups.
     uint16_t placed = 0;
-    for (int32_t type = 0; type < kTypes; ++type) {
-        for (int32_t d = 0; d < kSortCeiling; ++d) {
-            start[type][d] = placed;
-            placed = static_cast<uint16_t>(placed + next[type][d]);
-            next[type][d] = start[type][d];
-        }
-        start[type][kSortCeiling] = placed;
+    for (size_t k = 0; k < sizeof t.start / sizeof t.start[0][0][0]; ++k) {
+        placed = static_cast<uint16_t>(placed + end[k]);
+        end[k] = placed;
     }
     for (int32_t i = 0; i < np; ++i) {
         const Point& from = m[i];
@@ -218,7 +259,7 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
             if (edgeAngle < 0) edgeAngle += 360;
             int32_t relative = m[p].angle - from.angle;
             if (relative < 0) relative += 360;
-            const uint16_t at = next[from.type][distance]++;
+            const uint16_t at = --t.start[from.type][SectorOf(relative)][distance];
             t.distance[at] = static_cast<int16_t>(distance);
             t.edgeAngle[at] = static_cast<int16_t>(edgeAngle);
             t.relativeDirection[at] = static_cast<int16_t>(relative);
@@ -231,33 +272,32 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
     }
     for (int32_t d = 0; d < kWindowDistances; ++d) {
         int32_t low = d - DistanceReach(d, -1);
-        int32_t high = d + DistanceReach(d, 1) + 1;  // exclusive
+        int32_t high = d + DistanceReach(d, 1) + 1;
         if (low > kSortCeiling) low = kSortCeiling;
         if (high > kSortCeiling) high = kSortCeiling;
-        for (int32_t type = 0; type < kTypes; ++type) t.window[type][d] = {start[type][low], start[type][high]};
+        t.passing[d] = {static_cast<uint16_t>(low), static_cast<uint16_t>(high)};
     }
 }
 
-// The number of distinct rows among the range's edges that hold an edge
-// agreeing with the limit edge (d, a, b) in both angles. The edges are tested
+// Adds to `rows` the rows among edges first..last - 1 that hold an edge
+// agreeing with the limit edge (d, a, b) in both angles, and to `count` the
+// number of rows newly added. The edges are tested
 // a block of kLanes at a time, branch-free in 16-bit arithmetic (every value
 // fits: distances below 409 + 400, angles -151..511), so that the compiler
 // can use vector instructions; a block with an agreeing edge, which is rare,
 // then records its rows. Lanes past the range are masked off.
-inline int32_t CountAgreeingRows(const ScreeningTables& t, EdgeRange range, int32_t d, int32_t a, int32_t b) {
-    uint64_t rows = 0;
-    int32_t count = 0;
+inline void AddAgreeingRows(const ScreeningTables& t, int32_t first, int32_t last, int32_t d, int32_t a, int32_t b,
+                            uint64_t& rows, int32_t& count) {
     const int16_t d16 = static_cast<int16_t>(d), a16 = static_cast<int16_t>(a), b16 = static_cast<int16_t>(b);
-    for (int32_t base = range.first; base < range.last; base += kLanes) {
+    for (int32_t base = first; base < last; base += kLanes) {
         const int16_t* distance = t.distance + base;
         const int16_t* edgeAngle = t.edgeAngle + base;
         const int16_t* relative = t.relativeDirection + base;
-        const int32_t valid = range.last - base;
+        const int16_t valid = static_cast<int16_t>(last - base < kLanes ? last - base : kLanes);
         uint8_t agrees[kLanes];
-        for (int32_t lane = 0; lane < kLanes; ++lane) {
+        for (int16_t lane = 0; lane < kLanes; ++lane) {
             const int16_t s = static_cast<int16_t>(d16 + distance[lane]);
-            int16_t toleranceA = static_cast<int16_t>(10 - (s >> 5));
-            toleranceA = toleranceA < 3 ? 3 : toleranceA;
+            const int16_t toleranceA = Max16(static_cast<int16_t>(10 - (s >> 5)), 3);
             agrees[lane] = static_cast<uint8_t>((Folded16(a16, edgeAngle[lane]) <= toleranceA) &
                                                 (Folded16(b16, relative[lane]) <= kDirectionTolerance) &
                                                 (lane < valid));
@@ -274,7 +314,6 @@ inline int32_t CountAgreeingRows(const ScreeningTables& t, EdgeRange range, int3
             rows |= bit;
         }
     }
-    return count;
 }
 
 // The match count of one candidate record.
@@ -317,13 +356,25 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
         for (int32_t q = 0; q < nc; ++q) {
             const int32_t d = distance[q];
             if (d >= kWindowDistances) continue;
-            const EdgeRange range = t.window[type[q]][d];
-            if (range.first == range.last) continue;
-            int32_t a = ShortDirection(y[q + e] - y[q], x[q + e] - x[q]) - angle[q];
-            if (a < 0) a += 360;
+            const DistanceInterval passing = t.passing[d];
             int32_t b = angle[q + e] - angle[q];
             if (b < 0) b += 360;
-            matches += CountAgreeingRows(t, range, d, a, b);
+            int32_t a = 0;
+            bool aKnown = false;  // the edge angle is computed once some sector holds an edge of the right length
+            uint64_t rows = 0;
+            int32_t count = 0;
+            for (uint32_t sectors = kSectorsToSearch[b - kLowestRelative]; sectors != 0; sectors &= sectors - 1) {
+                const uint16_t* group = t.start[type[q]][__builtin_ctz(sectors)];
+                const int32_t first = group[passing.low], last = group[passing.high];
+                if (first == last) continue;
+                if (!aKnown) {
+                    a = ShortDirection(y[q + e] - y[q], x[q + e] - x[q]) - angle[q];
+                    if (a < 0) a += 360;
+                    aKnown = true;
+                }
+                AddAgreeingRows(t, first, last, d, a, b, rows, count);
+            }
+            matches += count;
         }
     }
     return matches;
