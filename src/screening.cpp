@@ -126,7 +126,7 @@ constexpr int32_t kRowEdges = kMaxMinutiae * (kMaxMinutiae - 1);
 constexpr int32_t kWindowDistances = kSortCeiling + kWindowBelow + 1;  // 0..408 can match
 constexpr int32_t kTypes = 2;
 
-constexpr int32_t kLanes = 16;
+constexpr int32_t kLanes = 8;
 constexpr int32_t kChunk = 8;
 constexpr int32_t kBlockedMinutiae = (kMaxMinutiae + kChunk - 1) / kChunk * kChunk;
 
@@ -143,18 +143,22 @@ inline int16_t Folded16(int16_t u, int16_t v) {
 }
 
 // Relative directions lie in -151..511 (9-bit directions, 360 added once to
-// a negative difference). Row edges are grouped by sectors of 128 degrees of
+// a negative difference). Row edges are grouped by sectors of 32 degrees of
 // relative direction, so that a limit edge's direction test (within 8 of b,
-// or of b -+ 360) leaves one or two sectors to look at.
+// or of b -+ 360) leaves one or two sectors to look at, and within a sector
+// by buckets of 4 pixels of distance.
 constexpr int32_t kLowestRelative = -151;
-constexpr int32_t kSectorShift = 7;
+constexpr int32_t kSectorShift = 5;
 constexpr int32_t kSectors = ((511 - kLowestRelative) >> kSectorShift) + 1;
+constexpr int32_t kBucketShift = 2;
+constexpr int32_t kBuckets = (kSortCeiling >> kBucketShift) + 1;  // the last one holds no edge
+static_assert(kSectors <= 32, "sector masks are 32 bits");
 
 // The sectors that a limit edge of relative direction b must search: those
 // meeting b - 8..b + 8, b - 368..b - 352 or b + 352..b + 368 (the direction
 // test's folded difference is at most 8 exactly there), by b - (-151).
 struct SectorMasks {
-    uint8_t mask[511 - kLowestRelative + 1];
+    uint32_t mask[511 - kLowestRelative + 1];
 };
 
 constexpr SectorMasks MakeSectorMasks() {
@@ -163,7 +167,7 @@ constexpr SectorMasks MakeSectorMasks() {
         for (int32_t centre = b - 360; centre <= b + 360; centre += 360) {
             for (int32_t v = centre - kDirectionTolerance; v <= centre + kDirectionTolerance; ++v) {
                 if (v < kLowestRelative || v > 511) continue;
-                m.mask[b - kLowestRelative] |= static_cast<uint8_t>(1u << ((v - kLowestRelative) >> kSectorShift));
+                m.mask[b - kLowestRelative] |= 1u << ((v - kLowestRelative) >> kSectorShift);
             }
         }
     }
@@ -171,23 +175,24 @@ constexpr SectorMasks MakeSectorMasks() {
 }
 
 constexpr SectorMasks kSectorMasks = MakeSectorMasks();
-constexpr const uint8_t* kSectorsToSearch = kSectorMasks.mask;
+constexpr const uint32_t* kSectorsToSearch = kSectorMasks.mask;
 
 struct DistanceInterval {
     uint16_t low, high;  // row edge distances low..high - 1, both within 0..400
 };
 
 struct ScreeningTables {
-    // Row edges ordered by (type of the row's minutia, sector, distance);
-    // `row` is the row's minutia. A block of lanes may reach kLanes - 1
-    // entries past the last edge: those are cleared.
+    // Row edges ordered by (type of the row's minutia, sector, distance
+    // bucket); `row` is the row's minutia. A block of lanes may reach
+    // kLanes - 1 entries past the last edge: those are cleared.
     int16_t distance[kRowEdges + kLanes];
     int16_t edgeAngle[kRowEdges + kLanes];
     int16_t relativeDirection[kRowEdges + kLanes];
     uint8_t row[kRowEdges + kLanes];
-    // start[type][sector][v]: the first edge of that group whose distance is
-    // v or more; v = 400 gives the end of the group.
-    uint16_t start[kTypes][kSectors][kSortCeiling + 1];
+    // start[type][sector][k]: the first edge of that group whose distance is
+    // 4k or more; k = 100 gives the end of the group.
+    uint16_t start[kTypes][kSectors][kBuckets];
+    uint32_t sectorsHeld[kTypes];  // the sectors holding edges
     // The distances that pass the distance test of each limit distance.
     DistanceInterval passing[kWindowDistances];
 };
@@ -235,13 +240,12 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
             if (distance >= kSortCeiling) continue;
             int32_t relative = m[p].angle - m[i].angle;
             if (relative < 0) relative += 360;
-            ++t.start[m[i].type][SectorOf(relative)][distance];
+            ++t.start[m[i].type][SectorOf(relative)][distance >> kBucketShift];
         }
     }
     // Running sums: each entry becomes the end of its key; placing an edge
     // moves its key's entry down, so that it ends as the key's first edge.
-    // The entries of distance 400 hold no edge and stay the ends of their
-    // groups.
+    // The last bucket holds no edge, its entry stays the end of its group.
     uint16_t placed = 0;
     for (size_t k = 0; k < sizeof t.start / sizeof t.start[0][0][0]; ++k) {
         placed = static_cast<uint16_t>(placed + end[k]);
@@ -259,7 +263,7 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
             if (edgeAngle < 0) edgeAngle += 360;
             int32_t relative = m[p].angle - from.angle;
             if (relative < 0) relative += 360;
-            const uint16_t at = --t.start[from.type][SectorOf(relative)][distance];
+            const uint16_t at = --t.start[from.type][SectorOf(relative)][distance >> kBucketShift];
             t.distance[at] = static_cast<int16_t>(distance);
             t.edgeAngle[at] = static_cast<int16_t>(edgeAngle);
             t.relativeDirection[at] = static_cast<int16_t>(relative);
@@ -269,6 +273,11 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
     for (int32_t at = placed; at < placed + kLanes; ++at) {
         t.distance[at] = t.edgeAngle[at] = t.relativeDirection[at] = 0;
         t.row[at] = 0;
+    }
+    for (int32_t type = 0; type < kTypes; ++type) {
+        t.sectorsHeld[type] = 0;
+        for (int32_t sector = 0; sector < kSectors; ++sector)
+            if (t.start[type][sector][0] != t.start[type][sector][kBuckets - 1]) t.sectorsHeld[type] |= 1u << sector;
     }
     for (int32_t d = 0; d < kWindowDistances; ++d) {
         int32_t low = d - DistanceReach(d, -1);
@@ -281,28 +290,31 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
 
 // Adds to `rows` the rows among edges first..last - 1 that hold an edge
 // agreeing with the limit edge (d, a, b) in both angles, and to `count` the
-// number of rows newly added. The edges are tested
+// number of rows newly added. The edges are tested for the distance test too
+// (the range holds whole buckets of distances), 
 // a block of kLanes at a time, branch-free in 16-bit arithmetic (every value
 // fits: distances below 409 + 400, angles -151..511), so that the compiler
 // can use vector instructions; a block with an agreeing edge, which is rare,
 // then records its rows. Lanes past the range are masked off.
-inline void AddAgreeingRows(const ScreeningTables& t, int32_t first, int32_t last, int32_t d, int32_t a, int32_t b,
-                            uint64_t& rows, int32_t& count) {
+inline void AddAgreeingRows(const ScreeningTables& t, int32_t first, int32_t last, int32_t d, DistanceInterval passing,
+                            int32_t a, int32_t b, uint64_t& rows, int32_t& count) {
     const int16_t d16 = static_cast<int16_t>(d), a16 = static_cast<int16_t>(a), b16 = static_cast<int16_t>(b);
+    const int16_t low = static_cast<int16_t>(passing.low), high = static_cast<int16_t>(passing.high);
     for (int32_t base = first; base < last; base += kLanes) {
         const int16_t* distance = t.distance + base;
         const int16_t* edgeAngle = t.edgeAngle + base;
         const int16_t* relative = t.relativeDirection + base;
         const int16_t valid = static_cast<int16_t>(last - base < kLanes ? last - base : kLanes);
-        uint8_t agrees[kLanes];
+        int16_t agrees[kLanes];  // 16-bit like the data, so that one vector holds a block
         for (int16_t lane = 0; lane < kLanes; ++lane) {
             const int16_t s = static_cast<int16_t>(d16 + distance[lane]);
             const int16_t toleranceA = Max16(static_cast<int16_t>(10 - (s >> 5)), 3);
-            agrees[lane] = static_cast<uint8_t>((Folded16(a16, edgeAngle[lane]) <= toleranceA) &
-                                                (Folded16(b16, relative[lane]) <= kDirectionTolerance) &
-                                                (lane < valid));
+            agrees[lane] = static_cast<int16_t>((distance[lane] >= low) & (distance[lane] < high) &
+                                                 (Folded16(a16, edgeAngle[lane]) <= toleranceA) &
+                                                 (Folded16(b16, relative[lane]) <= kDirectionTolerance) &
+                                                 (lane < valid));
         }
-        uint64_t halves[kLanes / 8];
+        uint64_t halves[kLanes / 4];
         std::memcpy(halves, agrees, sizeof agrees);
         uint64_t any = 0;
         for (uint64_t h : halves) any |= h;
@@ -357,22 +369,25 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
             const int32_t d = distance[q];
             if (d >= kWindowDistances) continue;
             const DistanceInterval passing = t.passing[d];
+            if (passing.low >= passing.high) continue;
             int32_t b = angle[q + e] - angle[q];
             if (b < 0) b += 360;
             int32_t a = 0;
             bool aKnown = false;  // the edge angle is computed once some sector holds an edge of the right length
             uint64_t rows = 0;
             int32_t count = 0;
-            for (uint32_t sectors = kSectorsToSearch[b - kLowestRelative]; sectors != 0; sectors &= sectors - 1) {
+            const uint32_t sectorsToSearch = kSectorsToSearch[b - kLowestRelative] & t.sectorsHeld[type[q]];
+            for (uint32_t sectors = sectorsToSearch; sectors != 0; sectors &= sectors - 1) {
                 const uint16_t* group = t.start[type[q]][__builtin_ctz(sectors)];
-                const int32_t first = group[passing.low], last = group[passing.high];
+                const int32_t first = group[passing.low >> kBucketShift];
+                const int32_t last = group[((passing.high - 1) >> kBucketShift) + 1];
                 if (first == last) continue;
                 if (!aKnown) {
                     a = ShortDirection(y[q + e] - y[q], x[q + e] - x[q]) - angle[q];
                     if (a < 0) a += 360;
                     aKnown = true;
                 }
-                AddAgreeingRows(t, first, last, d, a, b, rows, count);
+                AddAgreeingRows(t, first, last, d, passing, a, b, rows, count);
             }
             matches += count;
         }
