@@ -20,7 +20,7 @@
  * CheckTemplate() tells whether a buffer of known length is safe to pass.
  *
  * Stack: a one-to-one comparison needs about 90 KB of stack at its deepest
- * point, a screening call about 36 KB; 128 KB per thread is enough for every
+ * point, a screening call about 27 KB; 128 KB per thread is enough for every
  * entry point.
  */
 #ifndef FPMATCH_H

@@ -9,10 +9,10 @@
 // the header; tests/test_frozen_screening.cpp holds them.
 //
 // Every index below is bounded by the fixed capacities (50 minutiae, 50 edge
-// slots per char node, 53 candidate entries), whatever the template bytes
-// hold: count bytes above 50 are treated as "no minutiae", char graph rows
-// only hold edges below 400 pixels and are padded with terminators, and the
-// row lookup never walks past the row's terminator slot.
+// slots per char node, 53 candidate entries, 2450 row edges), whatever the
+// template bytes hold: count bytes above 50 are treated as "no minutiae",
+// char graph rows only hold edges below 400 pixels and are padded with
+// terminators, and QuickSort's lookups read only the probe tables' ranges.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +27,6 @@ using fpmatch::detail::ShortDirection;
 using fpmatch::detail::ShortDistance;
 
 constexpr int kRecordBytes = FPMATCH_SHORT_TEMPLATE_SIZE;
-constexpr int kWords = kRecordBytes / 2;
 constexpr int kMinutiaWord = 28;        // minutia i: words 28 + 2i, 29 + 2i
 constexpr int32_t kMarker = 0x0301;     // version 3, format 1
 constexpr int kBest = FPMATCH_SCREEN_BEST;
@@ -37,9 +36,6 @@ constexpr int32_t kListThreshold = 7;   // listed only above this count
 constexpr int32_t kSortCeiling = 400;   // running-minimum start and consumed mark
 constexpr int32_t kTerminator = 500;    // distance of the row terminator
 constexpr int32_t kWindowBelow = 8;
-constexpr int32_t kWindowWidth = 16;
-constexpr int32_t kForwardStep = 20;
-constexpr int32_t kHalvingSteps = 3;
 constexpr int32_t kDirectionTolerance = 8;
 
 // Usable minutia count of a record: its count byte, or 0 when the byte claims
@@ -115,12 +111,13 @@ void Offer(int32_t score, int32_t position, int32_t* bestScores, int32_t* bestIn
 // The distance test depends on d and E.distance only, and the edges it
 // passes form one interval of distances around d (reach below and above:
 // DistanceReach). So QuickSort keeps every row edge once, in one array
-// ordered by (type of the row's minutia, distance), and for every limit
-// distance d and type the index range of the edges whose distance passes.
-// A limit edge of candidate minutia q then tests the edges of that range
-// (those of rows with q's type) for the two angle conditions and counts the
-// distinct rows that hold a match: exactly the lookups of every (q, p, e)
-// with equal types that succeed.
+// ordered by the type of the row's minutia, the sector of the edge's
+// relative direction and the bucket of its distance (ScreeningTables). A
+// limit edge of candidate minutia q looks only at the edges of rows with
+// q's type, in the sectors its direction test can pass and the buckets its
+// distance test can pass, tests each of them for all three conditions, and
+// counts the distinct rows that hold a match: exactly the lookups of every
+// (q, p, e) with equal types that succeed.
 
 constexpr int32_t kRowEdges = kMaxMinutiae * (kMaxMinutiae - 1);
 constexpr int32_t kWindowDistances = kSortCeiling + kWindowBelow + 1;  // 0..408 can match
@@ -130,11 +127,11 @@ constexpr int32_t kLanes = 8;
 constexpr int32_t kChunk = 8;
 constexpr int32_t kBlockedMinutiae = (kMaxMinutiae + kChunk - 1) / kChunk * kChunk;
 
-// FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
-// value for every pair of int16 angles below 1000 in magnitude.
 inline int16_t Max16(int16_t a, int16_t b) { return a > b ? a : b; }
 inline int16_t Min16(int16_t a, int16_t b) { return a < b ? a : b; }
 
+// FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
+// value for any two angles, and fits for angles below 1000 in magnitude.
 inline int16_t Folded16(int16_t u, int16_t v) {
     const int16_t d = static_cast<int16_t>(u - v);
     const int16_t t = Max16(d, static_cast<int16_t>(-d));
@@ -193,8 +190,6 @@ struct ScreeningTables {
     // 4k or more; k = 100 gives the end of the group.
     uint16_t start[kTypes][kSectors][kBuckets];
     uint32_t sectorsHeld[kTypes];  // the sectors holding edges
-    // The distances that pass the distance test of each limit distance.
-    DistanceInterval passing[kWindowDistances];
 };
 
 // A minutia unpacked from its 4 bytes at `p`: x, y, angle (9 bits each) and
@@ -213,7 +208,7 @@ inline Point ReadPoint(const uint8_t* p) {
 // How far below (sign -1) or above (+1) a limit distance d the distance test
 // reaches inside the window: the largest delta <= 8 with delta <= tD(s),
 // s = d + (d + sign * delta). Smaller deltas pass as well.
-int32_t DistanceReach(int32_t d, int32_t sign) {
+constexpr int32_t DistanceReach(int32_t d, int32_t sign) {
     for (int32_t delta = kWindowBelow; delta > 0; --delta) {
         const int32_t other = d + sign * delta;
         if (other < 0) continue;
@@ -224,10 +219,29 @@ int32_t DistanceReach(int32_t d, int32_t sign) {
     return 0;
 }
 
+// The row edge distances that pass the distance test of each limit distance.
+struct PassingDistances {
+    DistanceInterval of[kWindowDistances];
+};
+
+constexpr PassingDistances MakePassingDistances() {
+    PassingDistances p{};
+    for (int32_t d = 0; d < kWindowDistances; ++d) {
+        int32_t low = d - DistanceReach(d, -1);
+        int32_t high = d + DistanceReach(d, 1) + 1;
+        if (low > kSortCeiling) low = kSortCeiling;
+        if (high > kSortCeiling) high = kSortCeiling;
+        p.of[d] = {static_cast<uint16_t>(low), static_cast<uint16_t>(high)};
+    }
+    return p;
+}
+
+constexpr PassingDistances kPassing = MakePassingDistances();
+
 inline int32_t SectorOf(int32_t relative) { return (relative - kLowestRelative) >> kSectorShift; }
 
 // Builds the tables of an np-minutia probe (np 1..50): a counting sort of
-// every row edge by (type, sector, distance).
+// every row edge by (type, sector, distance bucket).
 void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
     uint16_t* const end = &t.start[0][0][0];
     std::memset(t.start, 0, sizeof t.start);
@@ -279,23 +293,16 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
         for (int32_t sector = 0; sector < kSectors; ++sector)
             if (t.start[type][sector][0] != t.start[type][sector][kBuckets - 1]) t.sectorsHeld[type] |= 1u << sector;
     }
-    for (int32_t d = 0; d < kWindowDistances; ++d) {
-        int32_t low = d - DistanceReach(d, -1);
-        int32_t high = d + DistanceReach(d, 1) + 1;
-        if (low > kSortCeiling) low = kSortCeiling;
-        if (high > kSortCeiling) high = kSortCeiling;
-        t.passing[d] = {static_cast<uint16_t>(low), static_cast<uint16_t>(high)};
-    }
 }
 
 // Adds to `rows` the rows among edges first..last - 1 that hold an edge
-// agreeing with the limit edge (d, a, b) in both angles, and to `count` the
-// number of rows newly added. The edges are tested for the distance test too
-// (the range holds whole buckets of distances), 
-// a block of kLanes at a time, branch-free in 16-bit arithmetic (every value
-// fits: distances below 409 + 400, angles -151..511), so that the compiler
-// can use vector instructions; a block with an agreeing edge, which is rare,
-// then records its rows. Lanes past the range are masked off.
+// agreeing with the limit edge (d, a, b) in distance (`passing`: the range
+// holds whole buckets) and in both angles, and to `count` the number of rows
+// newly added. The edges are tested a block of kLanes at a time, branch-free
+// in 16-bit arithmetic (every value fits: distances below 409 + 400, angles
+// -151..511), so that the compiler can use vector instructions; a block with
+// an agreeing edge, which is rare, then records its rows. Lanes past the
+// range are masked off.
 inline void AddAgreeingRows(const ScreeningTables& t, int32_t first, int32_t last, int32_t d, DistanceInterval passing,
                             int32_t a, int32_t b, uint64_t& rows, int32_t& count) {
     const int16_t d16 = static_cast<int16_t>(d), a16 = static_cast<int16_t>(a), b16 = static_cast<int16_t>(b);
@@ -368,7 +375,7 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
         for (int32_t q = 0; q < nc; ++q) {
             const int32_t d = distance[q];
             if (d >= kWindowDistances) continue;
-            const DistanceInterval passing = t.passing[d];
+            const DistanceInterval passing = kPassing.of[d];
             if (passing.low >= passing.high) continue;
             int32_t b = angle[q + e] - angle[q];
             if (b < 0) b += 360;
