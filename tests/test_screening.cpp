@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "test_support.h"
-// Private to the library: the integer form of math_Atang used by screening.
+// Private to the library: the edge lengths and directions QuickSort computes.
 #include "../src/short_geometry.h"
 
 namespace {
@@ -228,7 +228,7 @@ TEST(XpdShortChar, CountAboveFiftyIsReportedButNeverUnpackedPastFifty) {
 
 // ---- Directions of short template displacements -----------------------------
 
-// QuickSort takes the directions of its graph edges from an integer step
+// QuickSort takes the directions of its edges from an integer step
 // table instead of math_Atang: equal for every displacement between two
 // 9-bit coordinates.
 TEST(ShortDirection, EqualsMathAtangForEveryDisplacementOfNineBitCoordinates) {
@@ -239,6 +239,25 @@ TEST(ShortDirection, EqualsMathAtangForEveryDisplacementOfNineBitCoordinates) {
             const int32_t actual = fpmatch::detail::ShortDirection(dy, dx);
             if (actual != expected && differing++ < 5)
                 ADD_FAILURE() << "dy " << dy << " dx " << dx << ": " << actual << ", math_Atang " << expected;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+// QuickSort rounds edge lengths in single precision: the same nearest integer
+// as the graph builders' form for every displacement of 9-bit coordinates.
+TEST(ShortDistance, EqualsTheGraphBuildersLengthForEveryDisplacementOfNineBitCoordinates) {
+    long differing = 0;
+    ShortMinutia m[4] = {};
+    LimitNode node[1];
+    for (int32_t dy = 0; dy <= 511; ++dy) {
+        for (int32_t dx = 0; dx <= 511; ++dx) {
+            m[1].x = m[2].x = m[3].x = static_cast<int16_t>(dx);
+            m[1].y = m[2].y = m[3].y = static_cast<int16_t>(dy);
+            BuildLimitGraph(1, m, node);
+            const int32_t actual = fpmatch::detail::ShortDistance(dx * dx + dy * dy);
+            if (actual != node[0].edges[0].distance && differing++ < 5)
+                ADD_FAILURE() << "dx " << dx << " dy " << dy << ": " << actual << ", graph " << node[0].edges[0].distance;
         }
     }
     EXPECT_EQ(differing, 0);
