@@ -342,7 +342,7 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
     if (nc == 0) return 0;
     // The minutiae, then the three wrap-around entries (copied in order, so
     // short lists repeat cyclically), then cleared entries up to a whole
-    // number of blocks of kChunk edges.
+    // number of blocks of kChunk minutiae.
     int16_t x[kBlockedMinutiae + kLimitEdges], y[kBlockedMinutiae + kLimitEdges];
     int16_t angle[kBlockedMinutiae + kLimitEdges];
     uint8_t type[kBlockedMinutiae];
@@ -362,8 +362,9 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
 
     int32_t matches = 0;
     for (int32_t e = 1; e <= kLimitEdges; ++e) {
-        // Limit edge e of every minutia: lengths a block at a time (vector
-        // instructions), then the lookups of those that can match.
+        // Limit edge e of every minutia: first all lengths (independent of
+        // one another, so their square roots overlap), then the lookups of
+        // those that can match.
         int16_t distance[kBlockedMinutiae];
         for (int32_t base = 0; base < nc; base += kChunk) {
             for (int32_t lane = 0; lane < kChunk; ++lane) {
