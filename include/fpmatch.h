@@ -24,7 +24,7 @@
  *
  * Stack: a one-to-one comparison needs about 82 KB of stack at its deepest
  * point, the prepared comparisons about 32 KB besides the caller's records, a
- * screening call about 36 KB; 128 KB per thread is enough for every entry
+ * screening call about 27 KB; 128 KB per thread is enough for every entry
  * point.
  */
 #ifndef FPMATCH_H

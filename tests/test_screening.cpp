@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "test_support.h"
+// Private to the library: the edge lengths and directions QuickSort computes.
+#include "../src/short_geometry.h"
 
 namespace {
 
@@ -222,6 +224,43 @@ TEST(XpdShortChar, CountAboveFiftyIsReportedButNeverUnpackedPastFifty) {
         EXPECT_EQ(m[49].x, 511);
         for (int i = 50; i < 60; ++i) EXPECT_EQ(m[i].x, 0x5A5A) << i;
     }
+}
+
+// ---- Directions of short template displacements -----------------------------
+
+// QuickSort takes the directions of its edges from an integer step
+// table instead of math_Atang: equal for every displacement between two
+// 9-bit coordinates.
+TEST(ShortDirection, EqualsMathAtangForEveryDisplacementOfNineBitCoordinates) {
+    long differing = 0;
+    for (int32_t dy = -511; dy <= 511; ++dy) {
+        for (int32_t dx = -511; dx <= 511; ++dx) {
+            const int32_t expected = math_Atang(dy, dx);
+            const int32_t actual = fpmatch::detail::ShortDirection(dy, dx);
+            if (actual != expected && differing++ < 5)
+                ADD_FAILURE() << "dy " << dy << " dx " << dx << ": " << actual << ", math_Atang " << expected;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+// QuickSort rounds edge lengths in single precision: the same nearest integer
+// as the graph builders' form for every displacement of 9-bit coordinates.
+TEST(ShortDistance, EqualsTheGraphBuildersLengthForEveryDisplacementOfNineBitCoordinates) {
+    long differing = 0;
+    ShortMinutia m[4] = {};
+    LimitNode node[1];
+    for (int32_t dy = 0; dy <= 511; ++dy) {
+        for (int32_t dx = 0; dx <= 511; ++dx) {
+            m[1].x = m[2].x = m[3].x = static_cast<int16_t>(dx);
+            m[1].y = m[2].y = m[3].y = static_cast<int16_t>(dy);
+            BuildLimitGraph(1, m, node);
+            const int32_t actual = fpmatch::detail::ShortDistance(dx * dx + dy * dy);
+            if (actual != node[0].edges[0].distance && differing++ < 5)
+                ADD_FAILURE() << "dx " << dx << " dy " << dy << ": " << actual << ", graph " << node[0].edges[0].distance;
+        }
+    }
+    EXPECT_EQ(differing, 0);
 }
 
 // ---- Neighbour graphs --------------------------------------------------------
