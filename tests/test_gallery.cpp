@@ -28,71 +28,13 @@ struct SegmentSpec {
     bool shorts = false;
 };
 
-// The 512-byte short template of a template, or zeros when it has none.
-Bytes ShortOf(const Bytes& tmpl) {
-    Bytes padded(tmpl);
-    padded.resize(std::max<size_t>(padded.size(), 512), 0);
-    fpmatch::test::OwnedFeatureSet set;
-    Bytes out(512, 0);
-    if (set.Decode(padded) == 0) {
-        Bytes tmp(512, 0);
-        if (WriteShortTemplate(&set.fs, tmp.data(), tmp.size()) == 512) out = tmp;
-    }
-    return out;
-}
+using fpmatch::test::ShortTemplateOf;
 
-// Writes a segment at the end of `g` (64-byte aligned), as the tool does.
-// With `linkOnly` the previous segment is linked but the file header is not
-// rewritten (an append interrupted before its last step).
 void Append(Bytes& g, const SegmentSpec& spec, bool linkOnly = false) {
-    GalleryInfo info{};
-    if (g.empty()) {
-        g.assign(FPMATCH_GALLERY_HEADER_SIZE, 0);
-        info.usedSize = FPMATCH_GALLERY_HEADER_SIZE;
-    } else {
-        ASSERT_GE(CheckGallery(g.data(), g.size(), &info), 0);
-    }
-    Bytes names;
-    for (const Item& it : spec.items) names.insert(names.end(), it.name.begin(), it.name.end());
-    GallerySegment seg{};
-    seg.offset = (info.usedSize + 63) / 64 * 64;
-    seg.firstIndex = info.entryCount;
-    seg.entryCount = static_cast<int32_t>(spec.items.size());
-    seg.stride = spec.stride;
-    seg.hasShorts = spec.shorts;
-    seg.namesSize = names.size();
-    ASSERT_EQ(PlanGallerySegment(&seg), 0);
-    g.resize(seg.endOffset, 0);
-    ASSERT_EQ(WriteGallerySegmentHeader(&seg, g.data() + seg.offset, g.size() - seg.offset),
-              FPMATCH_GALLERY_SEGMENT_HEADER_SIZE);
-    uint64_t nameAt = 0;
-    for (size_t j = 0; j < spec.items.size(); ++j) {
-        const Item& it = spec.items[j];
-        const size_t kept = std::min<size_t>(it.tmpl.size(), static_cast<size_t>(spec.stride));
-        ASSERT_EQ(WriteGalleryEntry(nameAt, static_cast<int32_t>(it.name.size()), static_cast<int32_t>(kept),
-                                    g.data() + seg.directoryOffset + 16 * j, 16),
-                  16);
-        nameAt += it.name.size();
-        std::copy_n(it.tmpl.begin(), kept, g.begin() + static_cast<ptrdiff_t>(seg.templatesOffset + j * spec.stride));
-        if (spec.shorts) {
-            const Bytes s = ShortOf(it.tmpl);
-            std::copy(s.begin(), s.end(), g.begin() + static_cast<ptrdiff_t>(seg.shortsOffset + 512 * j));
-        }
-    }
-    std::copy(names.begin(), names.end(), g.begin() + static_cast<ptrdiff_t>(seg.namesOffset));
-    if (info.segmentCount > 0) {
-        GallerySegment last{};
-        ASSERT_EQ(GetGallerySegment(g.data(), g.size(), info.segmentCount - 1, &last), 0);
-        last.nextOffset = seg.offset;
-        ASSERT_EQ(WriteGallerySegmentHeader(&last, g.data() + last.offset, 96), 96);
-    }
-    if (linkOnly) return;
-    info.entryCount += seg.entryCount;
-    info.segmentCount += 1;
-    if (info.firstSegmentOffset == 0) info.firstSegmentOffset = seg.offset;
-    info.lastSegmentOffset = seg.offset;
-    info.usedSize = seg.endOffset;
-    ASSERT_EQ(WriteGalleryHeader(&info, g.data(), g.size()), 64);
+    std::vector<Bytes> templates;
+    std::vector<std::string> names;
+    for (const Item& it : spec.items) templates.push_back(it.tmpl), names.push_back(it.name);
+    ASSERT_TRUE(fpmatch::test::AppendGallerySegment(g, templates, names, spec.stride, spec.shorts, linkOnly));
 }
 
 // Splits `items` into segments of the given sizes (cycled) and strides.
@@ -234,7 +176,7 @@ TEST(Gallery, EntriesReadBackAsWritten) {
             EXPECT_EQ(e.shortTemplate, nullptr);
         } else {
             ASSERT_NE(e.shortTemplate, nullptr);
-            const Bytes s = ShortOf(it.tmpl);
+            const Bytes s = ShortTemplateOf(it.tmpl);
             EXPECT_TRUE(std::equal(s.begin(), s.end(), e.shortTemplate));
         }
     }
