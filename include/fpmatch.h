@@ -227,6 +227,210 @@ FPMATCH_API int32_t SearchTopK(const PreparedProbe *probe, const uint8_t *list, 
                                int32_t firstIndex, int32_t entryCount, int32_t k, SearchHit *hits);
 
 /* ------------------------------------------------------------------------ */
+/* Packed galleries (.fpg)                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* A packed gallery is one file holding many templates with their names, read
+ * in place from a caller's buffer (typically the memory-mapped file). The
+ * library does no file I/O: it validates the buffer, finds entries, ranks a
+ * range of entries, and writes the fixed-size headers for writers. Every
+ * reading function validates the structure it relies on first, so any bytes
+ * at all may be passed: nothing outside [gallery, gallery + size) is read.
+ *
+ * Layout, format version 1. Integers are little-endian; offsets are absolute
+ * byte positions in the file; nothing needs alignment.
+ *
+ *   File header, 64 bytes at offset 0:
+ *     0  8  magic 89 46 50 47 0D 0A 1A 0A ("\x89FPG\r\n\x1a\n")
+ *     8  4  format version (1). A reader refuses versions it does not know;
+ *           later versions keep reading version 1 files.
+ *    12  4  header size (64 in version 1)
+ *    16  4  entry count, 0..2^31-1
+ *    20  4  segment count, 0..FPMATCH_GALLERY_MAX_SEGMENTS (0 only when
+ *           there is no entry)
+ *    24  8  offset of the first segment header (0 when there is none)
+ *    32  8  offset of the last segment header (0 when there is none)
+ *    40  8  used size: bytes of the file that belong to the gallery (the end
+ *           of the last segment); bytes after it are ignored
+ *    48 16  reserved, written 0, ignored
+ *
+ *   Segments: each holds a run of consecutive entries. Segment s holds
+ *   entries firstIndex .. firstIndex + entryCount - 1; the first segment
+ *   starts at entry 0 and each following one where the previous ends. They
+ *   form a chain through their next offsets, in increasing file order; a
+ *   reader follows exactly `segment count` links and ignores the next offset
+ *   of the last one. Segment header, 96 bytes:
+ *     0  8  magic "FPGSEG1\0"
+ *     8  8  offset of the next segment header (0 for none; else above this
+ *           header's offset)
+ *    16  4  first index (global index of the segment's first entry)
+ *    20  4  entry count, at least 1
+ *    24  4  stride: bytes per template slot, FPMATCH_GALLERY_MIN_STRIDE
+ *           (328, the most any decoder reads) .. FPMATCH_GALLERY_MAX_STRIDE
+ *    28  4  flags: bit 0 = the segment holds short templates; other bits 0
+ *    32  8  directory offset: entryCount records of 16 bytes
+ *    40  8  templates offset: entryCount slots of `stride` bytes, each a
+ *           template from its first byte, zero padded
+ *    48  8  shorts offset: entryCount 512-byte short templates (0 when flag
+ *           bit 0 is clear); a slot of zeros marks an entry without one
+ *    56  8  names offset: the names area
+ *    64  8  names size in bytes
+ *    72 24  reserved, written 0, ignored
+ *   Directory record, 16 bytes per entry:
+ *     0  8  name offset within the names area
+ *     8  4  name length in bytes (UTF-8, not NUL-terminated; may be 0)
+ *    12  4  template length: the template's bytes in its slot, 1..stride
+ *
+ * Appending writes a new segment after the used size, links it from the
+ * previous last segment (its next offset) and then rewrites the file header
+ * (counts, last segment, used size); existing entries are never moved, and a
+ * file whose header was not yet rewritten still reads as before the append.
+ * Because every template slot holds at least 328 bytes, any slot, even a
+ * damaged one, is safe to hand to the matcher: a ranked search runs
+ * SearchTopK over each contiguous run of slots. Opening validates the file
+ * header and every segment header (O(segments)), never the entries; the
+ * directory record of an entry is checked when the entry is read. */
+
+#define FPMATCH_GALLERY_VERSION 1
+#define FPMATCH_GALLERY_HEADER_SIZE 64
+#define FPMATCH_GALLERY_SEGMENT_HEADER_SIZE 96
+#define FPMATCH_GALLERY_ENTRY_SIZE 16
+#define FPMATCH_GALLERY_MIN_STRIDE 328
+#define FPMATCH_GALLERY_MAX_STRIDE 1048576
+#define FPMATCH_GALLERY_MAX_SEGMENTS 65536
+
+/* Refusals of the gallery functions (each returns one negative code). The
+ * structural codes -2 .. -10 are what CheckGallery returns for a damaged or
+ * foreign buffer; every other reading function returns them too. */
+#define FPMATCH_GALLERY_NULL_INPUT (-1)        /* a required pointer is NULL */
+#define FPMATCH_GALLERY_NOT_GALLERY (-2)       /* the bytes do not start with the magic */
+#define FPMATCH_GALLERY_BAD_VERSION (-3)       /* a format version this library does not read */
+#define FPMATCH_GALLERY_TRUNCATED_HEADER (-4)  /* shorter than the file header */
+#define FPMATCH_GALLERY_BAD_HEADER (-5)        /* header size, entry or segment count or used
+                                                  size out of range */
+#define FPMATCH_GALLERY_TRUNCATED (-6)         /* shorter than the used size the header declares */
+#define FPMATCH_GALLERY_BAD_SEGMENT (-7)       /* a segment header outside the used size, out of
+                                                  order, with a wrong magic, or not the declared
+                                                  last segment */
+#define FPMATCH_GALLERY_BAD_STRIDE (-8)        /* a stride outside 328..1048576 */
+#define FPMATCH_GALLERY_SECTION_OUT_OF_BOUNDS (-9) /* a directory, template, short template or
+                                                      names area inside the file header or
+                                                      past the used size */
+#define FPMATCH_GALLERY_COUNT_MISMATCH (-10)   /* segment counts and first indices disagree with
+                                                  each other or with the header */
+#define FPMATCH_GALLERY_BAD_RANGE (-11)        /* an index or range outside the gallery */
+#define FPMATCH_GALLERY_BAD_ENTRY (-12)        /* an entry's name or template length does not
+                                                  fit its segment */
+#define FPMATCH_GALLERY_BAD_PROBE (-13)        /* the prepared probe failed to prepare */
+#define FPMATCH_GALLERY_OUT_TOO_SMALL (-14)    /* writers: the output buffer is too small */
+
+/* What CheckGallery reports; also the input of WriteGalleryHeader. */
+typedef struct GalleryInfo {
+    int32_t version;       /* format version of the file */
+    int32_t entryCount;
+    int32_t segmentCount;
+    int32_t shortCount;    /* entries whose segment holds short templates */
+    uint64_t firstSegmentOffset;
+    uint64_t lastSegmentOffset;
+    uint64_t usedSize;     /* bytes that belong to the gallery */
+} GalleryInfo;
+
+/* One segment: where its parts lie in the file. */
+typedef struct GallerySegment {
+    uint64_t offset;           /* of the segment header */
+    uint64_t nextOffset;       /* next segment header as stored; 0 for none */
+    int32_t firstIndex;
+    int32_t entryCount;
+    int32_t stride;
+    int32_t hasShorts;         /* 1 when the segment holds short templates */
+    uint64_t directoryOffset;
+    uint64_t templatesOffset;  /* entry firstIndex + j at templatesOffset + j * stride */
+    uint64_t shortsOffset;     /* entry firstIndex + j at shortsOffset + j * 512; 0 when none */
+    uint64_t namesOffset;
+    uint64_t namesSize;
+    uint64_t endOffset;        /* first byte after the segment's last area */
+} GallerySegment;
+
+/* One entry, pointing into the caller's buffer. */
+typedef struct GalleryEntry {
+    const uint8_t *templateData; /* its slot: `stride` readable bytes */
+    int32_t templateLength;      /* 1..stride */
+    int32_t segment;             /* 0-based segment number */
+    const char *name;            /* UTF-8, not NUL-terminated */
+    int32_t nameLength;
+    int32_t stride;
+    const uint8_t *shortTemplate; /* 512 bytes, or NULL when its segment has none */
+} GalleryEntry;
+
+/* Validates the structure of a gallery of `size` bytes: file header, every
+ * segment header and the bounds of every segment's areas (O(segments); no
+ * entry is read). Returns the entry count (0 or more) and fills `info` when
+ * it is not NULL, or a negative FPMATCH_GALLERY_* code (info untouched). */
+FPMATCH_API int32_t CheckGallery(const uint8_t *gallery, size_t size, GalleryInfo *info);
+
+/* Describes segment `segment` (0-based, in entry order) of a gallery.
+ * Returns 0, or a negative code (FPMATCH_GALLERY_BAD_RANGE for a segment
+ * number outside the gallery); `out` is written only on success. */
+FPMATCH_API int32_t GetGallerySegment(const uint8_t *gallery, size_t size, int32_t segment,
+                                      GallerySegment *out);
+
+/* Finds entry `index` of a gallery. Returns 0 and fills `entry`, or a
+ * negative code: FPMATCH_GALLERY_BAD_RANGE for an index outside
+ * 0..entryCount-1, FPMATCH_GALLERY_BAD_ENTRY when its directory record puts
+ * its name outside the names area or gives a template length outside
+ * 1..stride. Validates the structure first (O(segments) per call). */
+FPMATCH_API int32_t GetGalleryEntry(const uint8_t *gallery, size_t size, int32_t index, GalleryEntry *entry);
+
+/* Ranks entries firstIndex .. firstIndex + entryCount - 1 of a gallery (the
+ * range is cut at the gallery's end) by their score with the prepared probe
+ * and writes the k best to hits[0 .. k - 1], with gallery indices: exactly
+ * what SearchTopK gives over the same templates laid out in one list (score
+ * descending, equal scores by lower index; entries that fail to decode or
+ * share no base pair rank with score 0). One SearchTopK runs per segment the
+ * range touches; the results are merged on the stack (2 KB), nothing is
+ * allocated. Returns the number of hits written, min(k, entries in range), 0
+ * for k <= 0, or a negative code: a structural one, FPMATCH_GALLERY_BAD_RANGE
+ * (firstIndex outside 0..entry count, or entryCount < 0),
+ * FPMATCH_GALLERY_BAD_PROBE, FPMATCH_GALLERY_NULL_INPUT (hits NULL with
+ * k > 0). Ranges may be split (e.g. one per thread) and their hits merged by
+ * the same order; that equals one call over the whole range. */
+FPMATCH_API int32_t SearchGalleryTopK(const PreparedProbe *probe, const uint8_t *gallery, size_t size,
+                                      int32_t firstIndex, int32_t entryCount, int32_t k, SearchHit *hits);
+
+/* Writers. They write nothing on a refusal. */
+
+/* Completes the layout of a new segment: from offset, firstIndex,
+ * entryCount, stride, hasShorts and namesSize (the other fields are
+ * ignored) it sets directoryOffset (right after the header), templatesOffset
+ * and shortsOffset (64-byte aligned), namesOffset, endOffset, and nextOffset
+ * to 0. Returns 0, or FPMATCH_GALLERY_NULL_INPUT, FPMATCH_GALLERY_BAD_SEGMENT
+ * (offset below the file header), FPMATCH_GALLERY_BAD_STRIDE,
+ * FPMATCH_GALLERY_BAD_RANGE (entryCount < 1, firstIndex < 0, or the last
+ * index beyond INT32_MAX) or FPMATCH_GALLERY_SECTION_OUT_OF_BOUNDS (the end
+ * beyond 2^62). */
+FPMATCH_API int32_t PlanGallerySegment(GallerySegment *segment);
+
+/* Writes the 96-byte header of `segment` (its offsets, counts, stride,
+ * flags and next offset as given) to out. Returns 96, or
+ * FPMATCH_GALLERY_NULL_INPUT, FPMATCH_GALLERY_OUT_TOO_SMALL,
+ * FPMATCH_GALLERY_BAD_STRIDE, FPMATCH_GALLERY_BAD_RANGE (negative index or
+ * count). */
+FPMATCH_API int32_t WriteGallerySegmentHeader(const GallerySegment *segment, uint8_t *out, size_t outLength);
+
+/* Writes the 64-byte file header (version FPMATCH_GALLERY_VERSION) from
+ * info's entryCount, segmentCount, firstSegmentOffset, lastSegmentOffset and
+ * usedSize. Returns 64, or FPMATCH_GALLERY_NULL_INPUT,
+ * FPMATCH_GALLERY_OUT_TOO_SMALL, FPMATCH_GALLERY_BAD_HEADER (a negative
+ * count or more than FPMATCH_GALLERY_MAX_SEGMENTS segments). */
+FPMATCH_API int32_t WriteGalleryHeader(const GalleryInfo *info, uint8_t *out, size_t outLength);
+
+/* Writes one 16-byte directory record. Returns 16, or
+ * FPMATCH_GALLERY_NULL_INPUT, FPMATCH_GALLERY_OUT_TOO_SMALL,
+ * FPMATCH_GALLERY_BAD_ENTRY (negative nameLength, templateLength < 1). */
+FPMATCH_API int32_t WriteGalleryEntry(uint64_t nameOffset, int32_t nameLength, int32_t templateLength,
+                                      uint8_t *out, size_t outLength);
+
+/* ------------------------------------------------------------------------ */
 /* Template decoding                                                        */
 /* ------------------------------------------------------------------------ */
 

@@ -96,6 +96,20 @@ static_assert(offsetof(LimitNode, angle) == 6);
 static_assert(offsetof(LimitNode, type) == 8);
 static_assert(offsetof(LimitNode, neighbourCount) == 10);
 static_assert(offsetof(LimitNode, edges) == 12);
+static_assert(sizeof(GalleryInfo) == 40);
+static_assert(offsetof(GalleryInfo, shortCount) == 12);
+static_assert(offsetof(GalleryInfo, firstSegmentOffset) == 16);
+static_assert(offsetof(GalleryInfo, usedSize) == 32);
+static_assert(sizeof(GallerySegment) == 80);
+static_assert(offsetof(GallerySegment, firstIndex) == 16);
+static_assert(offsetof(GallerySegment, hasShorts) == 28);
+static_assert(offsetof(GallerySegment, directoryOffset) == 32);
+static_assert(offsetof(GallerySegment, endOffset) == 72);
+static_assert(sizeof(GalleryEntry) == 40);
+static_assert(offsetof(GalleryEntry, templateLength) == 8);
+static_assert(offsetof(GalleryEntry, name) == 16);
+static_assert(offsetof(GalleryEntry, nameLength) == 24);
+static_assert(offsetof(GalleryEntry, shortTemplate) == 32);
 static_assert(sizeof(void*) == 8, "the layout above is the LP64 one");
 
 namespace {

@@ -194,6 +194,37 @@ TEST_F(NoHeap, PreparedRecordsAndRankedSearch) {
     EXPECT_EQ(total, 0);
 }
 
+TEST_F(NoHeap, PackedGallery) {
+    // Built (with allocations) before counting: three segments of the templates.
+    Bytes gallery;
+    const size_t third = templates_.size() / 3;
+    for (size_t s = 0; s < 3; ++s) {
+        const size_t from = s * third, to = s == 2 ? templates_.size() : from + third;
+        std::vector<Bytes> part(templates_.begin() + static_cast<ptrdiff_t>(from),
+                                templates_.begin() + static_cast<ptrdiff_t>(to));
+        ASSERT_TRUE(fpmatch::test::AppendGallerySegment(gallery, part, std::vector<std::string>(part.size(), "n"),
+                                                        512, s == 1));
+    }
+    static PreparedProbe probe;
+    std::vector<SearchHit> hits(300);
+    GalleryInfo info;
+    GallerySegment seg;
+    GalleryEntry entry;
+    const int32_t count = static_cast<int32_t>(templates_.size());
+    long total = 0;
+    for (const auto& p : templates_) {
+        total += CountAllocations([&] {
+            PrepareProbe(p.data(), &probe);
+            CheckGallery(gallery.data(), gallery.size(), &info);
+            GetGallerySegment(gallery.data(), gallery.size(), 1, &seg);
+            GetGalleryEntry(gallery.data(), gallery.size(), count - 1, &entry);
+            for (int32_t k : {5, 300}) SearchGalleryTopK(&probe, gallery.data(), gallery.size(), 0, count, k, hits.data());
+        });
+    }
+    std::printf("heap calls in the gallery calls: %ld\n", total);
+    EXPECT_EQ(total, 0);
+}
+
 TEST_F(NoHeap, Screening) {
     ASSERT_FALSE(shorts_.empty());
     const int32_t count = static_cast<int32_t>(shorts_.size() / 512);

@@ -93,6 +93,9 @@ protected:
             realMate_ = iso50b_;
         }
         for (const Bytes* t : {&iso50_, &iso50b_, &native_, &real_, &realMate_}) list_.insert(list_.end(), t->begin(), t->end());
+        // The same five templates as a packed gallery of two segments.
+        ASSERT_TRUE(fpmatch::test::AppendGallerySegment(gallery_, {iso50_, iso50b_}, {"a", "b"}, 512, false));
+        ASSERT_TRUE(fpmatch::test::AppendGallerySegment(gallery_, {native_, real_, realMate_}, {"c", "d", "e"}, 512, true));
         for (const Bytes* t : {&iso50_, &iso50b_, &native_, &real_, &realMate_}) {
             fpmatch::test::OwnedFeatureSet set;
             ASSERT_EQ(set.Decode(*t), 0);
@@ -105,7 +108,7 @@ protected:
         b.resize(512, 0);
         return b;
     }
-    static inline Bytes iso50_, iso50b_, native_, real_, realMate_, list_, shorts_;
+    static inline Bytes iso50_, iso50b_, native_, real_, realMate_, list_, shorts_, gallery_;
 
     struct EntryPoint {
         const char* name;
@@ -135,6 +138,13 @@ protected:
                  SearchHit hits[3];
                  PrepareProbe(real_.data(), &probe);
                  *sink = SearchTopK(&probe, list_.data(), 512, 0, 5, 3, hits) * 1000 + hits[0].score;
+             }},
+            {"PrepareProbe + SearchGalleryTopK (5 entries, 2 segments)",
+             [=] {
+                 PreparedProbe probe;
+                 SearchHit hits[3];
+                 PrepareProbe(real_.data(), &probe);
+                 *sink = SearchGalleryTopK(&probe, gallery_.data(), gallery_.size(), 0, 5, 3, hits) * 1000 + hits[0].score;
              }},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {

@@ -118,6 +118,33 @@ void WriteAll(const std::vector<Finger>& fingers) {
     }
 }
 
+// Packed galleries of a few entries each: one segment; three segments of
+// different strides, the middle one with short templates; an empty gallery.
+void WriteGalleries(const std::vector<Finger>& fingers, const std::string& prefix) {
+    std::vector<Bytes> templates;
+    std::vector<std::string> names;
+    for (const Finger& f : fingers)
+        for (size_t i = 0; i < f.impressions.size() && templates.size() < 6; ++i) {
+            templates.push_back(f.impressions[i]);
+            names.push_back(f.name + "_" + std::to_string(i + 1));
+        }
+    if (templates.empty()) return;
+    using fpmatch::test::AppendGallerySegment;
+    Bytes one;
+    if (AppendGallerySegment(one, templates, names, 328, false)) Write("gallery", prefix + "_one_segment", one);
+    Bytes three;
+    const size_t a = templates.size() / 3, b = 2 * templates.size() / 3;
+    auto part = [&](size_t from, size_t to, auto& v) { return std::vector(v.begin() + from, v.begin() + to); };
+    if (a > 0 && AppendGallerySegment(three, part(0, a, templates), part(0, a, names), 328, false) &&
+        AppendGallerySegment(three, part(a, b, templates), part(a, b, names), 336, true) &&
+        AppendGallerySegment(three, part(b, templates.size(), templates), part(b, names.size(), names), 400, false))
+        Write("gallery", prefix + "_three_segments", three);
+    GalleryInfo none{};
+    none.usedSize = FPMATCH_GALLERY_HEADER_SIZE;
+    Bytes empty(FPMATCH_GALLERY_HEADER_SIZE, 0);
+    if (WriteGalleryHeader(&none, empty.data(), empty.size()) > 0) Write("gallery", prefix + "_empty", empty);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +172,7 @@ int main(int argc, char** argv) {
         synthetic.push_back(iso);
     }
     WriteAll(synthetic);
+    WriteGalleries(synthetic, "syn");
 
     if (!small) {
         const auto fvc = fpmatch::test::LoadFvc();
@@ -155,6 +183,7 @@ int main(int argc, char** argv) {
             real.back().impressions.push_back(t.bytes);
         }
         if (!real.empty()) WriteAll(real);
+        if (!real.empty()) WriteGalleries(real, "fvc");
     }
     std::printf("wrote %d seeds below %s\n", gWritten, gRoot.c_str());
     return 0;

@@ -93,4 +93,67 @@ std::vector<FvcTemplate> LoadFvc() {
     return out;
 }
 
+Bytes ShortTemplateOf(const Bytes& tmpl) {
+    Bytes padded(tmpl);
+    padded.resize(std::max<size_t>(padded.size(), 512), 0);
+    OwnedFeatureSet set;
+    Bytes out(512, 0);
+    if (set.Decode(padded) == 0) {
+        Bytes tmp(512, 0);
+        if (WriteShortTemplate(&set.fs, tmp.data(), tmp.size()) == 512) out = tmp;
+    }
+    return out;
+}
+
+bool AppendGallerySegment(Bytes& g, const std::vector<Bytes>& templates, const std::vector<std::string>& names,
+                          int32_t stride, bool shorts, bool linkOnly) {
+    GalleryInfo info{};
+    if (g.empty()) {
+        g.assign(FPMATCH_GALLERY_HEADER_SIZE, 0);
+        info.usedSize = FPMATCH_GALLERY_HEADER_SIZE;
+    } else if (CheckGallery(g.data(), g.size(), &info) < 0) {
+        return false;
+    }
+    Bytes nameBytes;
+    for (const auto& n : names) nameBytes.insert(nameBytes.end(), n.begin(), n.end());
+    GallerySegment seg{};
+    seg.offset = (info.usedSize + 63) / 64 * 64;
+    seg.firstIndex = info.entryCount;
+    seg.entryCount = static_cast<int32_t>(templates.size());
+    seg.stride = stride;
+    seg.hasShorts = shorts;
+    seg.namesSize = nameBytes.size();
+    if (names.size() != templates.size() || PlanGallerySegment(&seg) != 0) return false;
+    g.resize(seg.endOffset, 0);
+    if (WriteGallerySegmentHeader(&seg, g.data() + seg.offset, g.size() - seg.offset) != 96) return false;
+    uint64_t nameAt = 0;
+    for (size_t j = 0; j < templates.size(); ++j) {
+        const Bytes& t = templates[j];
+        const size_t kept = std::min<size_t>(t.size(), static_cast<size_t>(stride));
+        if (WriteGalleryEntry(nameAt, static_cast<int32_t>(names[j].size()), static_cast<int32_t>(kept),
+                              g.data() + seg.directoryOffset + 16 * j, 16) != 16)
+            return false;
+        nameAt += names[j].size();
+        std::copy_n(t.begin(), kept, g.begin() + static_cast<ptrdiff_t>(seg.templatesOffset + j * stride));
+        if (shorts) {
+            const Bytes s = ShortTemplateOf(t);
+            std::copy(s.begin(), s.end(), g.begin() + static_cast<ptrdiff_t>(seg.shortsOffset + 512 * j));
+        }
+    }
+    std::copy(nameBytes.begin(), nameBytes.end(), g.begin() + static_cast<ptrdiff_t>(seg.namesOffset));
+    if (info.segmentCount > 0) {
+        GallerySegment last{};
+        if (GetGallerySegment(g.data(), g.size(), info.segmentCount - 1, &last) != 0) return false;
+        last.nextOffset = seg.offset;
+        if (WriteGallerySegmentHeader(&last, g.data() + last.offset, 96) != 96) return false;
+    }
+    if (linkOnly) return true;
+    info.entryCount += seg.entryCount;
+    info.segmentCount += 1;
+    if (info.firstSegmentOffset == 0) info.firstSegmentOffset = seg.offset;
+    info.lastSegmentOffset = seg.offset;
+    info.usedSize = seg.endOffset;
+    return WriteGalleryHeader(&info, g.data(), g.size()) == 64;
+}
+
 }  // namespace fpmatch::test

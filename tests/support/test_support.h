@@ -55,6 +55,18 @@ struct FvcTemplate {
 // All templates, sorted by database, finger, impression; empty when absent.
 std::vector<FvcTemplate> LoadFvc();
 
+// Packed galleries built with the library's writers, as the tool lays them
+// out. AppendGallerySegment adds one segment of `templates` (each kept up to
+// `stride` bytes) with `names` at the end of `gallery` (empty: a new
+// gallery), with 512-byte short templates (zeros where a template has none)
+// when `shorts`; with `linkOnly` the previous segment is linked but the file
+// header is not rewritten (an interrupted append). Returns false when a
+// library call refuses.
+bool AppendGallerySegment(Bytes& gallery, const std::vector<Bytes>& templates, const std::vector<std::string>& names,
+                          int32_t stride, bool shorts, bool linkOnly = false);
+// The short template of a template, or 512 zeros when it has none.
+Bytes ShortTemplateOf(const Bytes& tmpl);
+
 }  // namespace fpmatch::test
 
 // Skips the current test when the FVC2002 data is not beside the checkout.

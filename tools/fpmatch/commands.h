@@ -17,6 +17,8 @@ void AddEval(CLI::App& app, int* exitCode);
 void AddRender(CLI::App& app, int* exitCode);
 void AddDemo(CLI::App& app, int* exitCode);
 void AddMakeSample(CLI::App& app, int* exitCode);
+void AddPack(CLI::App& app, int* exitCode);
+void AddGalleryInfo(CLI::App& app, int* exitCode);
 
 }  // namespace fpmatch::tool
 

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     AddEval(app, &exitCode);
     AddRender(app, &exitCode);
     AddMakeSample(app, &exitCode);
+    AddPack(app, &exitCode);
+    AddGalleryInfo(app, &exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

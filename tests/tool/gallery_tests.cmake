@@ -1,0 +1,83 @@
+# Tests of `fpmatch pack` and `fpmatch gallery-info` (included from
+# CMakeLists.txt; tool_test and shell_test come from there).
+
+add_test(NAME tool.gallery_workdir COMMAND ${CMAKE_COMMAND} -E make_directory ${WORK}/gallery)
+set_tests_properties(tool.gallery_workdir PROPERTIES FIXTURES_SETUP gallery_workdir)
+
+# pack: bad template files are reported and skipped (exit 1), stop the run
+# with --strict (exit 3, nothing written); nothing usable is an error; a file
+# that is not a gallery is never overwritten.
+tool_test(pack 0 "^packed 20 templates to .*: 20 entries in 1 segment\\(s\\), [0-9]+ bytes, slots of 328 bytes$" EMPTY 0
+  pack ${WORK}/gallery/iso.fpg ${SAMPLES}/iso)
+tool_test(pack_skips_bad 1 "^packed 20 templates .*, 8 input\\(s\\) skipped$" "\\(skipped\\)" 8
+  pack ${WORK}/gallery/skips.fpg ${SAMPLES}/iso ${SAMPLES}/bad)
+tool_test(pack_strict 3 EMPTY "count0.tpl: declares 0 minutiae" 1 pack --strict ${WORK}/gallery/strict.fpg ${SAMPLES}/bad ${SAMPLES}/iso)
+tool_test(pack_nothing_usable 3 EMPTY "none of the 8 files is a usable template" 9 pack ${WORK}/gallery/none.fpg ${SAMPLES}/bad)
+tool_test(pack_keeps_non_gallery 4 EMPTY "101_1.iso: exists and is not a readable gallery .*; not overwritten" 1
+  pack ${SAMPLES}/iso/101_1.iso ${SAMPLES}/iso/101_2.iso)
+tool_test(pack_append_missing 3 EMPTY "nowhere.fpg: no such file \\(--append" 1 pack --append ${WORK}/nowhere.fpg ${SAMPLES}/iso)
+shell_test(pack_strict_writes_nothing
+  "mkdir -p $WORK/gallery; rm -f $WORK/gallery/strict2.fpg; $TOOL pack --strict $WORK/gallery/strict2.fpg $SAMPLES/bad 2>/dev/null; [ $? = 3 ] && [ ! -e $WORK/gallery/strict2.fpg ]")
+
+# Round trip: pack, append twice (native with short templates, then the ISO
+# files again); every entry comes back in input order with its file's name
+# and size, short templates continue once the gallery has them everywhere.
+shell_test(pack_append_round_trip [=[
+set -e; export LC_ALL=C; d=$WORK/gallery/rt; rm -rf $d; mkdir -p $d
+$TOOL pack --shorts $d/g.fpg $SAMPLES/native >/dev/null
+$TOOL pack --append $d/g.fpg $SAMPLES/iso | grep -q 'appended 20 templates to .*: 40 entries in 2 segment(s)'
+printf '%s\n' $SAMPLES/iso/101_1.iso $SAMPLES/iso/102_2.iso > $d/list.txt
+$TOOL pack --append $d/g.fpg --list $d/list.txt | grep -q '42 entries in 3 segment(s).*with short templates'
+$TOOL gallery-info $d/g.fpg | grep -q '^shorts      42 of 42 entries$'
+expected=$(for f in $SAMPLES/native/* $SAMPLES/iso/* $SAMPLES/iso/101_1.iso $SAMPLES/iso/102_2.iso; do printf '%s\t%s bytes\n' $f $(stat -c %s $f); done)
+got=$($TOOL gallery-info --entries $d/g.fpg | cut -f2-)
+[ "$expected" = "$got" ]
+$TOOL gallery-info --entries $d/g.fpg | head -1 | grep -q '^0	'
+$TOOL gallery-info --entries $d/g.fpg | tail -1 | grep -q '^41	'
+]=])
+# A gallery inside an input folder is not packed into itself.
+shell_test(pack_skips_itself [=[
+set -e; d=$WORK/gallery/self; rm -rf $d; mkdir -p $d; cp $SAMPLES/iso/10[12]_*.iso $d/
+$TOOL pack $d/g.fpg $d | grep -q '^packed 8 templates'
+$TOOL pack $d/g.fpg $d | grep -q '^packed 8 templates.*, slots'
+]=])
+
+# gallery-info: one line naming the file and the fault, exit 3.
+shell_test(gallery_bad_files [=[
+d=$WORK/gallery/bad; rm -rf $d; mkdir -p $d
+$TOOL pack $d/good.fpg $SAMPLES/iso >/dev/null || exit 1
+head -c 40 $d/good.fpg > $d/header.fpg
+head -c 1000 $d/good.fpg > $d/cut.fpg
+cp $d/good.fpg $d/v9.fpg; printf '\x09' | dd of=$d/v9.fpg bs=1 seek=8 conv=notrunc 2>/dev/null
+cp $d/good.fpg $d/stride.fpg; printf '\x01\x00' | dd of=$d/stride.fpg bs=1 seek=88 conv=notrunc 2>/dev/null
+cp $d/good.fpg $d/count.fpg; printf '\x15' | dd of=$d/count.fpg bs=1 seek=16 conv=notrunc 2>/dev/null
+: > $d/empty.fpg
+fail=0
+check() {  # check FILE MESSAGE
+  err=$($TOOL gallery-info "$1" 2>&1 >/dev/null); rc=$?
+  if [ $rc != 3 ] || [ "$(printf '%s\n' "$err" | wc -l)" != 1 ] || ! printf '%s' "$err" | grep -Eq "^fpmatch: $1: $2"; then
+    echo "$1: exit $rc, stderr: $err"; fail=1
+  fi
+}
+check $d/header.fpg 'truncated: a gallery header needs 64 bytes, the file has 40$'
+check $d/cut.fpg 'truncated: the gallery header declares [0-9]+ bytes, the file has 1000$'
+check $d/v9.fpg 'gallery format version 9 is not supported'
+check $d/stride.fpg "damaged gallery: a segment's template slot size"
+check $d/count.fpg "damaged gallery: the segments' entry counts disagree"
+check $d/empty.fpg 'empty file$'
+check $SAMPLES/iso/101_1.iso 'not a packed gallery \(.fpg\): it is an ISO/IEC 19794-2 record$'
+check $SAMPLES/native/101_1.tpl 'not a packed gallery \(.fpg\): it looks like a native template$'
+check $d/none.fpg 'no such file$'
+check $SAMPLES/iso 'is a folder'
+# Appending to a damaged gallery is refused before anything is written.
+before=$(md5sum < $d/cut.fpg)
+$TOOL pack --append $d/cut.fpg $SAMPLES/iso 2>/dev/null; [ $? = 3 ] || { echo "append to cut.fpg: exit $?"; fail=1; }
+[ "$(md5sum < $d/cut.fpg)" = "$before" ] || { echo "cut.fpg changed"; fail=1; }
+exit $fail
+]=])
+shell_test(gallery_json_valid
+  "command -v python3 >/dev/null || exit 77; set -e; mkdir -p $WORK/gallery; $TOOL pack --shorts $WORK/gallery/j.fpg $SAMPLES/iso >/dev/null; $TOOL gallery-info --json --entries $WORK/gallery/j.fpg | python3 -m json.tool >/dev/null")
+fvc_test(fvc_pack_adapt 0 "^packed 320 templates .*: 320 entries in 1 segment\\(s\\), [0-9]+ bytes, slots of 336 bytes, with short templates$" EMPTY 0
+  pack --adapt --shorts ${WORK}/gallery/fvc.fpg ${FVC}/DB1_B ${FVC}/DB2_B ${FVC}/DB3_B ${FVC}/DB4_B)
+set_property(TEST tool.pack tool.pack_skips_bad tool.pack_strict tool.pack_nothing_usable tool.fvc_pack_adapt
+  APPEND PROPERTY FIXTURES_REQUIRED gallery_workdir)
