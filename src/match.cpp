@@ -30,12 +30,33 @@ bool PrepareProbe(const uint8_t* probeTemplate, FeatureSet* probe, FeatureSet* g
 
 namespace fpmatch::detail {
 
-int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery) {
+int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery, MatchExplanation* explain) {
     BasePair basePairs[3] = {};
     const int32_t count = CalcBasePair(probe, gallery, basePairs);
     if (count == 0) return -1;
-    CalcMatchScore(probe, gallery, basePairs, count);
-    return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
+    if (explain == nullptr) {
+        ScoreBasePairs(probe, gallery, basePairs, count, nullptr);
+        return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
+    }
+    AlignmentExplanation details[3] = {};
+    ScoreBasePairs(probe, gallery, basePairs, count, details);
+    const int32_t score = CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
+    // CalcLastScore reorders the base pairs; their alignments follow them
+    // (a base pair's two slots name it uniquely).
+    bool used[3] = {};
+    explain->basePairCount = count;
+    for (int32_t i = 0; i < count; ++i) {
+        for (int32_t j = 0; j < count; ++j) {
+            if (used[j] || details[j].basePair.probeIndex != basePairs[i].probeIndex ||
+                details[j].basePair.galleryIndex != basePairs[i].galleryIndex)
+                continue;
+            used[j] = true;
+            explain->alignments[i] = details[j];
+            break;
+        }
+        explain->alignments[i].basePair = basePairs[i];
+    }
+    return score;
 }
 
 }  // namespace fpmatch::detail
@@ -68,6 +89,29 @@ int32_t Match2Score(const uint8_t* probeTemplate, const uint8_t* galleryTemplate
     if (DecodeFeature(galleryTemplate, &gallery) != FPMATCH_DECODED) return 0;
     const int32_t score = ScoreDecodedPair(&probe, &gallery);
     return score < 0 ? 0 : score;
+}
+
+int32_t ExplainMatch(const uint8_t* probeTemplate, const uint8_t* galleryTemplate, MatchExplanation* out) {
+    if (probeTemplate == nullptr || galleryTemplate == nullptr || out == nullptr) return -1;
+    std::memset(out, 0, sizeof(*out));
+    FeatureStorage probeStorage, galleryStorage;
+    FeatureSet probe, gallery;
+    BindFeatureSet(&probe, &probeStorage);
+    BindFeatureSet(&gallery, &galleryStorage);
+    const bool probeOk = PrepareProbe(probeTemplate, &probe, &gallery);
+    out->probeCode = probeOk ? FPMATCH_DECODED : DecodeFeature(probeTemplate, &probe);
+    out->galleryCode = DecodeFeature(galleryTemplate, &gallery);
+    auto keep = [](const FeatureSet& fs, int32_t code, Minutia* to, int32_t* count) {
+        if (code != FPMATCH_DECODED) return;
+        *count = fs.minutiaCount;
+        std::memcpy(to, fs.minutiae, sizeof(Minutia) * static_cast<size_t>(fs.minutiaCount));
+    };
+    keep(probe, out->probeCode, out->probeMinutiae, &out->probeCount);
+    keep(gallery, out->galleryCode, out->galleryMinutiae, &out->galleryCount);
+    if (!probeOk || out->galleryCode != FPMATCH_DECODED) return 0;
+    const int32_t score = ScoreDecodedPair(&probe, &gallery, out);
+    out->score = score < 0 ? 0 : score;
+    return out->score;
 }
 
 int32_t Match2Fp(const uint8_t* probeTemplate, const uint8_t* galleryTemplate) {
