@@ -10,6 +10,6 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev \
   openjdk-17-jdk-headless \
-  libcli11-dev nlohmann-json3-dev \
+  libcli11-dev nlohmann-json3-dev libfmt-dev libtbb-dev \
   clang libclang-rt-14-dev llvm \
   binutils python3 pkg-config >/dev/null

@@ -1,10 +1,13 @@
 // screen PROBE GALLERY...: fast pre-selection over short templates built from
-// the inputs; prints the 32 best candidates.
-#include <iostream>
+// the inputs (or given as short templates); prints the 32 best candidates.
 #include <memory>
 
 #include "commands.h"
-#include "common.h"
+#include "conversion.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "report.h"
 
 namespace fpmatch::tool {
 
@@ -17,24 +20,16 @@ struct ScreenOptions {
     bool strict = false, adapt = false, json = false;
 };
 
-// Short template of a checked template; returns the library's code (512 on
-// success).
-int32_t MakeShort(const Template& t, uint8_t* out) {
-    Decoded d;
-    const int32_t code = d.Decode(t.bytes.data());
-    if (code != FPMATCH_DECODED) return FPMATCH_WRITE_BAD_COUNT;
-    return WriteShortTemplate(&d.fs, out, FPMATCH_SHORT_TEMPLATE_SIZE);
-}
-
 int Run(const ScreenOptions& o) {
-    const LoadOptions load{o.adapt};
+    LoadOptions load{o.adapt};
+    load.acceptShort = true;
     const auto probe = LoadRequired(o.probe, load);
     if (!probe) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     uint8_t probeShort[FPMATCH_SHORT_TEMPLATE_SIZE] = {};
-    const int32_t pc = MakeShort(*probe, probeShort);
-    if (pc != FPMATCH_SHORT_TEMPLATE_SIZE) {
-        Report(o.probe, "cannot make a short template: " + WriteCodeMessage(pc));
+    std::string reason;
+    if (!MakeShortTemplate(*probe, probeShort, &reason)) {
+        Report(DisplayPath(o.probe), reason);
         return kExitRefused;
     }
     std::optional<LoadedGallery> loaded = LoadGalleryArguments(o.gallery, o.list, load, o.strict);
@@ -45,10 +40,8 @@ int Run(const ScreenOptions& o) {
     packed.reserve(g.templates.size() * FPMATCH_SHORT_TEMPLATE_SIZE);
     for (size_t i = 0; i < g.templates.size(); ++i) {
         uint8_t buf[FPMATCH_SHORT_TEMPLATE_SIZE] = {};
-        const int32_t c = MakeShort(g.templates[i], buf);
-        if (c != FPMATCH_SHORT_TEMPLATE_SIZE) {
-            Report(g.templates[i].path, "cannot make a short template: " + WriteCodeMessage(c) +
-                                            (o.strict ? "" : " (skipped)"));
+        if (!MakeShortTemplate(g.templates[i], buf, &reason)) {
+            Report(DisplayPath(g.templates[i].path), reason + (o.strict ? "" : " (skipped)"));
             ++g.skipped;
             if (o.strict) return kExitInput;
             continue;
@@ -57,12 +50,12 @@ int Run(const ScreenOptions& o) {
         source.push_back(i);
     }
     if (source.empty()) {
-        Report("gallery", "none of the " + std::to_string(g.files) + " gallery files is usable for screening");
+        Report("gallery", fmt::format("none of the {} gallery files is usable for screening", g.files));
         return kExitInput;
     }
     int32_t best[FPMATCH_SCREEN_BEST];
     if (QuickSort(probeShort, packed.data(), static_cast<int32_t>(source.size()), best) != 1) {
-        Report("internal", "QuickSort refused the candidate list");
+        Report("internal error", "QuickSort refused the candidate list");
         return kExitInternal;
     }
     Json list = Json::array();
@@ -74,7 +67,7 @@ int Run(const ScreenOptions& o) {
         if (o.json)
             list.push_back({{"rank", rank}, {"file", t.path}});
         else
-            std::cout << rank << '\t' << t.path << '\n';
+            Print("{}\t{}\n", rank, t.path);
     }
     if (o.json) {
         Json j;
@@ -82,9 +75,9 @@ int Run(const ScreenOptions& o) {
         j["screened"] = source.size();
         j["skipped"] = g.Left();
         j["candidates"] = list;
-        std::cout << DumpJson(j) << '\n';
+        PrintJson(j);
     } else if (rank == 0) {
-        std::cout << "no candidate\n";
+        Print("no candidate\n");
     }
     return g.Left() > 0 ? kExitSkipped : kExitOk;
 }
@@ -96,13 +89,14 @@ void AddScreen(CLI::App& app, int* exitCode) {
     CLI::App* c = app.add_subcommand(
         "screen", "Fast candidate pre-selection: the 32 gallery templates whose local structures best agree with "
                   "the probe's, best first (no scores)");
-    c->add_option("probe", o->probe, "Probe template file")->required();
-    c->add_option("gallery", o->gallery, "Gallery template files or folders");
+    c->add_option("probe", o->probe, "Probe template file (- for standard input; a short template is taken as it is)")
+        ->required();
+    c->add_option("gallery", o->gallery, "Gallery template files or folders (short templates are taken as they are)");
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) first");
     c->add_flag("--json", o->json, "Print the candidates as JSON");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool
