@@ -30,14 +30,14 @@ bool PrepareProbe(const uint8_t* probeTemplate, FeatureSet* probe, FeatureSet* g
 
 namespace fpmatch::detail {
 
-int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery, MatchExplanation* explain) {
+// The explaining variant of ScoreDecodedPair: the same stages, with each
+// base pair's alignment kept. A function of its own so that the scoring
+// path's stack frame does not carry the three alignment records.
+__attribute__((noinline)) int32_t ExplainDecodedPair(const FeatureSet* probe, const FeatureSet* gallery,
+                                                     MatchExplanation* explain) {
     BasePair basePairs[3] = {};
     const int32_t count = CalcBasePair(probe, gallery, basePairs);
     if (count == 0) return -1;
-    if (explain == nullptr) {
-        ScoreBasePairs(probe, gallery, basePairs, count, nullptr);
-        return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
-    }
     AlignmentExplanation details[3] = {};
     ScoreBasePairs(probe, gallery, basePairs, count, details);
     const int32_t score = CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
@@ -57,6 +57,15 @@ int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery, Mat
         explain->alignments[i].basePair = basePairs[i];
     }
     return score;
+}
+
+int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery, MatchExplanation* explain) {
+    if (explain != nullptr) return ExplainDecodedPair(probe, gallery, explain);
+    BasePair basePairs[3] = {};
+    const int32_t count = CalcBasePair(probe, gallery, basePairs);
+    if (count == 0) return -1;
+    ScoreBasePairs(probe, gallery, basePairs, count, nullptr);
+    return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
 }
 
 }  // namespace fpmatch::detail
