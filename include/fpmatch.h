@@ -530,6 +530,22 @@ FPMATCH_API void BuildLimitGraph(int32_t count, const ShortMinutia *minutiae, Li
 FPMATCH_API int32_t QuickSort(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
                               int32_t *bestIndices);
 
+/* QuickSort lists only candidates scoring above this. */
+#define FPMATCH_SCREEN_LIST_THRESHOLD 7
+
+/* The screening score of every candidate: writes to scores[r] (r = 0 ..
+ * candidateCount - 1) the score QuickSort ranks candidate r by, the number
+ * of the candidate's neighbour edges that reappear in the probe's rows; 0
+ * for a candidate without the 03 01 marker or without minutiae, and for
+ * every candidate when the probe is null or holds no minutiae. QuickSort's
+ * list is the candidates scoring above FPMATCH_SCREEN_LIST_THRESHOLD, by
+ * descending score, equal scores by position, the first 32. Each score
+ * depends on its candidate only, so a list may be screened in ranges (on
+ * several threads). Returns candidateCount, or -1 (nothing written) for a
+ * negative count or a null `scores`. Stack: about 36 KB. */
+FPMATCH_API int32_t ScreenScores(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
+                                 int32_t *scores);
+
 /* ------------------------------------------------------------------------ */
 /* Helpers for callers                                                      */
 /* ------------------------------------------------------------------------ */

@@ -24,7 +24,7 @@ constexpr int32_t kMarker = 0x0301;     // version 3, format 1
 constexpr int kBest = FPMATCH_SCREEN_BEST;
 constexpr int kLimitEdges = FPMATCH_LIMIT_EDGES;
 constexpr int kCharEdges = FPMATCH_CHAR_EDGES;
-constexpr int32_t kListThreshold = 7;   // listed only above this count
+constexpr int32_t kListThreshold = FPMATCH_SCREEN_LIST_THRESHOLD;  // listed only above this count
 constexpr int32_t kSortCeiling = 400;   // running-minimum start and consumed mark
 constexpr int32_t kTerminator = 500;    // distance of the row terminator
 constexpr int32_t kWindowBelow = 8;
@@ -134,6 +134,28 @@ void Offer(int32_t score, int32_t position, int32_t* bestScores, int32_t* bestIn
     bestIndices[k] = position;
 }
 
+// The probe's share of screening: its char graph.
+struct ScreenProbe {
+    CharNode charGraph[kMaxMinutiae];
+    int32_t np = 0;
+};
+
+// Working storage of one candidate, reused for each.
+struct CandidateScratch {
+    int32_t words[kWords];
+    ShortMinutia minutiae[kMaxMinutiae + kLimitEdges] = {};
+    LimitNode limitGraph[kMaxMinutiae];
+};
+
+// Unpacks the probe and builds its char graph; false when it holds no usable
+// minutia (nothing can be screened with it).
+bool PrepareScreenProbe(const uint8_t* probe, ScreenProbe* out);
+
+// The number of the candidate's limit graph edges that reappear in the
+// probe's char graph: the score QuickSort ranks by (0 without the marker or
+// without usable minutiae).
+int32_t CandidateScore(const ScreenProbe& probe, const uint8_t* record, CandidateScratch* w);
+
 }  // namespace
 
 extern "C" {
@@ -224,55 +246,73 @@ int32_t QuickSort(const uint8_t* probe, const uint8_t* candidates, int32_t candi
         bestScores[k] = 0;
     }
     if (probe == nullptr) return 1;  // nothing to screen with
+    ScreenProbe screenProbe;
+    if (!PrepareScreenProbe(probe, &screenProbe) || candidates == nullptr) return 1;
+    CandidateScratch scratch;
+    for (int32_t r = 0; r < candidateCount; ++r)
+        Offer(CandidateScore(screenProbe, candidates + static_cast<size_t>(r) * kRecordBytes, &scratch), r,
+              bestScores, bestIndices);
+    return 1;
+}
 
+int32_t ScreenScores(const uint8_t* probe, const uint8_t* candidates, int32_t candidateCount, int32_t* scores) {
+    if (candidateCount < 0 || scores == nullptr) return -1;
+    ScreenProbe screenProbe;
+    const bool usable = probe != nullptr && PrepareScreenProbe(probe, &screenProbe) && candidates != nullptr;
+    CandidateScratch scratch;
+    for (int32_t r = 0; r < candidateCount; ++r)
+        scores[r] = usable ? CandidateScore(screenProbe, candidates + static_cast<size_t>(r) * kRecordBytes, &scratch)
+                           : 0;
+    return candidateCount;
+}
+
+}  // extern "C"
+
+namespace {
+
+bool PrepareScreenProbe(const uint8_t* probe, ScreenProbe* out) {
     int32_t words[kWords];
     UnpackWords(probe, words);
     ShortMinutia probeMinutiae[kMaxMinutiae] = {};
     int16_t probeCount = 0, format = 0, quality = 0;
     int32_t reserved = 0;
     XpdShortChar(words, probeMinutiae, &probeCount, &format, &quality, &reserved);
-    const int32_t np = UsableCount(probeCount);
-    if (np == 0 || candidates == nullptr) return 1;
-
-    CharNode charGraph[kMaxMinutiae];
-    BuildCharGraph(np, probeMinutiae, charGraph);
-
-    ShortMinutia candidateMinutiae[kMaxMinutiae + kLimitEdges] = {};
-    LimitNode limitGraph[kMaxMinutiae];
-    for (int32_t r = 0; r < candidateCount; ++r) {
-        const uint8_t* record = candidates + static_cast<size_t>(r) * kRecordBytes;
-        UnpackWords(record, words);
-        int32_t matches = 0;
-        if (words[0] == kMarker) {
-            int16_t candidateCount16 = 0;
-            XpdShortChar(words, candidateMinutiae, &candidateCount16, &format, &quality, &reserved);
-            const int32_t nc = UsableCount(candidateCount16);
-            if (nc > 0) {
-                // Wrap-around entries, copied in order so that short lists
-                // repeat cyclically.
-                for (int32_t k = 0; k < kLimitEdges; ++k) {
-                    ShortMinutia& wrap = candidateMinutiae[nc + k];
-                    const ShortMinutia& from = candidateMinutiae[k];
-                    wrap.x = from.x;
-                    wrap.y = from.y;
-                    wrap.angle = from.angle;
-                    wrap.type = from.type;
-                }
-                BuildLimitGraph(nc, candidateMinutiae, limitGraph);
-                for (int32_t q = 0; q < nc; ++q) {
-                    const LimitNode& limitNode = limitGraph[q];
-                    for (int32_t p = 0; p < np; ++p) {
-                        if (limitNode.type != charGraph[p].type) continue;
-                        for (int32_t e = 0; e < kLimitEdges; ++e) {
-                            if (LookUpEdge(limitNode.edges[e], charGraph[p])) ++matches;
-                        }
-                    }
-                }
-            }
-        }
-        Offer(matches, r, bestScores, bestIndices);
-    }
-    return 1;
+    out->np = UsableCount(probeCount);
+    if (out->np == 0) return false;
+    BuildCharGraph(out->np, probeMinutiae, out->charGraph);
+    return true;
 }
 
-}  // extern "C"
+int32_t CandidateScore(const ScreenProbe& probe, const uint8_t* record, CandidateScratch* w) {
+    UnpackWords(record, w->words);
+    if (w->words[0] != kMarker) return 0;
+    int16_t count16 = 0, format = 0, quality = 0;
+    int32_t reserved = 0;
+    XpdShortChar(w->words, w->minutiae, &count16, &format, &quality, &reserved);
+    const int32_t nc = UsableCount(count16);
+    if (nc <= 0) return 0;
+    // Wrap-around entries, copied in order so that short lists repeat
+    // cyclically.
+    for (int32_t k = 0; k < kLimitEdges; ++k) {
+        ShortMinutia& wrap = w->minutiae[nc + k];
+        const ShortMinutia& from = w->minutiae[k];
+        wrap.x = from.x;
+        wrap.y = from.y;
+        wrap.angle = from.angle;
+        wrap.type = from.type;
+    }
+    BuildLimitGraph(nc, w->minutiae, w->limitGraph);
+    int32_t matches = 0;
+    for (int32_t q = 0; q < nc; ++q) {
+        const LimitNode& limitNode = w->limitGraph[q];
+        for (int32_t p = 0; p < probe.np; ++p) {
+            if (limitNode.type != probe.charGraph[p].type) continue;
+            for (int32_t e = 0; e < kLimitEdges; ++e) {
+                if (LookUpEdge(limitNode.edges[e], probe.charGraph[p])) ++matches;
+            }
+        }
+    }
+    return matches;
+}
+
+}  // namespace
