@@ -192,12 +192,19 @@ int Run(const EvalOptions& o) {
             ++badFolders;
             continue;
         }
+        // Each template is prepared once as a probe (it is the earlier side
+        // of its comparisons); MatchPrepared gives Match2Score's score.
+        std::vector<std::unique_ptr<PreparedProbe>> prepared(r.entries.size());
+        ParallelFor(r.entries.size(), o.threads, "prepared", [&](size_t i) {
+            if (!r.entries[i].t) return;
+            prepared[i] = std::make_unique<PreparedProbe>();
+            PrepareProbe(r.entries[i].t->bytes.data(), prepared[i].get());
+        });
         ParallelFor(r.comparisons.size(), o.threads, fs::path(folder).filename().string() + " compared",
                     [&](size_t k) {
                         Comparison& c = r.comparisons[k];
-                        const Entry& a = r.entries[c.a];
                         const Entry& b = r.entries[c.b];
-                        c.score = a.t && b.t ? Match2Score(a.t->bytes.data(), b.t->bytes.data()) : 0;
+                        c.score = prepared[c.a] && b.t ? MatchPrepared(prepared[c.a].get(), b.t->bytes.data()) : 0;
                     });
         std::vector<int> genuine, impostor;
         for (const Comparison& c : r.comparisons) (c.genuine ? genuine : impostor).push_back(c.score);
