@@ -67,10 +67,12 @@ FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>&
             MatchPreparedList(&probe, packed.data(), stride, first, count, outcomes.data() + first);
         });
         for (int32_t i = from; i < to; ++i) {
-            if (outcomes[static_cast<size_t>(i)] >= threshold) {
+            // An entry without a score (no base pair) scores 0, as in Match2Score.
+            const int32_t score = std::max(outcomes[static_cast<size_t>(i)], 0);
+            if (score >= threshold) {
                 r.found = true;
                 r.index = static_cast<size_t>(i);
-                r.score = outcomes[static_cast<size_t>(i)];
+                r.score = score;
                 r.examined = static_cast<size_t>(i) + 1;
                 return r;
             }
