@@ -24,7 +24,7 @@ void Put(const fs::path& path, const Bytes& bytes) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     std::FILE* f = ec ? nullptr : std::fopen(path.c_str(), "wb");
-    const bool written = f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool written = f != nullptr && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
     if (f != nullptr && std::fclose(f) != 0) ec = std::error_code(errno, std::generic_category());
     if (!written || ec) {
         std::fprintf(stderr, "make_samples: %s: cannot write: %s\n", path.c_str(),

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <regex>
 
 #include <fmt/core.h>
 
@@ -53,6 +52,20 @@ struct FolderResult {
     int leftOut = 0;  // other files and folders reported and left out
 };
 
+// FINGER and IMPRESSION of a name FINGER_IMPRESSION[.anything], both runs of
+// digits; false when the name has another form.
+bool SplitName(const std::string& file, std::string* finger, std::string* impression) {
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    const size_t underscore = file.find('_');
+    if (underscore == std::string::npos) return false;
+    const size_t dot = file.find('.', underscore);
+    *finger = file.substr(0, underscore);
+    *impression = file.substr(underscore + 1, dot == std::string::npos ? std::string::npos : dot - underscore - 1);
+    return digits(*finger) && digits(*impression);
+}
+
 // A whole number of FINGER_IMPRESSION, or nullopt when it does not fit int.
 std::optional<int> WholeNumber(const std::string& digits) {
     int value = 0;
@@ -69,7 +82,6 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
         Report(folder, fs::exists(folder, ec) ? "not a folder" : "no such folder");
         return false;
     }
-    static const std::regex name(R"(^(\d+)_(\d+)(\..*)?$)");
     std::vector<fs::path> files;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) files.push_back(it->path());
     std::sort(files.begin(), files.end());
@@ -82,17 +94,17 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
             ++r->leftOut;
             continue;
         }
-        std::smatch m;
-        if (!std::regex_match(file, m, name)) {
+        std::string fingerDigits, impressionDigits;
+        if (!SplitName(file, &fingerDigits, &impressionDigits)) {
             Report(path.string(), "name is not FINGER_IMPRESSION: FINGER and IMPRESSION must be whole numbers, as in "
                                   "101_1.iso (skipped)");
             ++r->leftOut;
             continue;
         }
-        const std::optional<int> finger = WholeNumber(m[1]), impression = WholeNumber(m[2]);
+        const std::optional<int> finger = WholeNumber(fingerDigits), impression = WholeNumber(impressionDigits);
         if (!finger || !impression) {
             Report(path.string(), fmt::format("{} {} is too large (at most {}) (skipped)", finger ? "IMPRESSION" : "FINGER",
-                                              finger ? m[2].str() : m[1].str(), INT_MAX));
+                                              finger ? impressionDigits : fingerDigits, INT_MAX));
             ++r->leftOut;
             continue;
         }

@@ -107,7 +107,7 @@ bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size) {
         return false;
     }
     errno = 0;
-    const bool written = std::fwrite(data, 1, size, out) == size && std::fflush(out) == 0;
+    const bool written = (size == 0 || std::fwrite(data, 1, size, out) == size) && std::fflush(out) == 0;
     const int writeError = errno;
     errno = 0;
     const bool closed = std::fclose(out) == 0;
