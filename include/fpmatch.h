@@ -20,7 +20,8 @@
  *   - native template: 56 + 4 * min(count, 25) bytes, at most 156;
  *   - ISO/IEC 19794-2:2005 record: 28 + 6 * count bytes, at most 328;
  *   - short screening template: always 512 bytes.
- * CheckTemplate() tells whether a buffer of known length is safe to pass.
+ * TemplateLength() tells how many bytes a template needs, CheckTemplate()
+ * whether a buffer of known length is safe to pass.
  *
  * Stack: a one-to-one comparison needs about 82 KB of stack at its deepest
  * point, the prepared comparisons about 32 KB besides the caller's records, a
@@ -116,6 +117,19 @@ typedef struct FeatureSet {
     GndTable *gndTable;
     BlockQtyMap *blockQty;
 } FeatureSet;
+
+/* Storage for one decoded template: what a FeatureSet points at. */
+typedef struct FeatureStorage {
+    Minutia minutiae[FPMATCH_MAX_MINUTIAE];
+    SingularPoint singularPoints[3];
+    GndTable gndTable;
+    BlockQtyMap blockQty;
+} FeatureStorage;
+
+/* Clears *featureSet and binds its four pointers to `storage` (the storage
+ * itself is not cleared), ready for DecodeFeature. Returns 0, or
+ * FPMATCH_NULL_INPUT (4) when either pointer is null (nothing written). */
+FPMATCH_API int32_t BindFeatureSet(FeatureSet *featureSet, FeatureStorage *storage);
 
 /* ------------------------------------------------------------------------ */
 /* Comparison entry points                                                  */
@@ -619,6 +633,70 @@ FPMATCH_API int32_t CalcLastScore(BasePair *basePairs, const Minutia *probeMinut
                                   const Minutia *galleryMinutiae, int32_t count);
 
 /* ------------------------------------------------------------------------ */
+/* Explaining a comparison                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* How far the alignment on one base pair got (AlignmentExplanation.stage). */
+#define FPMATCH_ALIGN_NOT_ALIGNED 0    /* base pair indices outside the sets */
+#define FPMATCH_ALIGN_LITTLE_OVERLAP 1 /* fewer than 3 minutiae a side kept, or
+                                          neither side kept a quarter */
+#define FPMATCH_ALIGN_NO_PAIRS 2       /* aligned, but no minutiae paired */
+#define FPMATCH_ALIGN_SCORED 3         /* paired and scored: matchScore is the
+                                          alignment's score */
+
+/* The alignment of two templates on one base pair, as the scoring computed
+ * it. Minutia slots refer to MatchExplanation.probeMinutiae (the probe as
+ * matched, reordered centre-first) and MatchExplanation.galleryMinutiae. */
+typedef struct AlignmentExplanation {
+    BasePair basePair;       /* slots, pairScore and the final matchScore */
+    int32_t stage;           /* FPMATCH_ALIGN_* */
+    int32_t rotation;        /* degrees, -179..180: the probe turned by this
+                                about its base minutia lands in the gallery
+                                frame (the gallery turns by -rotation) */
+    int32_t shiftX;          /* gallery base minutia less probe base minutia */
+    int32_t shiftY;
+    int32_t keptProbe;       /* probe minutiae landing on gallery foreground,
+                                base minutia excluded */
+    int32_t keptGallery;     /* the same for the gallery in the probe frame */
+    int32_t pairCount;       /* entries of pairs[] */
+    int32_t positionScore;   /* pairs' position score, singular penalty taken */
+    int32_t positionScoreNear; /* the same within about 90 pixels of the base */
+    int32_t singularPenalty;
+    int32_t unpairedProbe;   /* penalty of unpaired probe minutiae */
+    int32_t unpairedProbeNear;
+    int32_t unpairedGallery; /* penalty of unpaired gallery minutiae */
+    int32_t unpairedGalleryNear;
+    MinutiaPair pairs[FPMATCH_MAX_MINUTIAE];   /* probe slot, gallery slot */
+    Minutia movedGallery[FPMATCH_MAX_MINUTIAE]; /* gallery slot moved into the
+                                                   probe frame; all zero where
+                                                   not kept and for the base */
+} AlignmentExplanation;
+
+/* Everything ExplainMatch reports about one comparison. */
+typedef struct MatchExplanation {
+    int32_t score;           /* what Match2Score returns */
+    int32_t probeCode;       /* decoder codes (DecodeFeature) */
+    int32_t galleryCode;
+    int32_t probeCount;      /* minutiae as decoded (0 when not decoded) */
+    int32_t galleryCount;
+    int32_t basePairCount;   /* 0..3 */
+    Minutia probeMinutiae[FPMATCH_MAX_MINUTIAE];   /* reordered centre-first */
+    Minutia galleryMinutiae[FPMATCH_MAX_MINUTIAE];
+    AlignmentExplanation alignments[3]; /* one per base pair, best matchScore
+                                           first, as the final score reads
+                                           them */
+} MatchExplanation;
+
+/* Compares two templates as Match2Score does, by the same code, and fills
+ * `out` (caller-owned, 5440 bytes) with the decoded minutiae, the base pairs
+ * and for each its alignment: rotation, shift, overlap, the pairing and the
+ * score components. Returns the score 0..100 (exactly Match2Score's), or -1
+ * when a pointer is null (nothing written). Both templates are decoded even
+ * when the probe fails to, so that both codes are reported. */
+FPMATCH_API int32_t ExplainMatch(const uint8_t *probeTemplate, const uint8_t *galleryTemplate,
+                                 MatchExplanation *out);
+
+/* ------------------------------------------------------------------------ */
 /* Candidate screening over 512-byte short templates                        */
 /* ------------------------------------------------------------------------ */
 
@@ -679,6 +757,22 @@ FPMATCH_API void BuildLimitGraph(int32_t count, const ShortMinutia *minutiae, Li
 FPMATCH_API int32_t QuickSort(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
                               int32_t *bestIndices);
 
+/* QuickSort lists only candidates scoring above this. */
+#define FPMATCH_SCREEN_LIST_THRESHOLD 7
+
+/* The screening score of every candidate: writes to scores[r] (r = 0 ..
+ * candidateCount - 1) the score QuickSort ranks candidate r by, the number
+ * of the candidate's neighbour edges that reappear in the probe's rows; 0
+ * for a candidate without the 03 01 marker or without minutiae, and for
+ * every candidate when the probe is null or holds no minutiae. QuickSort's
+ * list is the candidates scoring above FPMATCH_SCREEN_LIST_THRESHOLD, by
+ * descending score, equal scores by position, the first 32. Each score
+ * depends on its candidate only, so a list may be screened in ranges (on
+ * several threads). Returns candidateCount, or -1 (nothing written) for a
+ * negative count or a null `scores`. Stack: about 27 KB. */
+FPMATCH_API int32_t ScreenScores(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
+                                 int32_t *scores);
+
 /* ------------------------------------------------------------------------ */
 /* Helpers for callers                                                      */
 /* ------------------------------------------------------------------------ */
@@ -689,9 +783,22 @@ FPMATCH_API int32_t QuickSort(const uint8_t *probe, const uint8_t *candidates, i
 
 /* Tells whether a template buffer of `length` bytes may be given to the
  * decoders and the comparison functions. Returns 0 when it holds every byte
- * the decoder reads and decodes, 1 (native version byte not 3), 2 (minutia
- * count outside 1..50), 3 (shorter than its header declares) or 4 (null). */
+ * the decoder reads (TemplateLength) and decodes, 1 (native version byte not
+ * 3), 2 (minutia count outside 1..50), 3 (shorter than TemplateLength, or too
+ * short to tell) or 4 (null). */
 FPMATCH_API int32_t CheckTemplate(const uint8_t *tmpl, size_t length);
+
+/* Number of bytes the decoder reads from this template, told from the
+ * header bytes among the first `available` (which may be fewer than the
+ * result; compare them to see whether a buffer is complete):
+ *   - ISO record ("FM"): 28 + 6 * count, 34..328; 28 when the count byte
+ *     (byte 27) is outside 1..50 (the decoder reads bytes 0, 1, 27);
+ *   - native template: 56 + 4 * min(count, 25), 60..156; 4 when the count
+ *     (byte 3) is outside 1..50; 1 when byte 0 is not 3 (only byte 0 read).
+ * Returns 0 when `tmpl` is null or `available` is too short to tell: no byte
+ * (or only an "F"), an ISO record shorter than 28 bytes, a native template
+ * shorter than 4. Short screening templates are always 512 bytes. */
+FPMATCH_API int32_t TemplateLength(const uint8_t *tmpl, size_t available);
 
 /* --- Template writers (section owned by the template writer) ------------ */
 

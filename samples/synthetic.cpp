@@ -132,4 +132,21 @@ std::vector<uint8_t> MakeNativeTemplate(const std::vector<Minutia>& minutiae, ui
     return t;
 }
 
+std::vector<uint8_t> MakeDemoTemplate(int finger, int impression, bool native, bool noisy) {
+    constexpr int kMinutiaePerFinger = 32;
+    ImpressionOptions options;
+    if (noisy) {
+        options.maxRotation = 30;
+        options.maxShift = 25;
+        options.positionNoise = 4;
+        options.angleNoise = 8;
+        options.dropPercent = 30;
+        options.spurious = 8;
+    }
+    const auto base = MakeFinger(7000 + static_cast<uint64_t>(finger), kMinutiaePerFinger);
+    const auto seen = MakeImpression(base, 100000 + 97 * static_cast<uint64_t>(finger) + static_cast<uint64_t>(impression),
+                                     options);
+    return native ? MakeNativeTemplate(seen, 60) : MakeIsoRecord(seen, 60);
+}
+
 }  // namespace fpmatch::samples

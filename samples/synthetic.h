@@ -50,6 +50,13 @@ std::vector<uint8_t> MakeIsoRecord(const std::vector<Minutia>& minutiae, uint8_t
 std::vector<uint8_t> MakeNativeTemplate(const std::vector<Minutia>& minutiae, uint8_t quality,
                                         SingularPoint core = {0, 0}, SingularPoint delta = {0, 0});
 
+// The demo's fingers: finger `finger` (32 minutiae), impression
+// `impression` of it, as an ISO record or a native template, both with
+// quality 60. Noisy impressions turn up to 30 degrees, shift up to 25
+// pixels, lose a third of the minutiae and gain up to 8 spurious ones, so
+// that genuine scores spread as they do on real data.
+std::vector<uint8_t> MakeDemoTemplate(int finger, int impression, bool native, bool noisy);
+
 }  // namespace fpmatch::samples
 
 #endif

@@ -6,6 +6,7 @@
 #                                      library and the tool need (compiler,
 #                                      CMake, Google Highway, GoogleTest,
 #                                      Google Benchmark, CLI11, nlohmann-json,
+#                                      {fmt}, oneTBB,
 #                                      help2man for the man page, pkg-config,
 #                                      pybind11, numpy and pytest for the
 #                                      Python package)
@@ -29,7 +30,7 @@ for arg in "$@"; do
 done
 command -v apt-get >/dev/null 2>&1 || exit 0
 packages=(cmake make g++ libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev help2man
+          libcli11-dev nlohmann-json3-dev libfmt-dev libtbb-dev help2man
           binutils python3 pkg-config
           python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           pybind11-dev python3-pybind11 python3-numpy python3-pytest)

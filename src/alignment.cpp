@@ -81,10 +81,12 @@ struct AlignmentScratch {
 };
 
 // Scores the alignment on one base pair; returns false when the base pair
-// fails a gate and keeps its matchScore.
+// fails a gate and keeps its matchScore. `details`, when not null, receives
+// what the alignment computed up to where it stopped (the caller clears it).
 bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const BasePair& basePair,
-                   AlignmentScratch& w, int32_t* matchScore) {
+                   AlignmentScratch& w, int32_t* matchScore, AlignmentExplanation* details) {
     const int32_t p = basePair.probeIndex, g = basePair.galleryIndex;
+    if (details != nullptr) details->basePair = basePair;
     if (p < 0 || p >= probe->minutiaCount || g < 0 || g >= gallery->minutiaCount) return false;
     const Minutia P = probe->minutiae[p];
     const Minutia G = gallery->minutiae[g];
@@ -115,6 +117,15 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     w.keptProbe[p] = Minutia{};
     w.movedGallery[g] = Minutia{};
     const int32_t nP = keptP - 1, nG = keptG - 1;
+    if (details != nullptr) {
+        details->stage = FPMATCH_ALIGN_LITTLE_OVERLAP;
+        details->rotation = r;
+        details->shiftX = dx;
+        details->shiftY = dy;
+        details->keptProbe = nP;
+        details->keptGallery = nG;
+        std::memcpy(details->movedGallery, w.movedGallery, sizeof w.movedGallery);
+    }
 
     // Enough overlap: three minutiae a side, a quarter of one side.
     if (nP < 3 || nG < 3) return false;
@@ -129,6 +140,11 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     const int32_t usableG = Min(nG, CountPolarEntries(w.movedGallery, galleryCount));
     const int32_t m = CalcIsoPair(w.keptProbe, w.probePolar, usableP, w.movedGallery, w.galleryPolar, usableG,
                                   w.pairs);
+    if (details != nullptr) {
+        details->stage = FPMATCH_ALIGN_NO_PAIRS;
+        details->pairCount = m;
+        std::memcpy(details->pairs, w.pairs, sizeof(MinutiaPair) * static_cast<size_t>(m));
+    }
     if (m == 0) return false;
 
     int32_t pos = 0, posNear = 0;
@@ -154,10 +170,35 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
                     static_cast<int32_t>(near64 * near64 / (near64 + NN));
     if (m <= 3) score = score * m / 4;  // few pairs keep only m quarters
     *matchScore = static_cast<int32_t>(score / 4);
+    if (details != nullptr) {
+        details->stage = FPMATCH_ALIGN_SCORED;
+        details->positionScore = pos;
+        details->positionScoreNear = posNear;
+        details->singularPenalty = singular;
+        details->unpairedProbe = unpairedP;
+        details->unpairedProbeNear = unpairedPNear;
+        details->unpairedGallery = unpairedG;
+        details->unpairedGalleryNear = unpairedGNear;
+    }
     return true;
 }
 
 }  // namespace
+
+namespace fpmatch::detail {
+
+void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
+                    AlignmentExplanation* details) {
+    AlignmentScratch scratch;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t score = 0;
+        AlignmentExplanation* d = details != nullptr ? &details[i] : nullptr;
+        if (ScoreBasePair(probe, gallery, basePairs[i], scratch, &score, d)) basePairs[i].matchScore = score;
+        if (d != nullptr) d->basePair.matchScore = basePairs[i].matchScore;
+    }
+}
+
+}  // namespace fpmatch::detail
 
 extern "C" {
 
@@ -201,11 +242,7 @@ int32_t MinutiasTransform(const FeatureSet* source, Minutia* keptCopy, Minutia* 
 }
 
 void CalcMatchScore(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count) {
-    AlignmentScratch scratch;
-    for (int32_t i = 0; i < count; ++i) {
-        int32_t score = 0;
-        if (ScoreBasePair(probe, gallery, basePairs[i], scratch, &score)) basePairs[i].matchScore = score;
-    }
+    fpmatch::detail::ScoreBasePairs(probe, gallery, basePairs, count, nullptr);
 }
 
 void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t centerY, PolarMinutia* out) {

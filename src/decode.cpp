@@ -164,23 +164,41 @@ int32_t DecodeFeature(const uint8_t* tmpl, FeatureSet* fs) {
     return FPMATCH_DECODED;
 }
 
+int32_t TemplateLength(const uint8_t* tmpl, size_t available) {
+    if (tmpl == nullptr || available == 0) return 0;
+    const bool iso = tmpl[0] == 'F' && (available < 2 || tmpl[1] == 'M');
+    if (iso) {
+        if (available < kIsoMinutiaeOffset) return 0;  // "F" alone included
+        const int8_t count = static_cast<int8_t>(tmpl[27]);
+        if (!CountInRange(count)) return static_cast<int32_t>(kIsoMinutiaeOffset);
+        return static_cast<int32_t>(kIsoMinutiaeOffset) + 6 * count;
+    }
+    if (tmpl[0] != kNativeVersion) return 1;
+    if (available < 4) return 0;
+    int8_t count = static_cast<int8_t>(tmpl[3]);
+    if (!CountInRange(count)) return 4;
+    if (count > kNativeMinutiaLimit) count = kNativeMinutiaLimit;
+    return static_cast<int32_t>(kNativeMinutiaeOffset) + 4 * count;
+}
+
 int32_t CheckTemplate(const uint8_t* tmpl, size_t length) {
     if (tmpl == nullptr) return FPMATCH_NULL_INPUT;
-    if (length < 2 && (length == 0 || tmpl[0] == 'F')) return FPMATCH_TRUNCATED;  // byte 1 is read
-    if (length >= 2 && tmpl[0] == 'F' && tmpl[1] == 'M') {
-        if (length < kIsoMinutiaeOffset) return FPMATCH_TRUNCATED;
-        const int8_t count = static_cast<int8_t>(tmpl[27]);
-        if (!CountInRange(count)) return FPMATCH_BAD_COUNT;
-        return length < kIsoMinutiaeOffset + 6u * static_cast<size_t>(count) ? FPMATCH_TRUNCATED
-                                                                           : FPMATCH_DECODED;
-    }
+    const int32_t needed = TemplateLength(tmpl, length);
+    if (needed == 0 || length < static_cast<size_t>(needed)) return FPMATCH_TRUNCATED;
+    // Every byte the decoder reads is present: the decoder's verdict.
+    if (tmpl[0] == 'F' && tmpl[1] == 'M') return CountInRange(static_cast<int8_t>(tmpl[27])) ? FPMATCH_DECODED : FPMATCH_BAD_COUNT;
     if (tmpl[0] != kNativeVersion) return FPMATCH_BAD_VERSION;
-    if (length < 4) return FPMATCH_TRUNCATED;
-    int8_t count = static_cast<int8_t>(tmpl[3]);
-    if (!CountInRange(count)) return FPMATCH_BAD_COUNT;
-    if (count > kNativeMinutiaLimit) count = kNativeMinutiaLimit;
-    return length < kNativeMinutiaeOffset + 4u * static_cast<size_t>(count) ? FPMATCH_TRUNCATED
-                                                                           : FPMATCH_DECODED;
+    return CountInRange(static_cast<int8_t>(tmpl[3])) ? FPMATCH_DECODED : FPMATCH_BAD_COUNT;
+}
+
+int32_t BindFeatureSet(FeatureSet* fs, FeatureStorage* storage) {
+    if (fs == nullptr || storage == nullptr) return FPMATCH_NULL_INPUT;
+    std::memset(fs, 0, sizeof(*fs));
+    fs->minutiae = storage->minutiae;
+    fs->singularPoints = storage->singularPoints;
+    fs->gndTable = &storage->gndTable;
+    fs->blockQty = &storage->blockQty;
+    return 0;
 }
 
 }  // extern "C"

@@ -63,28 +63,15 @@ inline int32_t TableAtan(int32_t dy, int32_t dx) {
 }
 inline int32_t TableSqrt(int32_t dy, int32_t dx) { return SqrtTab[TableIndex(dy, dx)]; }
 
-// Every decoded feature set uses this storage; the entry points keep one per
-// side on the stack.
-struct FeatureStorage {
-    Minutia minutiae[kMaxMinutiae];
-    SingularPoint singularPoints[3];
-    GndTable gndTable;
-    BlockQtyMap blockQty;
-};
+// Every decoded feature set uses the public FeatureStorage; the entry points
+// keep one per side on the stack and bind it with BindFeatureSet.
+using FeatureStorage = ::FeatureStorage;
+using ::BindFeatureSet;
 
-// Clears the record and binds it to `storage` (storage itself is not cleared).
-inline void BindFeatureSet(FeatureSet* fs, FeatureStorage* storage) {
-    std::memset(fs, 0, sizeof(*fs));
-    fs->minutiae = storage->minutiae;
-    fs->singularPoints = storage->singularPoints;
-    fs->gndTable = &storage->gndTable;
-    fs->blockQty = &storage->blockQty;
-}
-
-// Scores an already decoded and reordered probe against an already decoded
-// gallery: base pair search, alignment, final score. Returns -1 when no base
-// pair is found (callers that stop on that case tell it from a score of 0).
-int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery);
+// CalcMatchScore, optionally keeping each base pair's alignment in
+// details[0 .. count - 1] (null on the scoring path).
+void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
+                    AlignmentExplanation* details);
 
 // Match2Score: both templates prepared on the stack, then compared.
 int32_t ScoreTemplates(const uint8_t* probeTemplate, const uint8_t* galleryTemplate);

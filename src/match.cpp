@@ -7,7 +7,8 @@
 //   base pair selection -> alignment on each base pair (CalcMatchScore) ->
 //   final score (CalcLastScore).
 // The stage functions (CalcBasePair and the rest) are exported building
-// blocks that compute the same values one call at a time.
+// blocks that compute the same values one call at a time. ExplainMatch
+// (prepared.cpp) runs the same pipeline and keeps what each step found.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -20,17 +21,6 @@ constexpr int32_t kCentralWindow = 64;  // pixels either side of the image centr
 
 }  // namespace
 
-namespace fpmatch::detail {
-
-int32_t ScoreDecodedPair(const FeatureSet* probe, const FeatureSet* gallery) {
-    BasePair basePairs[3] = {};
-    const int32_t count = CalcBasePair(probe, gallery, basePairs);
-    if (count == 0) return -1;
-    CalcMatchScore(probe, gallery, basePairs, count);
-    return CalcLastScore(basePairs, probe->minutiae, gallery->minutiae, count);
-}
-
-}  // namespace fpmatch::detail
 
 extern "C" {
 

@@ -309,19 +309,70 @@ int32_t SelectBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, 
 }  // namespace
 
 // The comparison of two usable records: the score, or -1 when no base pair
-// is found.
-int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path) {
+// is found. With `details` (room for three), each base pair's alignment is
+// kept, in the order the base pairs had before CalcLastScore sorted them.
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path,
+                          BasePair* basePairs, AlignmentExplanation* details = nullptr) {
     PairScoreTable table;
     ComputePairScores(probe, gallery, &table, path);
-    BasePair basePairs[3] = {};
     const int32_t count = SelectBasePairs(probe, gallery, table, basePairs);
     if (count == 0) return -1;
     FeatureSet p, g;
     View(probe.header, probe.storage, &p);
     View(gallery.header, gallery.storage, &g);
-    CalcMatchScore(&p, &g, basePairs, count);
+    ScoreBasePairs(&p, &g, basePairs, count, details);
     return CalcLastScore(basePairs, p.minutiae, g.minutiae, count);
 }
+
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path) {
+    BasePair basePairs[3] = {};
+    return ScorePreparedPair(probe, gallery, path, basePairs);
+}
+
+namespace {
+
+// What ExplainMatch keeps besides the score: the decoded minutiae (the
+// probe's reordered) and each base pair's alignment, in final order. Its own
+// function, so the scoring path's frame does not carry the alignments.
+__attribute__((noinline)) int32_t Explain(const uint8_t* probeTemplate, const uint8_t* galleryTemplate,
+                                          MatchExplanation* out) {
+    ProbeRecord probe;
+    GalleryRecord gallery;
+    out->probeCode = FillProbe(probeTemplate, &probe, false);
+    out->galleryCode = FillGallery(galleryTemplate, &gallery, false);
+    auto keep = [](const RecordHeader& h, const FeatureStorage& storage, int32_t code, Minutia* to, int32_t* count) {
+        if (code != FPMATCH_DECODED) return;
+        *count = h.minutiaCount;
+        std::memcpy(to, storage.minutiae, sizeof(Minutia) * static_cast<size_t>(h.minutiaCount));
+    };
+    keep(probe.header, probe.storage, out->probeCode, out->probeMinutiae, &out->probeCount);
+    keep(gallery.header, gallery.storage, out->galleryCode, out->galleryMinutiae, &out->galleryCount);
+    if (out->probeCode != FPMATCH_DECODED || out->galleryCode != FPMATCH_DECODED) return 0;
+    BasePair basePairs[3] = {};
+    AlignmentExplanation details[3] = {};
+    const int32_t score = ScorePreparedPair(probe, gallery, BestPath(), basePairs, details);
+    if (score < 0) return 0;
+    // CalcLastScore reorders the base pairs; their alignments follow them (a
+    // base pair's two minutiae name it uniquely).
+    int32_t count = 0;
+    while (count < 3 && basePairs[count].pairScore > 0) ++count;
+    bool used[3] = {};
+    out->basePairCount = count;
+    for (int32_t i = 0; i < count; ++i) {
+        for (int32_t j = 0; j < count; ++j) {
+            if (used[j] || details[j].basePair.probeIndex != basePairs[i].probeIndex ||
+                details[j].basePair.galleryIndex != basePairs[i].galleryIndex)
+                continue;
+            used[j] = true;
+            out->alignments[i] = details[j];
+            break;
+        }
+        out->alignments[i].basePair = basePairs[i];
+    }
+    return score;
+}
+
+}  // namespace
 
 // Outcome of one gallery template against a usable probe.
 int32_t TemplateOutcome(const ProbeRecord& probe, const uint8_t* galleryTemplate, int32_t path) {
@@ -398,6 +449,13 @@ int32_t MatchPreparedList(const PreparedProbe* probe, const uint8_t* list, int32
     for (int64_t i = firstIndex; written < entryCount && i <= INT32_MAX; ++i)
         outcomes[written++] = TemplateOutcome(*p, list + i * static_cast<int64_t>(stride), path);
     return written;
+}
+
+int32_t ExplainMatch(const uint8_t* probeTemplate, const uint8_t* galleryTemplate, MatchExplanation* out) {
+    if (probeTemplate == nullptr || galleryTemplate == nullptr || out == nullptr) return -1;
+    std::memset(out, 0, sizeof(*out));
+    out->score = Explain(probeTemplate, galleryTemplate, out);
+    return out->score;
 }
 
 int32_t MatchListFp(const uint8_t* probeTemplate, const uint8_t* list, int32_t stride, int32_t firstIndex,

@@ -32,7 +32,7 @@ constexpr int32_t kMarker = 0x0301;     // version 3, format 1
 constexpr int kBest = FPMATCH_SCREEN_BEST;
 constexpr int kLimitEdges = FPMATCH_LIMIT_EDGES;
 constexpr int kCharEdges = FPMATCH_CHAR_EDGES;
-constexpr int32_t kListThreshold = 7;   // listed only above this count
+constexpr int32_t kListThreshold = FPMATCH_SCREEN_LIST_THRESHOLD;  // listed only above this count
 constexpr int32_t kSortCeiling = 400;   // running-minimum start and consumed mark
 constexpr int32_t kTerminator = 500;    // distance of the row terminator
 constexpr int32_t kWindowBelow = 8;
@@ -403,6 +403,18 @@ int32_t ScoreCandidate(const ScreeningTables& t, const uint8_t* record) {
     return matches;
 }
 
+// The probe's tables; false when nothing can be screened (no probe, no
+// usable minutia, no candidates).
+bool PrepareScreening(const uint8_t* probe, const uint8_t* candidates, ScreeningTables& tables) {
+    if (probe == nullptr) return false;
+    const int32_t np = UsableCount(probe[3]);
+    if (np == 0 || candidates == nullptr) return false;
+    Point probeMinutiae[kMaxMinutiae];
+    for (int32_t i = 0; i < np; ++i) probeMinutiae[i] = ReadPoint(probe + 2 * kMinutiaWord + 4 * i);
+    BuildScreeningTables(probeMinutiae, np, tables);
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -492,20 +504,22 @@ int32_t QuickSort(const uint8_t* probe, const uint8_t* candidates, int32_t candi
         bestIndices[k] = -1;
         bestScores[k] = 0;
     }
-    if (probe == nullptr) return 1;  // nothing to screen with
-
-    const int32_t np = UsableCount(probe[3]);
-    if (np == 0 || candidates == nullptr) return 1;
-    Point probeMinutiae[kMaxMinutiae];
-    for (int32_t i = 0; i < np; ++i) probeMinutiae[i] = ReadPoint(probe + 2 * kMinutiaWord + 4 * i);
     ScreeningTables tables;
-    BuildScreeningTables(probeMinutiae, np, tables);
-
+    if (!PrepareScreening(probe, candidates, tables)) return 1;  // nothing to screen with
     for (int32_t r = 0; r < candidateCount; ++r) {
         const uint8_t* record = candidates + static_cast<size_t>(r) * kRecordBytes;
         Offer(ScoreCandidate(tables, record), r, bestScores, bestIndices);
     }
     return 1;
+}
+
+int32_t ScreenScores(const uint8_t* probe, const uint8_t* candidates, int32_t candidateCount, int32_t* scores) {
+    if (candidateCount < 0 || scores == nullptr) return -1;
+    ScreeningTables tables;
+    const bool usable = PrepareScreening(probe, candidates, tables);
+    for (int32_t r = 0; r < candidateCount; ++r)
+        scores[r] = usable ? ScoreCandidate(tables, candidates + static_cast<size_t>(r) * kRecordBytes) : 0;
+    return candidateCount;
 }
 
 }  // extern "C"

@@ -110,6 +110,25 @@ static_assert(offsetof(GalleryEntry, templateLength) == 8);
 static_assert(offsetof(GalleryEntry, name) == 16);
 static_assert(offsetof(GalleryEntry, nameLength) == 24);
 static_assert(offsetof(GalleryEntry, shortTemplate) == 32);
+static_assert(sizeof(FeatureStorage) == 2264);
+static_assert(offsetof(FeatureStorage, minutiae) == 0);
+static_assert(offsetof(FeatureStorage, singularPoints) == 800);
+static_assert(offsetof(FeatureStorage, gndTable) == 824);
+static_assert(offsetof(FeatureStorage, blockQty) == 1976);
+static_assert(sizeof(AlignmentExplanation) == 1272);
+static_assert(offsetof(AlignmentExplanation, basePair) == 0);
+static_assert(offsetof(AlignmentExplanation, stage) == 16);
+static_assert(offsetof(AlignmentExplanation, rotation) == 20);
+static_assert(offsetof(AlignmentExplanation, pairCount) == 40);
+static_assert(offsetof(AlignmentExplanation, unpairedGalleryNear) == 68);
+static_assert(offsetof(AlignmentExplanation, pairs) == 72);
+static_assert(offsetof(AlignmentExplanation, movedGallery) == 472);
+static_assert(sizeof(MatchExplanation) == 5440);
+static_assert(offsetof(MatchExplanation, score) == 0);
+static_assert(offsetof(MatchExplanation, basePairCount) == 20);
+static_assert(offsetof(MatchExplanation, probeMinutiae) == 24);
+static_assert(offsetof(MatchExplanation, galleryMinutiae) == 824);
+static_assert(offsetof(MatchExplanation, alignments) == 1624);
 static_assert(sizeof(void*) == 8, "the layout above is the LP64 one");
 
 namespace {

@@ -257,6 +257,48 @@ TEST(TemplateCheck, LengthsTheDecoderNeeds) {
     EXPECT_EQ(CheckTemplate(r.data(), 0), 3);
 }
 
+// One row per rule of TemplateLength: the bytes the decoder reads, or 0 when
+// the available bytes cannot tell.
+TEST(TemplateCheck, TemplateLengthRules) {
+    struct Row {
+        const char* what;
+        Bytes bytes;
+        size_t available;
+        int32_t length;
+    };
+    Bytes native30 = NativeHeader(30), native1 = NativeHeader(1), native0 = NativeHeader(0);
+    Bytes nativeNeg = NativeHeader(0x80), version4 = NativeHeader(5);
+    version4[0] = 4;
+    Bytes iso50 = IsoHeader(50), iso1 = IsoHeader(1), iso51 = IsoHeader(51), iso0 = IsoHeader(0);
+    const Row rows[] = {
+        {"native, 30 declared: 25 read", native30, 200, 156},
+        {"native, 1 declared", native1, 200, 60},
+        {"native, length known from 4 bytes", native1, 4, 60},
+        {"native, 3 bytes cannot tell", native1, 3, 0},
+        {"native, count 0: header read", native0, 200, 4},
+        {"native, count -128: header read", nativeNeg, 200, 4},
+        {"not version 3: byte 0 read", version4, 200, 1},
+        {"not version 3, one byte", version4, 1, 1},
+        {"ISO, 50 declared", iso50, 400, 328},
+        {"ISO, 1 declared", iso1, 400, 34},
+        {"ISO, length known from 28 bytes", iso50, 28, 328},
+        {"ISO, 27 bytes cannot tell", iso50, 27, 0},
+        {"ISO, count 51: bytes 0, 1, 27 read", iso51, 400, 28},
+        {"ISO, count 0", iso0, 400, 28},
+        {"\"F\" alone cannot tell", iso50, 1, 0},
+        {"nothing", iso50, 0, 0},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(TemplateLength(r.bytes.data(), r.available), r.length) << r.what;
+        // CheckTemplate accepts exactly the buffers that hold that length.
+        if (r.length > 0 && r.available >= static_cast<size_t>(r.length))
+            EXPECT_NE(CheckTemplate(r.bytes.data(), r.available), FPMATCH_TRUNCATED) << r.what;
+        else
+            EXPECT_EQ(CheckTemplate(r.bytes.data(), r.available), FPMATCH_TRUNCATED) << r.what;
+    }
+    EXPECT_EQ(TemplateLength(nullptr, 100), 0);
+}
+
 TEST(RealTemplates, AllDecodeExceptThoseAbove50Minutiae) {
     FPMATCH_REQUIRE_FVC(fvc);
     ASSERT_EQ(fvc.size(), 320u);

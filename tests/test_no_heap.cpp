@@ -6,6 +6,8 @@
 // of sanitizer builds and the tests skip there.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -148,6 +150,14 @@ TEST_F(NoHeap, OneToOneComparison) {
             ++calls;
         }
     std::printf("heap calls in %ld Match2Score/Match2Fp pairs: %ld\n", calls, total);
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(NoHeap, ExplainMatch) {
+    auto e = std::make_unique<MatchExplanation>();  // caller-owned, allocated before counting
+    long total = 0;
+    for (const auto& p : templates_)
+        for (const auto& g : templates_) total += CountAllocations([&] { ExplainMatch(p.data(), g.data(), e.get()); });
     EXPECT_EQ(total, 0);
 }
 

@@ -8,6 +8,8 @@
 // files beside the library objects) are printed as well, and no library
 // function may have an unbounded (variable-size) frame.
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -119,6 +121,10 @@ protected:
             {"Match2Score (ISO, 50 minutiae each)", [=] { *sink = Match2Score(iso50_.data(), iso50b_.data()); }},
             {"Match2Score (real templates)", [=] { *sink = Match2Score(real_.data(), realMate_.data()); }},
             {"Match2Fp (native)", [=] { *sink = Match2Fp(native_.data(), native_.data()); }},
+            {"ExplainMatch (ISO, 50 minutiae each; the record on the heap)",
+             [=, out = std::make_shared<MatchExplanation>()] {
+                 *sink = ExplainMatch(iso50_.data(), iso50b_.data(), out.get());
+             }},
             {"MatchListFp (5 entries)",
              [=] {
                  int32_t index = 0, score = 0;

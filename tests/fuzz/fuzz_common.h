@@ -63,20 +63,13 @@ private:
     size_t size_;
 };
 
-// Length a template declares through its header, limited to `available`:
-// ISO records 28 + 6 * count, native templates 56 + 4 * min(count, 25); a
-// header with a count the decoders reject claims only its fixed part.
+// Length of the template at the front: the bytes the decoder reads
+// (TemplateLength), or everything left when the header cannot tell; never
+// more than `available`.
 inline size_t DeclaredLength(const uint8_t* p, size_t available) {
-    size_t length;
-    if (available >= 2 && p[0] == 'F' && p[1] == 'M') {
-        const int8_t count = available > 27 ? static_cast<int8_t>(p[27]) : 0;
-        length = (count > 0 && count <= 50) ? 28 + 6 * static_cast<size_t>(count) : 28;
-    } else {
-        int8_t count = available > 3 ? static_cast<int8_t>(p[3]) : 0;
-        if (count > 25) count = 25;
-        length = count > 0 ? 56 + 4 * static_cast<size_t>(count) : 56;
-    }
-    return length < available ? length : available;
+    const int32_t length = TemplateLength(p, available);
+    if (length <= 0) return available;
+    return static_cast<size_t>(length) < available ? static_cast<size_t>(length) : available;
 }
 
 inline size_t Input::TakeTemplate(const uint8_t** out) { return Take(DeclaredLength(data_, size_), out); }
@@ -113,27 +106,24 @@ inline std::unique_ptr<uint8_t[]> ExactCopy(const uint8_t* p, size_t n) {
     return copy;
 }
 
-// A feature set bound to storage of its own, cleared as the entry points do.
+// A feature set bound to storage of its own (the library's FeatureStorage),
+// cleared as the entry points do; the storage's parts by short names.
 struct OwnedSet {
+    FeatureStorage storage;
     FeatureSet fs;
-    Minutia minutiae[FPMATCH_MAX_MINUTIAE];
-    SingularPoint singular[3];
-    GndTable gnd;
-    BlockQtyMap blocks;
+    Minutia (&minutiae)[FPMATCH_MAX_MINUTIAE] = storage.minutiae;
+    SingularPoint (&singular)[3] = storage.singularPoints;
+    GndTable& gnd = storage.gndTable;
+    BlockQtyMap& blocks = storage.blockQty;
     OwnedSet() { Reset(0xA5); }
+    OwnedSet(const OwnedSet&) = delete;
+    OwnedSet& operator=(const OwnedSet&) = delete;
     // Clears the record and fills the storage with `fill`, so that results
     // that depend on storage the decoder should have written show up as
     // differences between two fills.
     void Reset(uint8_t fill) {
-        std::memset(minutiae, fill, sizeof minutiae);
-        std::memset(singular, fill, sizeof singular);
-        std::memset(&gnd, fill, sizeof gnd);
-        std::memset(&blocks, fill, sizeof blocks);
-        std::memset(&fs, 0, sizeof fs);
-        fs.minutiae = minutiae;
-        fs.singularPoints = singular;
-        fs.gndTable = &gnd;
-        fs.blockQty = &blocks;
+        std::memset(&storage, fill, sizeof storage);
+        BindFeatureSet(&fs, &storage);
     }
 };
 

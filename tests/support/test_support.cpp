@@ -7,13 +7,7 @@
 
 namespace fpmatch::test {
 
-OwnedFeatureSet::OwnedFeatureSet() {
-    std::memset(&fs, 0, sizeof fs);
-    fs.minutiae = minutiae;
-    fs.singularPoints = singular;
-    fs.gndTable = &gnd;
-    fs.blockQty = &blocks;
-}
+OwnedFeatureSet::OwnedFeatureSet() { BindFeatureSet(&fs, &storage); }
 
 int32_t OwnedFeatureSet::Decode(const Bytes& bytes) { return DecodeFeature(bytes.data(), &fs); }
 

@@ -14,13 +14,16 @@ namespace fpmatch::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A feature set bound to its own storage, cleared, ready for decoding.
+// A feature set bound to its own storage (the library's FeatureStorage),
+// cleared, ready for decoding. The storage's parts are reachable by short
+// names.
 struct OwnedFeatureSet {
+    FeatureStorage storage{};
     FeatureSet fs{};
-    Minutia minutiae[50]{};
-    SingularPoint singular[3]{};
-    GndTable gnd{};
-    BlockQtyMap blocks{};
+    Minutia (&minutiae)[FPMATCH_MAX_MINUTIAE] = storage.minutiae;
+    SingularPoint (&singular)[3] = storage.singularPoints;
+    GndTable& gnd = storage.gndTable;
+    BlockQtyMap& blocks = storage.blockQty;
     OwnedFeatureSet();
     OwnedFeatureSet(const OwnedFeatureSet&) = delete;
     OwnedFeatureSet& operator=(const OwnedFeatureSet&) = delete;

@@ -1,10 +1,12 @@
 // compare PROBE GALLERY: the score, or with --json the whole comparison as
-// the stages see it.
-#include <iostream>
+// the library explains it (ExplainMatch).
 #include <memory>
 
-#include "analysis.h"
 #include "commands.h"
+#include "file_io.h"
+#include "output.h"
+#include "report.h"
+#include "template_load.h"
 
 namespace fpmatch::tool {
 
@@ -15,17 +17,81 @@ struct CompareOptions {
     bool json = false, adapt = false;
 };
 
-Json SideJson(const Template& t, const Decoded* d, int32_t code) {
+Json SideJson(const Template& t, int32_t code, int32_t decoded) {
     Json j;
     j["file"] = t.path;
     j["format"] = KindName(t.kind);
     j["adapted"] = t.adapted;
     j["declaredMinutiae"] = t.declaredCount;
     j["decodeCode"] = code;
-    if (d != nullptr && code == FPMATCH_DECODED) {
-        j["formatCode"] = d->fs.format;
-        j["quality"] = d->fs.quality;
-        j["decodedMinutiae"] = d->fs.minutiaCount;
+    if (code == FPMATCH_DECODED) j["decodedMinutiae"] = decoded;
+    return j;
+}
+
+const char* StageName(int32_t stage) {
+    switch (stage) {
+        case FPMATCH_ALIGN_LITTLE_OVERLAP: return "too little overlap";
+        case FPMATCH_ALIGN_NO_PAIRS: return "no minutiae paired";
+        case FPMATCH_ALIGN_SCORED: return "scored";
+        default: return "not aligned";
+    }
+}
+
+Json ExplanationJson(const MatchExplanation& e, const Template& probe, const Template& gallery) {
+    Json j;
+    j["score"] = e.score;
+    j["probe"] = SideJson(probe, e.probeCode, e.probeCount);
+    j["gallery"] = SideJson(gallery, e.galleryCode, e.galleryCount);
+    j["basePairCount"] = e.basePairCount;
+    j["indexNote"] = "probe indices refer to the probe's minutiae reordered centre-first, as matched";
+    Json pairs = Json::array();
+    for (int32_t i = 0; i < e.basePairCount; ++i) {
+        const AlignmentExplanation& a = e.alignments[i];
+        const BasePair& bp = a.basePair;
+        Json p;
+        p["probeIndex"] = bp.probeIndex;
+        p["galleryIndex"] = bp.galleryIndex;
+        p["pairScore"] = bp.pairScore;
+        p["matchScore"] = bp.matchScore;
+        p["alignment"] = StageName(a.stage);
+        p["probeMinutia"] = MinutiaJson(e.probeMinutiae[bp.probeIndex], -1);
+        p["galleryMinutia"] = MinutiaJson(e.galleryMinutiae[bp.galleryIndex], -1);
+        if (a.stage >= FPMATCH_ALIGN_LITTLE_OVERLAP) {
+            p["rotation"] = a.rotation;
+            p["shift"] = {a.shiftX, a.shiftY};
+            p["keptProbe"] = a.keptProbe;
+            p["keptGallery"] = a.keptGallery;
+        }
+        if (a.stage >= FPMATCH_ALIGN_NO_PAIRS) p["pairedMinutiae"] = a.pairCount;
+        if (a.stage == FPMATCH_ALIGN_SCORED) {
+            p["positionScore"] = a.positionScore;
+            p["positionScoreNear"] = a.positionScoreNear;
+            p["singularPenalty"] = a.singularPenalty;
+            p["unpaired"] = {{"probe", a.unpairedProbe},
+                             {"probeNear", a.unpairedProbeNear},
+                             {"gallery", a.unpairedGallery},
+                             {"galleryNear", a.unpairedGalleryNear}};
+        }
+        pairs.push_back(p);
+    }
+    j["basePairs"] = pairs;
+    if (e.basePairCount > 0) {
+        const AlignmentExplanation& best = e.alignments[0];
+        Json b;
+        b["basePair"] = 0;
+        b["pairedMinutiae"] = best.pairCount;
+        Json list = Json::array();
+        for (int32_t k = 0; k < best.pairCount; ++k) {
+            const MinutiaPair& mp = best.pairs[k];
+            const Minutia& moved = best.movedGallery[mp.galleryIndex];
+            Json entry;
+            entry["probe"] = MinutiaJson(e.probeMinutiae[mp.probeIndex], mp.probeIndex);
+            entry["gallery"] = MinutiaJson(e.galleryMinutiae[mp.galleryIndex], mp.galleryIndex);
+            entry["galleryInProbeFrame"] = {{"x", moved.x}, {"y", moved.y}, {"angle", moved.angle}};
+            list.push_back(entry);
+        }
+        b["pairs"] = list;
+        j["bestAlignment"] = b;
     }
     return j;
 }
@@ -39,68 +105,13 @@ int Run(const CompareOptions& o) {
     HintIfQualitiesMissing(*probe, load);
     HintIfQualitiesMissing(*gallery, load);
     if (!o.json) {
-        std::cout << Match2Score(probe->bytes.data(), gallery->bytes.data()) << '\n';
+        Print("{}\n", Match2Score(probe->bytes.data(), gallery->bytes.data()));
         return kExitOk;
     }
-    const MatchAnalysis a = AnalyzeMatch(*probe, *gallery);
-    int exit = kExitOk;
-    if (a.pipelineScore != a.libraryScore) {
-        Report("internal", "the stages re-run give " + std::to_string(a.pipelineScore) + " but Match2Score gives " +
-                               std::to_string(a.libraryScore));
-        exit = kExitInternal;
-    }
-    Json j;
-    j["score"] = a.libraryScore;
-    j["probe"] = SideJson(*probe, a.probe.get(), a.probeCode);
-    j["gallery"] = SideJson(*gallery, a.gallery.get(), a.galleryCode);
-    j["basePairCount"] = a.basePairCount;
-    j["indexNote"] = "probe indices refer to the probe's minutiae reordered centre-first, as matched";
-    Json pairs = Json::array();
-    bool replicated = true;
-    for (size_t i = 0; i < a.basePairs.size(); ++i) {
-        const BasePair& bp = a.basePairs[i];
-        const Alignment& al = a.alignments[i];
-        Json p;
-        p["probeIndex"] = bp.probeIndex;
-        p["galleryIndex"] = bp.galleryIndex;
-        p["pairScore"] = bp.pairScore;
-        p["matchScore"] = bp.matchScore;
-        p["probeMinutia"] = MinutiaJson(a.probe->fs.minutiae[bp.probeIndex], -1);
-        p["galleryMinutia"] = MinutiaJson(a.gallery->fs.minutiae[bp.galleryIndex], -1);
-        p["rotation"] = al.probeToGallery.angle;
-        p["shift"] = {al.probeToGallery.shiftX, al.probeToGallery.shiftY};
-        p["keptProbe"] = al.keptProbe;
-        p["keptGallery"] = al.keptGallery;
-        p["overlapOk"] = al.overlapOk;
-        p["pairedMinutiae"] = al.pairs.size();
-        pairs.push_back(p);
-        if ((al.replicatedScore < 0 ? 0 : al.replicatedScore) != bp.matchScore) replicated = false;
-    }
-    j["basePairs"] = pairs;
-    if (!a.alignments.empty()) {
-        const Alignment& best = a.alignments[0];
-        Json b;
-        b["basePair"] = 0;
-        b["pairedMinutiae"] = best.pairs.size();
-        Json list = Json::array();
-        for (const MinutiaPair& mp : best.pairs) {
-            Json e;
-            e["probe"] = MinutiaJson(best.keptProbeSet[mp.probeIndex], mp.probeIndex);
-            e["gallery"] = MinutiaJson(a.gallery->fs.minutiae[mp.galleryIndex], mp.galleryIndex);
-            const Minutia& moved = best.movedGallerySet[mp.galleryIndex];
-            e["galleryInProbeFrame"] = {{"x", moved.x}, {"y", moved.y}, {"angle", moved.angle}};
-            list.push_back(e);
-        }
-        b["pairs"] = list;
-        j["bestAlignment"] = b;
-    }
-    if (!replicated) {
-        Report("warning", "the pairing shown may differ from the library's: its re-computed alignment scores do not "
-                          "match the base pairs' matchScore");
-    }
-    j["pairingMatchesLibrary"] = replicated;
-    std::cout << DumpJson(j) << '\n';
-    return exit;
+    auto e = std::make_unique<MatchExplanation>();
+    ExplainMatch(probe->bytes.data(), gallery->bytes.data(), e.get());
+    PrintJson(ExplanationJson(*e, *probe, *gallery));
+    return kExitOk;
 }
 
 }  // namespace
@@ -108,13 +119,13 @@ int Run(const CompareOptions& o) {
 void AddCompare(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<CompareOptions>();
     CLI::App* c = app.add_subcommand("compare", "Score one probe template against one gallery template (0..100)");
-    c->add_option("probe", o->probe, "Probe template file")->required();
-    c->add_option("gallery", o->gallery, "Gallery template file")->required();
+    c->add_option("probe", o->probe, "Probe template file (- for standard input)")->required();
+    c->add_option("gallery", o->gallery, "Gallery template file (- for standard input)")->required();
     c->add_flag("--json", o->json,
-                "Print the comparison in detail: formats and minutia counts as decoded, the base pairs with their pair "
-                "and match scores, the pairing of the best alignment");
+                "Print the comparison as the library explains it (ExplainMatch): minutia counts as decoded, the base "
+                "pairs with their scores, rotation, shift and overlap, the pairing of the best alignment");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

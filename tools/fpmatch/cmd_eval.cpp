@@ -1,16 +1,21 @@
 // eval FOLDER...: the verification protocol of the fingerprint verification
 // competitions on folders of FINGER_IMPRESSION templates.
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
+#include <climits>
 #include <filesystem>
-#include <iostream>
 #include <memory>
-#include <regex>
-#include <sstream>
+#include <optional>
+
+#include <fmt/core.h>
 
 #include "commands.h"
-#include "common.h"
+#include "file_io.h"
 #include "metrics.h"
+#include "output.h"
+#include "parallel.h"
+#include "report.h"
+#include "template_load.h"
 
 namespace fpmatch::tool {
 
@@ -43,33 +48,69 @@ struct FolderResult {
     std::vector<Entry> entries;
     std::vector<Comparison> comparisons;
     Evaluation eval;
-    int failed = 0;
+    int failed = 0;   // templates that failed to load (their comparisons score 0)
+    int leftOut = 0;  // other files and folders reported and left out
 };
+
+// FINGER and IMPRESSION of a name FINGER_IMPRESSION[.anything], both runs of
+// digits; false when the name has another form.
+bool SplitName(const std::string& file, std::string* finger, std::string* impression) {
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    const size_t underscore = file.find('_');
+    if (underscore == std::string::npos) return false;
+    const size_t dot = file.find('.', underscore);
+    *finger = file.substr(0, underscore);
+    *impression = file.substr(underscore + 1, dot == std::string::npos ? std::string::npos : dot - underscore - 1);
+    return digits(*finger) && digits(*impression);
+}
+
+// A whole number of FINGER_IMPRESSION, or nullopt when it does not fit int.
+std::optional<int> WholeNumber(const std::string& digits) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
 
 // Reads FINGER_IMPRESSION.* files of a folder; returns false when the folder
 // cannot be used.
-bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult* r, int* skipped) {
+bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult* r) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
         Report(folder, fs::exists(folder, ec) ? "not a folder" : "no such folder");
         return false;
     }
-    static const std::regex name(R"(^(\d+)_(\d+)(\..*)?$)");
     std::vector<fs::path> files;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) files.push_back(it->path());
     std::sort(files.begin(), files.end());
     for (const fs::path& path : files) {
         const std::string file = path.filename().string();
         if (file.empty() || file[0] == '.') continue;
-        std::smatch m;
-        if (!std::regex_match(file, m, name)) {
-            Report(path.string(), "name is not FINGER_IMPRESSION (skipped)");
-            ++*skipped;
+        std::error_code fe;
+        if (fs::is_directory(path, fe)) {
+            Report(path.string(), "a folder inside an evaluated folder: not evaluated (skipped)");
+            ++r->leftOut;
+            continue;
+        }
+        std::string fingerDigits, impressionDigits;
+        if (!SplitName(file, &fingerDigits, &impressionDigits)) {
+            Report(path.string(), "name is not FINGER_IMPRESSION: FINGER and IMPRESSION must be whole numbers, as in "
+                                  "101_1.iso (skipped)");
+            ++r->leftOut;
+            continue;
+        }
+        const std::optional<int> finger = WholeNumber(fingerDigits), impression = WholeNumber(impressionDigits);
+        if (!finger || !impression) {
+            Report(path.string(), fmt::format("{} {} is too large (at most {}) (skipped)", finger ? "IMPRESSION" : "FINGER",
+                                              finger ? impressionDigits : fingerDigits, INT_MAX));
+            ++r->leftOut;
             continue;
         }
         Entry e;
-        e.finger = std::stoi(m[1]);
-        e.impression = std::stoi(m[2]);
+        e.finger = *finger;
+        e.impression = *impression;
         e.path = path.string();
         std::string reason;
         e.t = LoadTemplate(e.path, load, &reason);
@@ -112,31 +153,25 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
     return true;
 }
 
-std::string Fixed(double v, int decimals = 2) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v * 100.0);
-    return buf;
-}
-
-void PrintFigures(std::ostream& s, const std::string& title, const Evaluation& e, size_t genuine, size_t impostor,
-                  int failed, int step, bool showThresholds) {
-    s << "== " << title << '\n';
-    s << "genuine " << genuine << ", impostor " << impostor << ", templates that failed to load " << failed << '\n';
-    s << "EER      " << Fixed(e.eer) << "%  [" << Fixed(e.eerLow) << "%, " << Fixed(e.eerHigh) << "%]";
-    if (showThresholds) s << "  (t1 " << e.t1 << ", t2 " << e.t2 << ")";
-    s << '\n';
-    s << "FMR100   " << Fixed(e.fmr100) << "%\n";
-    s << "FMR1000  " << Fixed(e.fmr1000) << "%\n";
-    s << "ZeroFMR  " << Fixed(e.zeroFmr) << "%\n";
-    s << "ZeroFNMR " << Fixed(e.zeroFnmr) << "%\n";
+std::string Figures(const std::string& title, const Evaluation& e, size_t genuine, size_t impostor, int failed,
+                    int leftOut, int step, bool showThresholds) {
+    std::string s = fmt::format("== {}\n", title);
+    s += fmt::format("genuine {}, impostor {}, templates that failed to load {}", genuine, impostor, failed);
+    if (leftOut > 0) s += fmt::format(", other files left out {}", leftOut);
+    s += '\n';
+    s += fmt::format("EER      {}%  [{}%, {}%]", Percent(e.eer), Percent(e.eerLow), Percent(e.eerHigh));
+    if (showThresholds) s += fmt::format("  (t1 {}, t2 {})", e.t1, e.t2);
+    s += '\n';
+    s += fmt::format("FMR100   {}%\n", Percent(e.fmr100));
+    s += fmt::format("FMR1000  {}%\n", Percent(e.fmr1000));
+    s += fmt::format("ZeroFMR  {}%\n", Percent(e.zeroFmr));
+    s += fmt::format("ZeroFNMR {}%\n", Percent(e.zeroFnmr));
     if (step > 0) {
-        s << "threshold      FMR     FNMR\n";
-        char line[64];
-        for (int t = 0; t <= 100; t += step) {
-            std::snprintf(line, sizeof line, "%9d  %6s%%  %6s%%\n", t, Fixed(e.fmr[t]).c_str(), Fixed(e.fnmr[t]).c_str());
-            s << line;
-        }
+        s += "threshold      FMR     FNMR\n";
+        for (int t = 0; t <= 100; t += step)
+            s += fmt::format("{:9}  {:>6}%  {:>6}%\n", t, Percent(e.fmr[t]), Percent(e.fnmr[t]));
     }
+    return s;
 }
 
 Json FiguresJson(const Evaluation& e) {
@@ -159,20 +194,29 @@ Json FiguresJson(const Evaluation& e) {
 int Run(const EvalOptions& o) {
     const LoadOptions load{o.adapt};
     std::vector<FolderResult> results;
-    int skipped = 0, badFolders = 0;
+    int leftOut = 0, badFolders = 0;
     for (const std::string& folder : o.folders) {
         FolderResult r;
         r.folder = folder;
-        if (!LoadFolder(folder, load, &r, &skipped)) {
+        const bool usable = LoadFolder(folder, load, &r);
+        leftOut += r.leftOut;
+        if (!usable) {
             ++badFolders;
             continue;
         }
+        // Each template is prepared once as a probe (it is the earlier side
+        // of its comparisons); MatchPrepared gives Match2Score's score.
+        std::vector<std::unique_ptr<PreparedProbe>> prepared(r.entries.size());
+        ParallelFor(r.entries.size(), o.threads, "prepared", [&](size_t i) {
+            if (!r.entries[i].t) return;
+            prepared[i] = std::make_unique<PreparedProbe>();
+            PrepareProbe(r.entries[i].t->bytes.data(), prepared[i].get());
+        });
         ParallelFor(r.comparisons.size(), o.threads, fs::path(folder).filename().string() + " compared",
                     [&](size_t k) {
                         Comparison& c = r.comparisons[k];
-                        const Entry& a = r.entries[c.a];
                         const Entry& b = r.entries[c.b];
-                        c.score = a.t && b.t ? Match2Score(a.t->bytes.data(), b.t->bytes.data()) : 0;
+                        c.score = prepared[c.a] && b.t ? MatchPrepared(prepared[c.a].get(), b.t->bytes.data()) : 0;
                     });
         std::vector<int> genuine, impostor;
         for (const Comparison& c : r.comparisons) (c.genuine ? genuine : impostor).push_back(c.score);
@@ -187,7 +231,7 @@ int Run(const EvalOptions& o) {
     avg.fnmr.assign(kMaxThreshold + 1, 0.0);
     const double n = static_cast<double>(results.size());
     size_t genuineTotal = 0, impostorTotal = 0;
-    int failedTotal = 0;
+    int failedTotal = 0, leftOutTotal = 0;
     for (const FolderResult& r : results) {
         const Evaluation& e = r.eval;
         avg.eer += e.eer / n;
@@ -204,23 +248,24 @@ int Run(const EvalOptions& o) {
         genuineTotal += e.genuine;
         impostorTotal += e.impostor;
         failedTotal += r.failed;
+        leftOutTotal += r.leftOut;
     }
 
-    int exit = (skipped > 0 || badFolders > 0 || failedTotal > 0) ? kExitSkipped : kExitOk;
+    int exit = (leftOut > 0 || badFolders > 0 || failedTotal > 0) ? kExitSkipped : kExitOk;
     if (!o.csv.empty()) {
-        std::ostringstream s;
-        s << "folder,probe,gallery,kind,score\n";
+        std::string s = "folder,probe,gallery,kind,score\n";
         for (const FolderResult& r : results)
             for (const Comparison& c : r.comparisons)
-                s << r.folder << ',' << fs::path(r.entries[c.a].path).filename().string() << ','
-                  << fs::path(r.entries[c.b].path).filename().string() << ',' << (c.genuine ? "genuine" : "impostor")
-                  << ',' << c.score << '\n';
-        if (!WriteFile(o.csv, s.str())) exit = kExitOutput;
+                s += fmt::format("{},{},{},{},{}\n", CsvField(r.folder),
+                                 CsvField(fs::path(r.entries[c.a].path).filename().string()),
+                                 CsvField(fs::path(r.entries[c.b].path).filename().string()),
+                                 c.genuine ? "genuine" : "impostor", c.score);
+        if (!WriteFileText(o.csv, s)) exit = kExitOutput;
     }
     if (!o.det.empty()) {
         std::vector<std::pair<std::string, const Evaluation*>> curves;
         for (const FolderResult& r : results) curves.emplace_back(fs::path(r.folder).filename().string(), &r.eval);
-        if (!WriteFile(o.det, DetSvg(curves))) exit = kExitOutput;
+        if (!WriteFileText(o.det, DetSvg(curves))) exit = kExitOutput;
     }
     if (o.json) {
         Json j;
@@ -231,6 +276,7 @@ int Run(const EvalOptions& o) {
             f["folder"] = r.folder;
             f["templates"] = r.entries.size();
             f["failed"] = r.failed;
+            f["leftOut"] = r.leftOut;
             f["genuine"] = r.eval.genuine;
             f["impostor"] = r.eval.impostor;
             folders.push_back(f);
@@ -242,15 +288,15 @@ int Run(const EvalOptions& o) {
             a.erase("t2");
             j["average"] = a;
         }
-        std::cout << DumpJson(j) << '\n';
+        PrintJson(j);
         return exit;
     }
     for (const FolderResult& r : results)
-        PrintFigures(std::cout, r.folder + " (" + std::to_string(r.entries.size()) + " templates)", r.eval,
-                     r.eval.genuine, r.eval.impostor, r.failed, o.step, true);
+        WriteOut(Figures(fmt::format("{} ({} templates)", r.folder, r.entries.size()), r.eval, r.eval.genuine,
+                         r.eval.impostor, r.failed, r.leftOut, o.step, true));
     if (results.size() > 1)
-        PrintFigures(std::cout, "average of " + std::to_string(results.size()) + " folders", avg, genuineTotal,
-                     impostorTotal, failedTotal, o.step, false);
+        WriteOut(Figures(fmt::format("average of {} folders", results.size()), avg, genuineTotal, impostorTotal,
+                         failedTotal, leftOutTotal, o.step, false));
     return exit;
 }
 
@@ -266,12 +312,13 @@ void AddEval(CLI::App& app, int* exitCode) {
     c->add_option("folders", o->folders, "Folders, each evaluated on its own (plus their average)")->required();
     c->add_option("--csv", o->csv, "Write every score to this CSV file");
     c->add_option("--det", o->det, "Draw the DET curve (FNMR against FMR, log axes) to this SVG file");
-    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it");
+    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
+        ->check(CLI::Range(0, 1024));
     c->add_option("--table-step", o->step, "Threshold step of the printed table (1: every threshold, 0: no table)")
         ->check(CLI::Range(0, 100));
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
     c->add_flag("--json", o->json, "Print the figures and the full threshold table as JSON");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

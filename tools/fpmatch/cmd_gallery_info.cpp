@@ -4,7 +4,11 @@
 #include <memory>
 
 #include "commands.h"
-#include "common.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "report.h"
+#include "template_load.h"
 #include "gallery_file.h"
 
 namespace fpmatch::tool {
@@ -69,7 +73,7 @@ int Run(const GalleryInfoOptions& o) {
         j["usedBytes"] = info.usedSize;
         j["segments"] = segments;
         if (o.entries) j["entryList"] = entries;
-        std::cout << DumpJson(j) << '\n';
+        PrintJson(j);
     } else if (!o.entries) {
         std::cout << "file        " << o.file << " (" << g->Size() << " bytes)\n"
                   << "format      packed gallery, version " << info.version << '\n'
@@ -100,7 +104,7 @@ void AddGalleryInfo(CLI::App& app, int* exitCode) {
     c->add_option("file", o->file, "Gallery file")->required();
     c->add_flag("--entries", o->entries, "List every entry: index, name, template bytes");
     c->add_flag("--json", o->json, "Print as JSON");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

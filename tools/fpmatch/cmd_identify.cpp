@@ -1,14 +1,17 @@
 // identify PROBE GALLERY...: every gallery template scored against the probe,
-// best first; or with --first the library's list search for the first
-// template that reaches a threshold.
+// best first; or with --first the first template in gallery order that
+// reaches a threshold.
 #include <algorithm>
 #include <climits>
-#include <iostream>
 #include <memory>
 #include <numeric>
 
 #include "commands.h"
-#include "common.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "parallel.h"
+#include "report.h"
 
 namespace fpmatch::tool {
 
@@ -24,68 +27,58 @@ struct IdentifyOptions {
     bool first = false, strict = false, adapt = false, json = false;
 };
 
-// Bytes of a checked template that the decoder reads.
-size_t NeededBytes(const Template& t) {
-    const int count = t.declaredCount;
-    return t.kind == TemplateKind::Iso ? 28 + 6 * static_cast<size_t>(count)
-                                       : 56 + 4 * static_cast<size_t>(std::min(count, 25));
-}
+constexpr int32_t kFirstBlock = 64;  // entries per MatchPreparedList call in --first
 
 struct FirstResult {
     bool found = false;
-    int32_t index = -1, score = 0;
-    std::vector<size_t> noBasePair;  // entries where the library's search stopped
+    size_t index = 0;
+    int32_t score = 0;
+    size_t examined = 0;  // entries compared, in gallery order, up to the one found
 };
 
-// The library's list search over the gallery packed at a fixed stride. The
-// search stops at an entry that shares no base pair with the probe; the tool
-// then locates that entry and resumes the search after it, so every template
-// is examined in gallery order.
-FirstResult SearchFirst(const Template& probe, const std::vector<Template>& gallery, int threshold,
-                        unsigned threads) {
-    size_t stride = 1;
-    for (const Template& t : gallery) stride = std::max(stride, NeededBytes(t));
-    std::vector<uint8_t> packed(stride * gallery.size(), 0);
+// The usable templates packed at a fixed stride (the longest TemplateLength).
+std::vector<uint8_t> Pack(const std::vector<Template>& gallery, int32_t* stride) {
+    size_t s = 1;
+    for (const Template& t : gallery) s = std::max<size_t>(s, static_cast<size_t>(TemplateLength(t.bytes.data(), t.bytes.size())));
+    std::vector<uint8_t> packed(s * gallery.size(), 0);
     for (size_t i = 0; i < gallery.size(); ++i)
-        std::copy_n(gallery[i].bytes.begin(), std::min(stride, gallery[i].bytes.size()), packed.begin() + i * stride);
+        std::copy_n(gallery[i].bytes.begin(), std::min(s, gallery[i].bytes.size()), packed.begin() + i * s);
+    *stride = static_cast<int32_t>(s);
+    return packed;
+}
+
+// One pass in gallery order: blocks of the packed gallery are compared on
+// every thread (MatchPreparedList: one outcome per entry, never stopping),
+// wave after wave, until a wave holds an entry that reaches the threshold.
+FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>& gallery, int threshold,
+                        unsigned threads) {
+    int32_t stride = 0;
+    const std::vector<uint8_t> packed = Pack(gallery, &stride);
     const int32_t n = static_cast<int32_t>(gallery.size());
-    const int32_t s = static_cast<int32_t>(stride);
+    std::vector<int32_t> outcomes(gallery.size(), 0);
+    const int32_t wave = kFirstBlock * 4 * static_cast<int32_t>(ResolveThreads(threads));
     FirstResult r;
-    // Whether entry i shares a base pair with the probe (-1: not known yet). A
-    // one-entry search with the lowest threshold succeeds exactly when it does.
-    std::vector<int8_t> has(gallery.size(), -1);
-    const int32_t chunk = static_cast<int32_t>(64 * ResolveThreads(threads));
-    auto fill = [&](int32_t from) {
-        const int32_t to = std::min<int32_t>(n, from + chunk);
-        ParallelFor(static_cast<size_t>(to - from), threads, "locating", [&](size_t k) {
-            const size_t i = static_cast<size_t>(from) + k;
-            if (has[i] >= 0) return;
-            int32_t i2 = 0, s2 = 0;
-            has[i] = static_cast<int8_t>(
-                MatchListFp(probe.bytes.data(), packed.data(), s, static_cast<int32_t>(i), 1, INT32_MIN, &i2, &s2));
+    for (int32_t from = 0; from < n; from += wave) {
+        const int32_t to = std::min(n, from + wave);
+        const size_t blocks = static_cast<size_t>((to - from + kFirstBlock - 1) / kFirstBlock);
+        ParallelFor(blocks, threads, "searched", [&](size_t b) {
+            const int32_t first = from + static_cast<int32_t>(b) * kFirstBlock;
+            const int32_t count = std::min(kFirstBlock, to - first);
+            MatchPreparedList(&probe, packed.data(), stride, first, count, outcomes.data() + first);
         });
-    };
-    int32_t cursor = 0;
-    while (cursor < n) {
-        int32_t index = -1, score = 0;
-        if (MatchListFp(probe.bytes.data(), packed.data(), s, cursor, n - cursor, threshold, &index, &score) == 1) {
-            r.found = true;
-            r.index = index;
-            r.score = score;
-            return r;
+        for (int32_t i = from; i < to; ++i) {
+            // An entry without a score (no base pair) scores 0, as in Match2Score.
+            const int32_t score = std::max(outcomes[static_cast<size_t>(i)], 0);
+            if (score >= threshold) {
+                r.found = true;
+                r.index = static_cast<size_t>(i);
+                r.score = score;
+                r.examined = static_cast<size_t>(i) + 1;
+                return r;
+            }
         }
-        // Either every entry was examined, or the search stopped at the first
-        // entry without a base pair: find that entry and resume after it.
-        int32_t stop = cursor;
-        while (stop < n) {
-            if (has[static_cast<size_t>(stop)] < 0) fill(stop);
-            if (has[static_cast<size_t>(stop)] == 0) break;
-            ++stop;
-        }
-        if (stop >= n) return r;
-        r.noBasePair.push_back(static_cast<size_t>(stop));
-        cursor = stop + 1;
     }
+    r.examined = gallery.size();
     return r;
 }
 
@@ -96,22 +89,17 @@ int Run(const IdentifyOptions& o) {
     HintIfQualitiesMissing(*probe, load);
     std::optional<LoadedGallery> loaded = LoadGalleryArguments(o.gallery, o.list, load, o.strict);
     if (!loaded) return kExitInput;
-    LoadedGallery& g = *loaded;
-    if (g.templates.empty()) {
-        Report("gallery", "none of the " + std::to_string(g.files) + " gallery files is a usable template");
-        return kExitInput;
-    }
+    const LoadedGallery& g = *loaded;
     const int partial = g.Left() > 0 ? kExitSkipped : kExitOk;
     const std::vector<Template>& gallery = g.templates;
+    auto prepared = std::make_unique<PreparedProbe>();
+    PrepareProbe(probe->bytes.data(), prepared.get());
 
     if (o.first) {
-        const FirstResult r = SearchFirst(*probe, gallery, o.threshold, o.threads);
-        if (!r.noBasePair.empty())
-            NoteOnce("nobasepair", std::to_string(r.noBasePair.size()) +
-                                       " gallery template(s) share no base pair with the probe; the library's list "
-                                       "search stops at such a template, the tool resumed after each");
+        const FirstResult r = SearchFirst(*prepared, gallery, o.threshold, o.threads);
         if (o.json) {
             Json j;
+            j["probe"] = probe->path;
             j["threshold"] = o.threshold;
             j["found"] = r.found;
             if (r.found) {
@@ -119,22 +107,20 @@ int Run(const IdentifyOptions& o) {
                 j["file"] = gallery[r.index].path;
                 j["score"] = r.score;
             }
-            j["searched"] = gallery.size();
-            j["skipped"] = g.skipped;
-            j["noBasePair"] = r.noBasePair.size();
-            std::cout << DumpJson(j) << '\n';
+            j["searched"] = r.examined;
+            j["skipped"] = g.Left();
+            PrintJson(j);
         } else if (r.found) {
-            std::cout << r.score << '\t' << gallery[r.index].path << '\n';
+            Print("{}\t{}\n", r.score, gallery[r.index].path);
         } else {
-            std::cout << "no template reaches " << o.threshold << '\n';
+            Print("no template reaches {}\n", o.threshold);
         }
         return partial;
     }
 
     std::vector<int32_t> scores(gallery.size(), 0);
-    ParallelFor(gallery.size(), o.threads, "scored", [&](size_t i) {
-        scores[i] = Match2Score(probe->bytes.data(), gallery[i].bytes.data());
-    });
+    ParallelFor(gallery.size(), o.threads, "scored",
+                [&](size_t i) { scores[i] = MatchPrepared(prepared.get(), gallery[i].bytes.data()); });
     std::vector<size_t> order(gallery.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return scores[a] > scores[b]; });
@@ -147,15 +133,18 @@ int Run(const IdentifyOptions& o) {
         if (o.json)
             list.push_back({{"rank", rank}, {"score", scores[i]}, {"file", gallery[i].path}});
         else
-            std::cout << rank << '\t' << scores[i] << '\t' << gallery[i].path << '\n';
+            Print("{}\t{}\t{}\n", rank, scores[i], gallery[i].path);
     }
     if (o.json) {
         Json j;
         j["probe"] = probe->path;
+        j["threshold"] = o.threshold;
         j["scored"] = gallery.size();
         j["skipped"] = g.Left();
         j["results"] = list;
-        std::cout << DumpJson(j) << '\n';
+        PrintJson(j);
+    } else if (rank == 0) {
+        Print("no template reaches {}\n", o.threshold);
     }
     return partial;
 }
@@ -165,21 +154,24 @@ int Run(const IdentifyOptions& o) {
 void AddIdentify(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<IdentifyOptions>();
     CLI::App* c = app.add_subcommand("identify", "Score a probe against a gallery, best first");
-    c->add_option("probe", o->probe, "Probe template file")->required();
-    c->add_option("gallery", o->gallery, "Gallery template files or folders (a folder contributes all its files)");
+    c->add_option("probe", o->probe, "Probe template file (- for standard input)")->required();
+    c->add_option("gallery", o->gallery,
+                  "Gallery template files or folders (a folder contributes its files, not its sub-folders)");
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
-    c->add_option("--top", o->top, "Print only the K best (0: all)")->check(CLI::NonNegativeNumber);
-    auto* threshold = c->add_option("--threshold", o->threshold, "Print only scores >= T (with --first: the score to reach)");
-    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it");
+    c->add_option("--top", o->top, "Print only the K best (0: all)")->check(CLI::Range(0, INT_MAX));
+    auto* threshold = c->add_option("--threshold", o->threshold,
+                                    "Print only scores >= T, 0..100 (with --first: the score to reach)")
+                          ->check(CLI::Range(0, 100));
+    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
+        ->check(CLI::Range(0, 1024));
     auto* first = c->add_flag("--first", o->first,
-                              "Report the first gallery template (in gallery order) whose score reaches --threshold, "
-                              "with the library's list search over the usable templates packed at a fixed stride; "
-                              "the search resumes after any template that shares no base pair with the probe");
+                              "Report the first gallery template (in gallery order) whose score reaches --threshold "
+                              "(one pass over the usable templates)");
     first->needs(threshold);
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
     c->add_flag("--json", o->json, "Print the results as JSON");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

@@ -5,7 +5,11 @@
 #include <memory>
 
 #include "commands.h"
-#include "common.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "report.h"
+#include "template_load.h"
 #include "gallery_file.h"
 
 namespace fpmatch::tool {
@@ -115,7 +119,7 @@ void AddPack(CLI::App& app, int* exitCode) {
                 "Also store 512-byte short templates for screening (kept on --append when the gallery has them)");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before packing");
     c->add_flag("--strict", o->strict, "Stop at the first bad template file (nothing is written)");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

@@ -1,10 +1,18 @@
 // screen PROBE GALLERY...: fast pre-selection over short templates built from
-// the inputs; prints the 32 best candidates.
-#include <iostream>
+// the inputs (or given as short templates); prints the best candidates with
+// their screening scores (by default QuickSort's list of 32).
+#include <algorithm>
+#include <climits>
 #include <memory>
+#include <numeric>
 
 #include "commands.h"
-#include "common.h"
+#include "conversion.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "parallel.h"
+#include "report.h"
 
 namespace fpmatch::tool {
 
@@ -14,77 +22,89 @@ struct ScreenOptions {
     std::string probe;
     std::vector<std::string> gallery;
     std::string list;
+    int top = FPMATCH_SCREEN_BEST;
+    unsigned threads = 0;
     bool strict = false, adapt = false, json = false;
 };
 
-// Short template of a checked template; returns the library's code (512 on
-// success).
-int32_t MakeShort(const Template& t, uint8_t* out) {
-    Decoded d;
-    const int32_t code = d.Decode(t.bytes.data());
-    if (code != FPMATCH_DECODED) return FPMATCH_WRITE_BAD_COUNT;
-    return WriteShortTemplate(&d.fs, out, FPMATCH_SHORT_TEMPLATE_SIZE);
-}
+constexpr size_t kBlock = 256;  // candidates per ScreenScores call
 
 int Run(const ScreenOptions& o) {
-    const LoadOptions load{o.adapt};
+    LoadOptions load{o.adapt};
+    load.acceptShort = true;
     const auto probe = LoadRequired(o.probe, load);
     if (!probe) return kExitInput;
     HintIfQualitiesMissing(*probe, load);
     uint8_t probeShort[FPMATCH_SHORT_TEMPLATE_SIZE] = {};
-    const int32_t pc = MakeShort(*probe, probeShort);
-    if (pc != FPMATCH_SHORT_TEMPLATE_SIZE) {
-        Report(o.probe, "cannot make a short template: " + WriteCodeMessage(pc));
+    std::string reason;
+    if (!MakeShortTemplate(*probe, probeShort, &reason)) {
+        Report(DisplayPath(o.probe), reason);
         return kExitRefused;
     }
     std::optional<LoadedGallery> loaded = LoadGalleryArguments(o.gallery, o.list, load, o.strict);
     if (!loaded) return kExitInput;
     LoadedGallery& g = *loaded;
+    // Short templates of the gallery, built on every thread, failures
+    // reported in gallery order.
+    const size_t n = g.templates.size();
+    std::vector<uint8_t> built(n * FPMATCH_SHORT_TEMPLATE_SIZE, 0);
+    std::vector<std::string> failure(n);
+    ParallelFor(n, o.threads, "prepared", [&](size_t i) {
+        std::string why;
+        if (!MakeShortTemplate(g.templates[i], built.data() + i * FPMATCH_SHORT_TEMPLATE_SIZE, &why))
+            failure[i] = why.empty() ? "cannot make a short template" : why;
+    });
     std::vector<uint8_t> packed;
     std::vector<size_t> source;  // packed position -> gallery template
-    packed.reserve(g.templates.size() * FPMATCH_SHORT_TEMPLATE_SIZE);
-    for (size_t i = 0; i < g.templates.size(); ++i) {
-        uint8_t buf[FPMATCH_SHORT_TEMPLATE_SIZE] = {};
-        const int32_t c = MakeShort(g.templates[i], buf);
-        if (c != FPMATCH_SHORT_TEMPLATE_SIZE) {
-            Report(g.templates[i].path, "cannot make a short template: " + WriteCodeMessage(c) +
-                                            (o.strict ? "" : " (skipped)"));
+    packed.reserve(built.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (!failure[i].empty()) {
+            Report(DisplayPath(g.templates[i].path), failure[i] + (o.strict ? "" : " (skipped)"));
             ++g.skipped;
             if (o.strict) return kExitInput;
             continue;
         }
-        packed.insert(packed.end(), buf, buf + FPMATCH_SHORT_TEMPLATE_SIZE);
+        const uint8_t* b = built.data() + i * FPMATCH_SHORT_TEMPLATE_SIZE;
+        packed.insert(packed.end(), b, b + FPMATCH_SHORT_TEMPLATE_SIZE);
         source.push_back(i);
     }
     if (source.empty()) {
-        Report("gallery", "none of the " + std::to_string(g.files) + " gallery files is usable for screening");
+        Report("gallery", fmt::format("none of the {} gallery files is usable for screening", g.files));
         return kExitInput;
     }
-    int32_t best[FPMATCH_SCREEN_BEST];
-    if (QuickSort(probeShort, packed.data(), static_cast<int32_t>(source.size()), best) != 1) {
-        Report("internal", "QuickSort refused the candidate list");
-        return kExitInternal;
-    }
+    // Every candidate's score, in blocks on every thread; the ranking is
+    // QuickSort's: above the list threshold, best first, ties in gallery
+    // order.
+    const size_t count = source.size();
+    std::vector<int32_t> scores(count, 0);
+    ParallelFor((count + kBlock - 1) / kBlock, o.threads, "screened", [&](size_t b) {
+        const size_t from = b * kBlock, to = std::min(count, from + kBlock);
+        ScreenScores(probeShort, packed.data() + from * FPMATCH_SHORT_TEMPLATE_SIZE, static_cast<int32_t>(to - from),
+                     scores.data() + from);
+    });
+    std::vector<size_t> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return scores[a] > scores[b]; });
     Json list = Json::array();
     int rank = 0;
-    for (int32_t b : best) {
-        if (b < 0 || static_cast<size_t>(b) >= source.size()) continue;
+    for (size_t k : order) {
+        if (scores[k] <= FPMATCH_SCREEN_LIST_THRESHOLD || (o.top > 0 && rank >= o.top)) break;
         ++rank;
-        const Template& t = g.templates[source[static_cast<size_t>(b)]];
+        const Template& t = g.templates[source[k]];
         if (o.json)
-            list.push_back({{"rank", rank}, {"file", t.path}});
+            list.push_back({{"rank", rank}, {"score", scores[k]}, {"file", t.path}});
         else
-            std::cout << rank << '\t' << t.path << '\n';
+            Print("{}\t{}\t{}\n", rank, scores[k], t.path);
     }
     if (o.json) {
         Json j;
         j["probe"] = probe->path;
-        j["screened"] = source.size();
+        j["screened"] = count;
         j["skipped"] = g.Left();
         j["candidates"] = list;
-        std::cout << DumpJson(j) << '\n';
+        PrintJson(j);
     } else if (rank == 0) {
-        std::cout << "no candidate\n";
+        Print("no candidate\n");
     }
     return g.Left() > 0 ? kExitSkipped : kExitOk;
 }
@@ -94,15 +114,20 @@ int Run(const ScreenOptions& o) {
 void AddScreen(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<ScreenOptions>();
     CLI::App* c = app.add_subcommand(
-        "screen", "Fast candidate pre-selection: the 32 gallery templates whose local structures best agree with "
-                  "the probe's, best first (no scores)");
-    c->add_option("probe", o->probe, "Probe template file")->required();
-    c->add_option("gallery", o->gallery, "Gallery template files or folders");
+        "screen", "Fast candidate pre-selection: the gallery templates whose local structures best agree with the "
+                  "probe's, best first, with their screening scores (by default QuickSort's 32)");
+    c->add_option("probe", o->probe, "Probe template file (- for standard input; a short template is taken as it is)")
+        ->required();
+    c->add_option("gallery", o->gallery, "Gallery template files or folders (short templates are taken as they are)");
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
+    c->add_option("--top", o->top, "Print the K best candidates (0: every candidate scoring above 7)")
+        ->check(CLI::Range(0, INT_MAX));
+    c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
+        ->check(CLI::Range(0, 1024));
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) first");
     c->add_flag("--json", o->json, "Print the candidates as JSON");
-    c->callback([o, exitCode] { *exitCode = Run(*o); });
+    SetCommand(c, exitCode, [o] { return Run(*o); });
 }
 
 }  // namespace fpmatch::tool

@@ -10,7 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common.h"
+#include "file_io.h"
+#include "gallery.h"
+#include "output.h"
+#include "report.h"
+#include "template_load.h"
 
 namespace fpmatch::tool {
 
@@ -108,15 +112,17 @@ bool WriteSegment(int fd, const GallerySegment& seg, const PackBatch& b, PackRes
     }
     if (seg.hasShorts) {
         w.PadTo(seg.shortsOffset);
-        Decoded d;
+        FeatureStorage storage;
+        FeatureSet fs;
         std::vector<uint8_t> slot(kMaxKeptTemplate + FPMATCH_SHORT_TEMPLATE_SIZE);
         uint8_t shortTemplate[FPMATCH_SHORT_TEMPLATE_SIZE];
         for (size_t j = 0; j < b.Count(); ++j) {
             std::fill(slot.begin(), slot.end(), 0);
             std::copy_n(b.arena.begin() + static_cast<ptrdiff_t>(b.offsets[j]), b.lengths[j], slot.begin());
             std::memset(shortTemplate, 0, sizeof shortTemplate);
-            if (d.Decode(slot.data()) != FPMATCH_DECODED ||
-                WriteShortTemplate(&d.fs, shortTemplate, sizeof shortTemplate) != FPMATCH_SHORT_TEMPLATE_SIZE) {
+            BindFeatureSet(&fs, &storage);
+            if (DecodeFeature(slot.data(), &fs) != FPMATCH_DECODED ||
+                WriteShortTemplate(&fs, shortTemplate, sizeof shortTemplate) != FPMATCH_SHORT_TEMPLATE_SIZE) {
                 std::memset(shortTemplate, 0, sizeof shortTemplate);  // a zero slot: not screened
                 ++r->withoutShort;
             }

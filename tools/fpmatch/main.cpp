@@ -1,9 +1,8 @@
 // fpmatch: command-line front end of the fingerprint matching library.
-#include <iostream>
-
 #include "commands.h"
-#include "common.h"
+#include "file_io.h"
 #include "fpmatch.h"
+#include "report.h"
 
 int main(int argc, char** argv) {
     using namespace fpmatch::tool;
@@ -13,7 +12,7 @@ int main(int argc, char** argv) {
         "Exit codes: 0 done; 1 done, but some inputs were reported on stderr and skipped;\n"
         "2 bad command line; 3 an input the command needs is missing or invalid; 4 an output\n"
         "could not be written; 5 the library refused (conversion does not fit, --adapt failed);\n"
-        "6 inconsistent library results.");
+        "6 an unexpected failure (reported).");
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("fpmatch ") + VersionString() + " (algorithm " +
                                           std::to_string(AlgVersion()) + ")");
@@ -26,15 +25,14 @@ int main(int argc, char** argv) {
     AddConvert(app, &exitCode);
     AddEval(app, &exitCode);
     AddRender(app, &exitCode);
-    AddMakeSample(app, &exitCode);
     AddPack(app, &exitCode);
     AddGalleryInfo(app, &exitCode);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        if (e.get_exit_code() == 0)  // --help, --version
+            return RunAtBoundary([&] { return app.exit(e); });
+        Report("command line", std::string(e.what()) + " (see fpmatch --help)");
         return kExitUsage;
     }
     return exitCode;

@@ -1,0 +1,108 @@
+// ExplainMatch: the explanation of a comparison comes from the scoring code
+// itself, so its score is Match2Score's on every pair, and what it reports
+// about the alignments is consistent with that score.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using fpmatch::test::Bytes;
+namespace samples = fpmatch::samples;
+
+// Checks one pair: the score and what the explanation says about it.
+void ExpectExplained(const Bytes& probe, const Bytes& gallery, int* scoredAlignments) {
+    auto e = std::make_unique<MatchExplanation>();
+    const int32_t score = ExplainMatch(probe.data(), gallery.data(), e.get());
+    ASSERT_EQ(score, Match2Score(probe.data(), gallery.data()));
+    ASSERT_EQ(e->score, score);
+    ASSERT_GE(e->basePairCount, 0);
+    ASSERT_LE(e->basePairCount, 3);
+    if (e->basePairCount == 0) {
+        EXPECT_EQ(score, 0);
+        return;
+    }
+    for (int32_t i = 0; i < e->basePairCount; ++i) {
+        const AlignmentExplanation& a = e->alignments[i];
+        // Best first, as the final score reads them; the best one's score
+        // bounds the final score from above (it is the mean of two at most).
+        if (i > 0) {
+            EXPECT_LE(a.basePair.matchScore, e->alignments[i - 1].basePair.matchScore);
+        }
+        ASSERT_GE(a.basePair.probeIndex, 0);
+        ASSERT_LT(a.basePair.probeIndex, e->probeCount);
+        ASSERT_LT(a.basePair.galleryIndex, e->galleryCount);
+        if (a.stage != FPMATCH_ALIGN_SCORED) continue;
+        ++*scoredAlignments;
+        EXPECT_GE(a.pairCount, 1);
+        EXPECT_LE(a.pairCount, std::min(a.keptProbe, a.keptGallery));
+        std::set<int32_t> probeSlots, gallerySlots;
+        for (int32_t k = 0; k < a.pairCount; ++k) {
+            const MinutiaPair& p = a.pairs[k];
+            ASSERT_TRUE(probeSlots.insert(p.probeIndex).second);
+            ASSERT_TRUE(gallerySlots.insert(p.galleryIndex).second);
+            ASSERT_LT(p.probeIndex, e->probeCount);
+            ASSERT_LT(p.galleryIndex, e->galleryCount);
+            EXPECT_NE(p.probeIndex, a.basePair.probeIndex);
+            EXPECT_GT(a.movedGallery[p.galleryIndex].x, 0);  // paired minutiae were kept
+        }
+        EXPECT_EQ(a.movedGallery[a.basePair.galleryIndex].x, 0);  // the base takes no part
+    }
+    EXPECT_LE(score, std::min(e->alignments[0].basePair.matchScore, 100));
+}
+
+TEST(ExplainMatch, ScoresLikeMatch2ScoreOnGeneratedPairs) {
+    samples::ImpressionOptions noisy;
+    noisy.maxRotation = 30;
+    noisy.maxShift = 25;
+    noisy.dropPercent = 30;
+    noisy.spurious = 8;
+    int scored = 0;
+    for (uint64_t f = 1; f <= 12; ++f) {
+        const auto finger = samples::MakeFinger(500 + f, static_cast<int>(10 + 3 * f));
+        const auto other = samples::MakeFinger(900 + f, 30);
+        const Bytes a = samples::MakeIsoRecord(samples::MakeImpression(finger, f), 60);
+        const Bytes b = samples::MakeNativeTemplate(samples::MakeImpression(finger, 100 + f, noisy), 60, {120, 140});
+        const Bytes c = samples::MakeIsoRecord(samples::MakeImpression(other, f, noisy), 60);
+        ExpectExplained(a, b, &scored);
+        ExpectExplained(b, a, &scored);
+        ExpectExplained(a, c, &scored);
+        ExpectExplained(b, c, &scored);
+    }
+    EXPECT_GT(scored, 20);
+}
+
+TEST(ExplainMatch, ScoresLikeMatch2ScoreOnFvcPairs) {
+    FPMATCH_REQUIRE_FVC(fvc);
+    int scored = 0;
+    for (size_t i = 0; i < fvc.size(); ++i)
+        for (size_t step : {1u, 8u, 37u})
+            ExpectExplained(fvc[i].bytes, fvc[(i + step) % fvc.size()].bytes, &scored);
+    EXPECT_GT(scored, 300);
+}
+
+TEST(ExplainMatch, FailuresAndNullPointers) {
+    const Bytes good = samples::MakeIsoRecord(samples::MakeFinger(3, 30), 60);
+    Bytes bad = fpmatch::test::NativeHeader(0);
+    auto e = std::make_unique<MatchExplanation>();
+    EXPECT_EQ(ExplainMatch(nullptr, good.data(), e.get()), -1);
+    EXPECT_EQ(ExplainMatch(good.data(), nullptr, e.get()), -1);
+    EXPECT_EQ(ExplainMatch(good.data(), good.data(), nullptr), -1);
+    // Both decoder codes are reported, whichever side fails.
+    EXPECT_EQ(ExplainMatch(bad.data(), good.data(), e.get()), 0);
+    EXPECT_EQ(e->probeCode, FPMATCH_BAD_COUNT);
+    EXPECT_EQ(e->galleryCode, FPMATCH_DECODED);
+    EXPECT_EQ(e->galleryCount, 30);
+    EXPECT_EQ(e->basePairCount, 0);
+    EXPECT_EQ(ExplainMatch(good.data(), bad.data(), e.get()), 0);
+    EXPECT_EQ(e->probeCode, FPMATCH_DECODED);
+    EXPECT_EQ(e->galleryCode, FPMATCH_BAD_COUNT);
+    EXPECT_EQ(e->probeCount, 30);
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// The command boundary: whatever a command throws ends here as one reported
+// line and an exit code, never as an abort.
+#include <filesystem>
+#include <new>
+
+#include "commands.h"
+#include "file_io.h"
+#include "report.h"
+
+namespace fpmatch::tool {
+
+int RunAtBoundary(const std::function<int()>& body) {
+    try {
+        const int code = body();
+        FinishStandardOutput();
+        return code;
+    } catch (const OutputError& e) {
+        Report(e.Target(), e.what());
+        return kExitOutput;
+    } catch (const std::bad_alloc&) {
+        Report("memory", "out of memory");
+        return kExitInternal;
+    } catch (const std::filesystem::filesystem_error& e) {
+        Report(e.path1().empty() ? std::string("file system") : e.path1().string(), e.code().message());
+        return kExitInput;
+    } catch (const std::exception& e) {
+        Report("internal error", e.what());
+        return kExitInternal;
+    } catch (...) {
+        Report("internal error", "unknown exception");
+        return kExitInternal;
+    }
+}
+
+void SetCommand(CLI::App* subcommand, int* exitCode, std::function<int()> body) {
+    subcommand->callback([exitCode, body = std::move(body)] { *exitCode = RunAtBoundary(body); });
+}
+
+}  // namespace fpmatch::tool

@@ -1,0 +1,44 @@
+// What the tool says on standard error, and the exit codes it ends with.
+// Every line is "fpmatch: WHAT: reason"; a progress line in progress is
+// closed first, so reports never mix into it.
+#ifndef FPMATCH_TOOL_REPORT_H
+#define FPMATCH_TOOL_REPORT_H
+
+#include <cstdint>
+#include <string>
+
+namespace fpmatch::tool {
+
+// Exit codes (documented in the README and in --help).
+enum ExitCode : int {
+    kExitOk = 0,        // everything read and done
+    kExitSkipped = 1,   // done, but some inputs were reported and skipped
+    kExitUsage = 2,     // bad command line
+    kExitInput = 3,     // an input that the command cannot do without is bad
+    kExitOutput = 4,    // an output (file or standard output) could not be written
+    kExitRefused = 5,   // the library refused (conversion does not fit, adaptation failed)
+    kExitInternal = 6,  // inconsistent library results, or an unexpected failure
+};
+
+// One line on standard error: "fpmatch: WHAT: reason".
+void Report(const std::string& what, const std::string& reason);
+
+// A one-off note on standard error (printed once per process per key).
+void NoteOnce(const std::string& key, const std::string& text);
+
+// A progress line on standard error ("\rLABEL done/total"), left open until
+// the next report or EndProgress.
+void ShowProgress(const std::string& label, size_t done, size_t total);
+void EndProgress();
+
+// Whether standard error is a terminal (progress is shown only then).
+bool ProgressWanted();
+
+// Plain-language meaning of the library's codes.
+std::string DecodeCodeMessage(int32_t code);
+std::string AdaptCodeMessage(int32_t code);
+std::string WriteCodeMessage(int32_t code);
+
+}  // namespace fpmatch::tool
+
+#endif
