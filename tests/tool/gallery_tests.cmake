@@ -81,3 +81,33 @@ fvc_test(fvc_pack_adapt 0 "^packed 320 templates .*: 320 entries in 1 segment\\(
   pack --adapt --shorts ${WORK}/gallery/fvc.fpg ${FVC}/DB1_B ${FVC}/DB2_B ${FVC}/DB3_B ${FVC}/DB4_B)
 set_property(TEST tool.pack tool.pack_skips_bad tool.pack_strict tool.pack_nothing_usable tool.fvc_pack_adapt
   APPEND PROPERTY FIXTURES_REQUIRED gallery_workdir)
+
+# identify --gallery: the same ranking as the folder form over the same
+# templates (text columns rank, score, name), for one or two threads, and
+# several probes per run; --screen keeping every candidate equals the full
+# search; --first agrees with the folder form; bad uses are refused.
+shell_test(identify_gallery_equals_folder [=[
+set -e; export LC_ALL=C; d=$WORK/gallery/id; rm -rf $d; mkdir -p $d
+$TOOL pack --shorts $d/g.fpg $SAMPLES/iso >/dev/null
+for p in $SAMPLES/iso/101_1.iso $SAMPLES/iso/104_2.iso; do
+  $TOOL identify $p $SAMPLES/iso | cut -f1,2,3 > $d/folder.txt
+  $TOOL identify $p --gallery $d/g.fpg --top 0 --threads 1 | tail -n +2 | cut -f1,2,4 > $d/packed1.txt
+  $TOOL identify $p --gallery $d/g.fpg --top 0 --threads 2 | tail -n +2 | cut -f1,2,4 > $d/packed2.txt
+  $TOOL identify $p --gallery $d/g.fpg --top 0 --screen 1000 | tail -n +2 | cut -f1,2,4 > $d/screened.txt
+  cmp $d/folder.txt $d/packed1.txt; cmp $d/packed1.txt $d/packed2.txt; cmp $d/packed1.txt $d/screened.txt
+  a=$($TOOL identify --first --threshold 30 $p $SAMPLES/iso | cut -f1,2)
+  b=$($TOOL identify --first --threshold 30 $p --gallery $d/g.fpg | cut -f2,4)
+  [ "$a" = "$b" ] || { echo "--first: $a vs $b"; exit 1; }
+done
+# Two probes in one run: two blocks, each as the probe alone.
+$TOOL identify $SAMPLES/iso/101_1.iso $SAMPLES/iso/104_2.iso --gallery $d/g.fpg --top 3 > $d/two.txt
+{ $TOOL identify $SAMPLES/iso/101_1.iso --gallery $d/g.fpg --top 3; $TOOL identify $SAMPLES/iso/104_2.iso --gallery $d/g.fpg --top 3; } > $d/one_by_one.txt
+cmp $d/two.txt $d/one_by_one.txt
+]=])
+set_property(TEST tool.identify_gallery_equals_folder APPEND PROPERTY FIXTURES_REQUIRED gallery_workdir)
+tool_test(identify_screen_needs_gallery 2 EMPTY "^fpmatch: identify: --screen needs --gallery" 1
+  identify --screen 5 ${SAMPLES}/iso/101_1.iso ${SAMPLES}/iso)
+shell_test(identify_screen_needs_shorts
+  "mkdir -p $WORK/gallery; $TOOL pack $WORK/gallery/noshorts.fpg $SAMPLES/iso >/dev/null; out=$($TOOL identify --screen 5 $SAMPLES/iso/101_1.iso --gallery $WORK/gallery/noshorts.fpg 2>&1); [ $? = 3 ] && printf '%s' \"$out\" | grep -q 'holds no short templates'")
+shell_test(identify_gallery_json
+  "command -v python3 >/dev/null || exit 77; set -e; mkdir -p $WORK/gallery; $TOOL pack $WORK/gallery/js.fpg $SAMPLES/iso >/dev/null; $TOOL identify --json --top 4 $SAMPLES/iso/101_1.iso $SAMPLES/iso/102_1.iso --gallery $WORK/gallery/js.fpg | python3 -c 'import json,sys; j=json.load(sys.stdin); h=j[\"probes\"][1][\"hits\"]; assert len(j[\"probes\"])==2 and len(h)==4 and h[0][\"score\"]>=h[1][\"score\"] and set(h[0])=={\"name\",\"index\",\"score\"}'")

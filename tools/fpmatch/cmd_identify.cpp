@@ -1,6 +1,8 @@
 // identify PROBE GALLERY...: every gallery template scored against the probe,
 // best first; or with --first the first template in gallery order that
 // reaches a threshold.
+// identify PROBE... --gallery FILE.fpg: the same for each probe over a packed
+// gallery, optionally screening its short templates first (--screen N).
 #include <algorithm>
 #include <climits>
 #include <memory>
@@ -9,6 +11,8 @@
 #include "commands.h"
 #include "file_io.h"
 #include "gallery.h"
+#include "gallery_file.h"
+#include "gallery_search.h"
 #include "output.h"
 #include "parallel.h"
 #include "report.h"
@@ -18,10 +22,13 @@ namespace fpmatch::tool {
 namespace {
 
 struct IdentifyOptions {
+    std::vector<std::string> files;  // the probe, then the gallery; with --gallery, the probes
     std::string probe;
     std::vector<std::string> gallery;
+    std::string packed;              // --gallery
+    int screen = 0;                  // --screen N: candidates kept by screening
     std::string list;
-    int top = 0;
+    int top = -1;                    // -1: not given
     int threshold = 0;
     unsigned threads = 0;
     bool first = false, strict = false, adapt = false, json = false;
@@ -82,7 +89,113 @@ FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>&
     return r;
 }
 
-int Run(const IdentifyOptions& o) {
+constexpr int kDefaultPackedTop = 10;
+
+// The probe's short template, for screening; empty when it has none.
+std::vector<uint8_t> ShortOf(const Template& t) {
+    FeatureStorage storage;
+    FeatureSet fs;
+    std::vector<uint8_t> out(FPMATCH_SHORT_TEMPLATE_SIZE, 0);
+    if (DecodeTemplate(t, &storage, &fs) != FPMATCH_DECODED ||
+        WriteShortTemplate(&fs, out.data(), out.size()) != FPMATCH_SHORT_TEMPLATE_SIZE)
+        out.clear();
+    return out;
+}
+
+// identify PROBE... --gallery FILE.fpg
+int RunPacked(const IdentifyOptions& o) {
+    const LoadOptions load{o.adapt};
+    std::string reason;
+    const auto gallery = MappedGallery::Open(o.packed, &reason);
+    if (!gallery) {
+        Report(DisplayPath(o.packed), reason);
+        return kExitInput;
+    }
+    if (o.screen > 0 && !GalleryHasShorts(*gallery)) {
+        Report(DisplayPath(o.packed), "holds no short templates to screen (pack it with --shorts)");
+        return kExitInput;
+    }
+    const int32_t entries = gallery->Info().entryCount;
+    const int top = o.top < 0 ? kDefaultPackedTop : (o.top == 0 ? entries : o.top);
+    int skipped = 0;
+    Json probes = Json::array();
+    auto prepared = std::make_unique<PreparedProbe>();
+    for (const std::string& path : o.files) {
+        std::string why;
+        const auto probe = LoadTemplate(path, load, &why);
+        if (!probe) {
+            Report(DisplayPath(path), why + " (skipped)");
+            ++skipped;
+            continue;
+        }
+        HintIfQualitiesMissing(*probe, load);
+        PrepareProbe(probe->bytes.data(), prepared.get());
+        Json entry;
+        entry["probe"] = probe->path;
+        if (o.first) {
+            const SearchHit hit = FirstInGallery(*gallery, *prepared, 0, entries, o.threshold, o.threads);
+            entry["found"] = hit.index >= 0;
+            if (hit.index >= 0) {
+                entry["index"] = hit.index;
+                entry["name"] = gallery->Name(hit.index);
+                entry["score"] = hit.score;
+            }
+            if (o.json) {
+                probes.push_back(entry);
+            } else if (hit.index >= 0) {
+                Print("{}\t{}\t{}\t{}\n", probe->path, hit.score, hit.index, gallery->Name(hit.index));
+            } else {
+                Print("{}\tno template reaches {}\n", probe->path, o.threshold);
+            }
+            continue;
+        }
+        std::vector<SearchHit> hits;
+        if (o.screen > 0) {
+            const std::vector<uint8_t> probeShort = ShortOf(*probe);
+            if (!probeShort.empty())
+                hits = RankScreened(*gallery, *prepared, probeShort.data(), o.screen, top, o.threads);
+        } else {
+            hits = RankGallery(*gallery, *prepared, 0, entries, top, o.threads);
+        }
+        Json list = Json::array();
+        if (!o.json) Print("{}\n", probe->path);
+        int rank = 0;
+        for (const SearchHit& h : hits) {
+            if (h.score < o.threshold) break;
+            ++rank;
+            const std::string name = gallery->Name(h.index);
+            if (o.json)
+                list.push_back({{"name", name}, {"index", h.index}, {"score", h.score}});
+            else
+                Print("{}\t{}\t{}\t{}\n", rank, h.score, h.index, name);
+        }
+        if (!o.json && rank == 0) Print("no template reaches {}\n", o.threshold);
+        entry["hits"] = list;
+        probes.push_back(entry);
+    }
+    if (o.json) {
+        Json j;
+        j["gallery"] = o.packed;
+        j["entries"] = entries;
+        if (!o.first) j["top"] = top;
+        j["threshold"] = o.threshold;
+        if (o.screen > 0) j["screen"] = o.screen;
+        j["probes"] = probes;
+        PrintJson(j);
+    }
+    if (skipped == static_cast<int>(o.files.size())) return kExitInput;
+    return skipped > 0 ? kExitSkipped : kExitOk;
+}
+
+int Run(IdentifyOptions o) {
+    if (!o.packed.empty()) return RunPacked(o);
+    if (o.screen > 0) {
+        Report("identify", "--screen needs --gallery FILE.fpg (a gallery packed with --shorts)");
+        return kExitUsage;
+    }
+    o.probe = o.files.front();
+    o.gallery.assign(o.files.begin() + 1, o.files.end());
+    if (o.top < 0) o.top = 0;
     const LoadOptions load{o.adapt};
     const auto probe = LoadRequired(o.probe, load);
     if (!probe) return kExitInput;
@@ -154,11 +267,18 @@ int Run(const IdentifyOptions& o) {
 void AddIdentify(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<IdentifyOptions>();
     CLI::App* c = app.add_subcommand("identify", "Score a probe against a gallery, best first");
-    c->add_option("probe", o->probe, "Probe template file (- for standard input)")->required();
-    c->add_option("gallery", o->gallery,
-                  "Gallery template files or folders (a folder contributes its files, not its sub-folders)");
+    c->add_option("files", o->files,
+                  "The probe template file (- for standard input), then gallery template files or folders (a "
+                  "folder contributes its files, not its sub-folders); with --gallery, one or more probes")
+        ->required();
+    c->add_option("--gallery", o->packed, "Packed gallery file (.fpg, made by `fpmatch pack`) to search");
+    c->add_option("--screen", o->screen,
+                  "With --gallery: screen the gallery's short templates first and compare only the N best "
+                  "candidates in full (two-stage identification)")
+        ->check(CLI::Range(1, INT_MAX));
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
-    c->add_option("--top", o->top, "Print only the K best (0: all)")->check(CLI::Range(0, INT_MAX));
+    c->add_option("--top", o->top, "Print only the K best (0: all; default all, with --gallery 10)")
+        ->check(CLI::Range(0, INT_MAX));
     auto* threshold = c->add_option("--threshold", o->threshold,
                                     "Print only scores >= T, 0..100 (with --first: the score to reach)")
                           ->check(CLI::Range(0, 100));
