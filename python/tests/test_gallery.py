@@ -145,3 +145,17 @@ def test_unreadable_gallery_raises_os_error(tmp_path):
         fpmatch.Gallery.open(tmp_path / "missing.fpg")
     with pytest.raises(IsADirectoryError):
         fpmatch.Gallery.open(tmp_path)
+
+
+def test_gallery_appended_while_open_raises_until_opened_again(tool, synthetic_fpg, sample_dir, tmp_path):
+    path = tmp_path / "grown.fpg"
+    path.write_bytes(synthetic_fpg.read_bytes())
+    with fpmatch.Gallery.open(path) as g:
+        probe = g[0]
+        pack(tool, path, [sample_dir / "iso"], append=True)
+        with pytest.raises(fpmatch.GalleryError) as e:
+            fpmatch.identify(probe, g)
+        assert e.value.code == -6 and "truncated" in str(e.value)
+    with fpmatch.Gallery.open(path) as g:
+        assert (len(g), g.segments, g.has_shorts) == (54, 3, True)  # --append keeps short templates
+        assert fpmatch.identify(probe, g, top=None, threads=2) == fpmatch.identify(probe, list(g), top=None)
