@@ -176,88 +176,6 @@ std::vector<uint8_t> CopyTemplate(const py::object& obj, const char* what) {
     return std::vector<uint8_t>(v.data(), v.data() + v.size());
 }
 
-// ------------------------------------------------------------ galleries
-
-// A gallery as the library's list layout: `count` entries every `stride`
-// bytes from `base`. A list of bytes-like objects is packed into owned
-// storage (zero padded to the longest entry); a 2-D uint8 array is used in
-// place, one template per row.
-struct Gallery {
-    std::unique_ptr<ByteView> array;
-    std::vector<uint8_t> packed;
-    const uint8_t* base = nullptr;
-    size_t stride = 0;
-    size_t count = 0;
-
-    const uint8_t* Entry(size_t i) const { return base + i * stride; }
-};
-
-enum class EntryRule {
-    Complete,  // every byte the decoder reads present; undecodable entries allowed
-    Short,     // exactly 512 bytes
-};
-
-void CheckEntry(const uint8_t* p, size_t n, size_t i, EntryRule rule) {
-    if (rule == EntryRule::Short) {
-        if (n != FPMATCH_SHORT_TEMPLATE_SIZE)
-            Fail("a short template is 512 bytes, this one has " + std::to_string(n), FPMATCH_TRUNCATED, i);
-        return;
-    }
-    // Versions and counts the decoder refuses are left to the library (the
-    // entry scores 0); only a buffer it would read past is refused here.
-    const int code = CheckTemplate(p, n);
-    if (code == FPMATCH_TRUNCATED || code == FPMATCH_NULL_INPUT) Fail(CheckReason(code, p, n), code, i);
-}
-
-Gallery MakeGallery(const py::object& obj, EntryRule rule) {
-    Gallery g;
-    if (py::isinstance<py::list>(obj) || py::isinstance<py::tuple>(obj)) {
-        const py::sequence seq = py::reinterpret_borrow<py::sequence>(obj);
-        std::vector<std::unique_ptr<ByteView>> views;
-        views.reserve(seq.size());
-        for (size_t i = 0; i < seq.size(); ++i) {
-            const py::object item = seq[i];
-            try {
-                views.push_back(std::make_unique<ByteView>(item, 1, "a gallery entry"));
-            } catch (py::type_error& e) {
-                throw py::type_error("gallery entry " + std::to_string(i) + ": " + e.what());
-            }
-            CheckEntry(views.back()->data(), views.back()->size(), i, rule);
-            g.stride = std::max(g.stride, views.back()->size());
-        }
-        g.count = views.size();
-        if (g.count > 0 && g.stride > 0 && g.count > SIZE_MAX / g.stride) throw std::length_error("gallery too large");
-        g.packed.assign(g.count * g.stride, 0);
-        for (size_t i = 0; i < g.count; ++i)
-            if (views[i]->size() > 0) std::memcpy(&g.packed[i * g.stride], views[i]->data(), views[i]->size());
-        g.base = g.packed.data();
-    } else if (PyObject_CheckBuffer(obj.ptr()) && !PyBytes_Check(obj.ptr()) && !PyByteArray_Check(obj.ptr())) {
-        py::object rows = obj;
-        // A uint8 array that is not C-contiguous (a slice, a transposed view)
-        // is copied into one that is; other dtypes are refused below.
-        if (py::isinstance<py::array>(obj)) {
-            const py::array a = py::reinterpret_borrow<py::array>(obj);
-            if (a.dtype().is(py::dtype::of<uint8_t>()) && !(a.flags() & py::array::c_style))
-                rows = py::module_::import("numpy").attr("ascontiguousarray")(a);
-        }
-        g.array = std::make_unique<ByteView>(rows, 2, "a gallery array");
-        if (g.array->ndim() != 2)
-            throw py::type_error("a gallery array must be 2-D (one template per row), not " +
-                                 std::to_string(g.array->ndim()) + "-D");
-        g.count = static_cast<size_t>(g.array->shape(0));
-        g.stride = static_cast<size_t>(g.array->shape(1));
-        g.base = g.array->data();
-        for (size_t i = 0; i < g.count; ++i) CheckEntry(g.Entry(i), g.stride, i, rule);
-    } else {
-        throw py::type_error("a gallery must be a list of bytes-like templates or a 2-D uint8 array, not " +
-                             TypeName(obj));
-    }
-    if (g.stride > INT32_MAX || g.count > INT32_MAX)
-        throw py::value_error("a gallery is limited to 2^31 - 1 entries of at most 2^31 - 1 bytes");
-    if (g.base == nullptr) g.base = reinterpret_cast<const uint8_t*>("");  // empty gallery: never read
-    return g;
-}
-
 // ------------------------------------------------------------ packed galleries
 
 uint64_t LittleEndian(const uint8_t* p, int bytes) {
@@ -423,6 +341,91 @@ private:
     std::shared_ptr<const Mapping> map_;
     GalleryInfo info_{};
 };
+
+// ------------------------------------------------------------ galleries
+
+// A gallery as the library's list layout: `count` entries every `stride`
+// bytes from `base`. A list of bytes-like objects is packed into owned
+// storage (zero padded to the longest entry); a 2-D uint8 array is used in
+// place, one template per row.
+struct Gallery {
+    std::unique_ptr<ByteView> array;
+    std::vector<uint8_t> packed;
+    const uint8_t* base = nullptr;
+    size_t stride = 0;
+    size_t count = 0;
+
+    const uint8_t* Entry(size_t i) const { return base + i * stride; }
+};
+
+enum class EntryRule {
+    Complete,  // every byte the decoder reads present; undecodable entries allowed
+    Short,     // exactly 512 bytes
+};
+
+void CheckEntry(const uint8_t* p, size_t n, size_t i, EntryRule rule) {
+    if (rule == EntryRule::Short) {
+        if (n != FPMATCH_SHORT_TEMPLATE_SIZE)
+            Fail("a short template is 512 bytes, this one has " + std::to_string(n), FPMATCH_TRUNCATED, i);
+        return;
+    }
+    // Versions and counts the decoder refuses are left to the library (the
+    // entry scores 0); only a buffer it would read past is refused here.
+    const int code = CheckTemplate(p, n);
+    if (code == FPMATCH_TRUNCATED || code == FPMATCH_NULL_INPUT) Fail(CheckReason(code, p, n), code, i);
+}
+
+Gallery MakeGallery(const py::object& obj, EntryRule rule) {
+    Gallery g;
+    if (py::isinstance<py::list>(obj) || py::isinstance<py::tuple>(obj)) {
+        const py::sequence seq = py::reinterpret_borrow<py::sequence>(obj);
+        std::vector<std::unique_ptr<ByteView>> views;
+        views.reserve(seq.size());
+        for (size_t i = 0; i < seq.size(); ++i) {
+            const py::object item = seq[i];
+            try {
+                views.push_back(std::make_unique<ByteView>(item, 1, "a gallery entry"));
+            } catch (py::type_error& e) {
+                throw py::type_error("gallery entry " + std::to_string(i) + ": " + e.what());
+            }
+            CheckEntry(views.back()->data(), views.back()->size(), i, rule);
+            g.stride = std::max(g.stride, views.back()->size());
+        }
+        g.count = views.size();
+        if (g.count > 0 && g.stride > 0 && g.count > SIZE_MAX / g.stride) throw std::length_error("gallery too large");
+        g.packed.assign(g.count * g.stride, 0);
+        for (size_t i = 0; i < g.count; ++i)
+            if (views[i]->size() > 0) std::memcpy(&g.packed[i * g.stride], views[i]->data(), views[i]->size());
+        g.base = g.packed.data();
+    } else if (PyObject_CheckBuffer(obj.ptr()) && !PyBytes_Check(obj.ptr()) && !PyByteArray_Check(obj.ptr())) {
+        py::object rows = obj;
+        // A uint8 array that is not C-contiguous (a slice, a transposed view)
+        // is copied into one that is; other dtypes are refused below.
+        if (py::isinstance<py::array>(obj)) {
+            const py::array a = py::reinterpret_borrow<py::array>(obj);
+            if (a.dtype().is(py::dtype::of<uint8_t>()) && !(a.flags() & py::array::c_style))
+                rows = py::module_::import("numpy").attr("ascontiguousarray")(a);
+        }
+        g.array = std::make_unique<ByteView>(rows, 2, "a gallery array");
+        if (g.array->ndim() != 2)
+            throw py::type_error("a gallery array must be 2-D (one template per row), not " +
+                                 std::to_string(g.array->ndim()) + "-D");
+        g.count = static_cast<size_t>(g.array->shape(0));
+        g.stride = static_cast<size_t>(g.array->shape(1));
+        g.base = g.array->data();
+        for (size_t i = 0; i < g.count; ++i) CheckEntry(g.Entry(i), g.stride, i, rule);
+    } else {
+        if (py::isinstance<PackedGallery>(obj))
+            throw py::type_error("a packed Gallery is searched by identify(); here a gallery must be a list of "
+                                 "bytes-like templates or a 2-D uint8 array (list(gallery) gives its templates)");
+        throw py::type_error("a gallery must be a list of bytes-like templates or a 2-D uint8 array, not " +
+                             TypeName(obj));
+    }
+    if (g.stride > INT32_MAX || g.count > INT32_MAX)
+        throw py::value_error("a gallery is limited to 2^31 - 1 entries of at most 2^31 - 1 bytes");
+    if (g.base == nullptr) g.base = reinterpret_cast<const uint8_t*>("");  // empty gallery: never read
+    return g;
+}
 
 // ------------------------------------------------------------ threads
 

@@ -63,6 +63,8 @@ def test_gallery_reads_back_the_packed_files(synthetic_fpg, sample_dir):
         assert g[-1] == g[len(g) - 1] and list(g) == [g[i] for i in range(len(g))]
         with pytest.raises(IndexError):
             g[len(g)]
+        with pytest.raises(TypeError, match="identify"):
+            fpmatch.first_match(g[0], g, 50)
     assert g.closed
     for use in (lambda: g[0], lambda: g.names, lambda: fpmatch.identify(files[0].read_bytes(), g)):
         with pytest.raises(ValueError, match="closed"):
