@@ -6,7 +6,8 @@ short templates. Every function takes templates as bytes-like objects
 (``bytes``, ``bytearray``, ``memoryview``, a 1-D ``uint8`` numpy array) and
 checks their length before the library reads them; galleries are lists of
 templates or 2-D ``uint8`` numpy arrays holding one template per row (zero
-padded).
+padded); ``identify`` also searches packed gallery files (``.fpg``, written by
+``fpmatch pack``) opened with ``Gallery.open``, in place.
 
 Scores are the library's own (0..100, ``Match2Score``). The GIL is released
 around every native call, so Python threads run comparisons in parallel.
@@ -15,6 +16,8 @@ around every native call, so Python threads run comparisons in parallel.
 >>> probe = fpmatch.read_template("101_1.iso")
 >>> fpmatch.compare(probe, fpmatch.read_template("101_2.iso"))   # doctest: +SKIP
 100
+>>> with fpmatch.Gallery.open("fvc.fpg") as gallery:              # doctest: +SKIP
+...     [(gallery.name(i), score) for i, score in fpmatch.identify(probe, gallery, top=3)]
 """
 
 from __future__ import annotations
@@ -30,6 +33,8 @@ from ._fpmatch import (
     OUTCOME_NO_BASE_PAIR,
     OUTCOME_NOT_DECODED,
     SHORT_TEMPLATE_SIZE,
+    Gallery,
+    GalleryError,
     Probe,
     TemplateError,
     __version__,
@@ -50,6 +55,8 @@ __all__ = [
     "OUTCOME_NO_BASE_PAIR",
     "SHORT_TEMPLATE_SIZE",
     "Evaluation",
+    "Gallery",
+    "GalleryError",
     "Probe",
     "TemplateError",
     "__version__",

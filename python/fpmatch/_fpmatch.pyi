@@ -1,6 +1,8 @@
 """Type stubs of the native part of fpmatch (re-exported by the package)."""
 
-from typing import List, Optional, Sequence, Tuple, Union
+import os
+from types import TracebackType
+from typing import List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +24,58 @@ class TemplateError(ValueError):
     code: Optional[int]
     index: Optional[int]
     path: Optional[str]
+
+class GalleryError(ValueError):
+    """A packed gallery file the library refuses (empty, not a gallery,
+    unsupported version, truncated, damaged) or a damaged entry of one;
+    ``reason`` says why, ``path`` names the file."""
+
+    reason: Optional[str]
+    code: Optional[int]
+    index: Optional[int]
+    path: Optional[str]
+
+class Gallery:
+    """A packed gallery file (.fpg, written by ``fpmatch pack``), mapped
+    read-only and validated with CheckGallery. Search it with identify()."""
+
+    @staticmethod
+    def open(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> "Gallery":
+        """Maps and validates the file: OSError when it cannot be read,
+        GalleryError when the library refuses it."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> bytes:
+        """The template of entry ``index`` (negative counts from the end)."""
+    def name(self, index: int) -> str:
+        """The entry's name (the path it was packed from)."""
+    @property
+    def names(self) -> List[str]:
+        """Every entry's name, in index order."""
+    def short_template(self, index: int) -> Optional[bytes]:
+        """The entry's 512-byte short template, or None without one."""
+    @property
+    def has_shorts(self) -> bool:
+        """True when every entry has a short template slot."""
+    @property
+    def path(self) -> str: ...
+    @property
+    def segments(self) -> int: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None:
+        """Releases the mapping (when any running search has ended)."""
+    def __enter__(self) -> "Gallery": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> bool: ...
+
+# What identify() searches: a GalleryLike or a packed gallery.
+Searchable = Union[GalleryLike, Gallery]
 
 def algorithm_version() -> int:
     """The matching algorithm's version (AlgVersion)."""
@@ -47,15 +101,16 @@ class Probe:
         """One outcome per entry: the score 0..100, OUTCOME_NOT_DECODED (-1)
         or OUTCOME_NO_BASE_PAIR (-2)."""
     def identify(
-        self, gallery: GalleryLike, top: Optional[int] = 10, threads: Optional[int] = None
+        self, gallery: Searchable, top: Optional[int] = 10, threads: Optional[int] = None
     ) -> List[Tuple[int, int]]:
         """See identify()."""
 
 def identify(
-    probe: Union[BytesLike, Probe], gallery: GalleryLike, top: Optional[int] = 10, threads: Optional[int] = None
+    probe: Union[BytesLike, Probe], gallery: Searchable, top: Optional[int] = 10, threads: Optional[int] = None
 ) -> List[Tuple[int, int]]:
     """The ``top`` best entries as (index, score), best first, equal scores
-    by lower index (SearchTopK). threads: None = 1, 0 = one per core."""
+    by lower index (SearchTopK; SearchGalleryTopK for a Gallery, with its
+    entry indices). threads: None = 1, 0 = one per core."""
 
 def first_match(
     probe: Union[BytesLike, Probe], gallery: GalleryLike, threshold: int

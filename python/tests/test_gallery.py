@@ -1,0 +1,163 @@
+"""Packed galleries (.fpg) in Python: galleries written by `fpmatch pack`
+read back entry for entry, identify over a gallery equals identify over the
+same templates as a list whatever the threads, damaged and foreign files
+raise with the reason."""
+
+import os
+import struct
+import subprocess
+from itertools import product
+from pathlib import Path
+
+import pytest
+
+import fpmatch
+
+
+@pytest.fixture(scope="session")
+def tool():
+    path = os.environ.get("FPMATCH_TOOL")
+    if not path or not os.path.isfile(path):
+        pytest.skip("FPMATCH_TOOL (the fpmatch command-line tool) is not set or not built; "
+                    "build the target fpmatch_tool and run through ctest")
+    return path
+
+
+def pack(tool, out, inputs, *options, append=False):
+    args = [tool, "pack", *options, *(["--append"] if append else []), str(out), *map(str, inputs)]
+    done = subprocess.run(args, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return out
+
+
+@pytest.fixture(scope="session")
+def synthetic_fpg(tool, sample_dir, tmp_path_factory):
+    """The synthetic ISO records, then the native templates appended as a
+    second segment; both with short templates."""
+    out = tmp_path_factory.mktemp("fpg") / "synthetic.fpg"
+    pack(tool, out, [sample_dir / "iso"], "--shorts")
+    return pack(tool, out, [sample_dir / "native"], "--shorts", append=True)
+
+
+@pytest.fixture(scope="session")
+def fvc_fpg(tool, fvc_dir, tmp_path_factory):
+    """DB1_B and DB2_B adapted, DB3_B and DB4_B appended as they stand
+    (records CheckTemplate refuses are left out by the tool: exit 1)."""
+    out = tmp_path_factory.mktemp("fpg") / "fvc.fpg"
+    pack(tool, out, [fvc_dir / "DB1_B", fvc_dir / "DB2_B"], "--adapt")
+    args = [tool, "pack", "--append", str(out), str(fvc_dir / "DB3_B"), str(fvc_dir / "DB4_B")]
+    assert subprocess.run(args, capture_output=True).returncode in (0, 1)
+    return out
+
+
+def test_gallery_reads_back_the_packed_files(synthetic_fpg, sample_dir):
+    files = sorted((sample_dir / "iso").iterdir()) + sorted((sample_dir / "native").iterdir())
+    with fpmatch.Gallery.open(synthetic_fpg) as g:
+        assert (len(g), g.segments, g.version, g.has_shorts) == (len(files), 2, 1, True)
+        assert g.path == str(synthetic_fpg)
+        assert sorted(Path(n).resolve() for n in g.names) == [f.resolve() for f in files]
+        for i, name in enumerate(g.names):
+            assert g.name(i) == name
+            assert g[i] == Path(name).read_bytes()
+            assert g.short_template(i) == fpmatch.to_short(g[i])
+        assert g[-1] == g[len(g) - 1] and list(g) == [g[i] for i in range(len(g))]
+        with pytest.raises(IndexError):
+            g[len(g)]
+        with pytest.raises(TypeError, match="identify"):
+            fpmatch.first_match(g[0], g, 50)
+    assert g.closed
+    for use in (lambda: g[0], lambda: g.names, lambda: fpmatch.identify(files[0].read_bytes(), g)):
+        with pytest.raises(ValueError, match="closed"):
+            use()
+
+
+@pytest.mark.parametrize("data", ["synthetic", "fvc"])
+def test_identify_over_a_gallery_equals_identify_over_the_list(request, data):
+    path = request.getfixturevalue(f"{data}_fpg")
+    with fpmatch.Gallery.open(path) as g:
+        templates = list(g)
+        probes = [t for t in templates if fpmatch.check(t) == 0][::max(1, len(templates) // 5)]
+        assert len(probes) >= 4
+        for p in probes:
+            probe = fpmatch.Probe(p)
+            full = fpmatch.identify(probe, templates, top=None)
+            for top, threads in product((1, 10, None), (None, 1, 2, 3)):
+                want = full if top is None else full[:top]
+                assert fpmatch.identify(p, g, top=top, threads=threads) == want
+                assert probe.identify(g, top=top, threads=threads) == want
+        assert fpmatch.identify(probes[0], g, top=0) == []
+
+
+# ---------------------------------------------------------------- bad files
+
+def segment_at(data):
+    return struct.unpack_from("<Q", data, 24)[0]
+
+
+def put(data, offset, fmt, value):
+    out = bytearray(data)
+    struct.pack_into(fmt, out, offset, value)
+    return bytes(out)
+
+
+# Each row: how a good gallery's bytes are spoiled, the library's code and a
+# piece of the reason.
+BAD_GALLERY_CASES = [
+    ("empty", lambda d, iso: b"", -4, "empty file"),
+    ("an ISO record", lambda d, iso: iso, -2, "ISO/IEC 19794-2 record"),
+    ("text", lambda d, iso: b"hello, world\n" * 8, -2, "signature"),
+    ("header cut", lambda d, iso: d[:40], -4, "header needs 64 bytes, the file has 40"),
+    ("body cut", lambda d, iso: d[:1000], -6, f"the file has 1000"),
+    ("version 2", lambda d, iso: put(d, 8, "<I", 2), -3, "version 2 is not supported"),
+    ("two segments too many", lambda d, iso: put(d, 20, "<I", 4), -7, "segment header"),
+    ("segment magic", lambda d, iso: put(d, segment_at(d), "<B", 0), -7, "segment header"),
+    ("stride 8", lambda d, iso: put(d, segment_at(d) + 24, "<I", 8), -8, "slot size"),
+    ("entry count", lambda d, iso: put(d, 16, "<I", 5), -10, "entry counts disagree"),
+]
+
+
+@pytest.mark.parametrize("name,spoil,code,reason", BAD_GALLERY_CASES, ids=[c[0] for c in BAD_GALLERY_CASES])
+def test_bad_gallery_file_raises_with_the_reason(synthetic_fpg, sample_dir, tmp_path, name, spoil, code, reason):
+    iso = sorted((sample_dir / "iso").iterdir())[0].read_bytes()
+    path = tmp_path / "bad.fpg"
+    path.write_bytes(spoil(synthetic_fpg.read_bytes(), iso))
+    with pytest.raises(fpmatch.GalleryError) as e:
+        fpmatch.Gallery.open(path)
+    assert isinstance(e.value, ValueError)
+    assert (e.value.code, e.value.path) == (code, str(path))
+    assert reason in e.value.reason and str(e.value) == f"{path}: {e.value.reason}"
+
+
+def test_damaged_entry_raises_when_read(synthetic_fpg, tmp_path):
+    data = synthetic_fpg.read_bytes()
+    directory = struct.unpack_from("<Q", data, segment_at(data) + 32)[0]
+    path = tmp_path / "entry.fpg"
+    path.write_bytes(put(data, directory + 16 + 12, "<I", 0))  # entry 1: template length 0
+    with fpmatch.Gallery.open(path) as g:
+        assert len(g[0]) > 0
+        with pytest.raises(fpmatch.GalleryError) as e:
+            g[1]
+        assert (e.value.index, e.value.code) == (1, -12) and "entry 1" in str(e.value)
+        with pytest.raises(fpmatch.GalleryError):
+            g.names
+
+
+def test_unreadable_gallery_raises_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        fpmatch.Gallery.open(tmp_path / "missing.fpg")
+    with pytest.raises(IsADirectoryError):
+        fpmatch.Gallery.open(tmp_path)
+
+
+def test_gallery_appended_while_open_raises_until_opened_again(tool, synthetic_fpg, sample_dir, tmp_path):
+    path = tmp_path / "grown.fpg"
+    path.write_bytes(synthetic_fpg.read_bytes())
+    with fpmatch.Gallery.open(path) as g:
+        probe = g[0]
+        pack(tool, path, [sample_dir / "iso"], append=True)
+        with pytest.raises(fpmatch.GalleryError) as e:
+            fpmatch.identify(probe, g)
+        assert e.value.code == -6 and "truncated" in str(e.value)
+    with fpmatch.Gallery.open(path) as g:
+        assert (len(g), g.segments, g.has_shorts) == (54, 3, True)  # --append keeps short templates
+        assert fpmatch.identify(probe, g, top=None, threads=2) == fpmatch.identify(probe, list(g), top=None)
