@@ -27,8 +27,8 @@ probes=()
 for i in $(seq 1 "$nprobes"); do probes+=("$work/samples/iso/10$(( (i - 1) % 5 + 1 ))_1.iso"); done
 echo "gallery: $entries entries, $(stat -c %s "$work/g$entries.0.fpg") bytes; $nprobes probe(s); $(nproc) core(s)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-# mpirun binds each rank to one core when there are no more ranks than
-# cores: a rank with threads needs --bind-to none (or --map-by ...:PE=N).
+# Open MPI binds up to two ranks to one core each: a rank with threads needs
+# --bind-to none (or --map-by ...:PE=N).
 for run in "1 1" "2 1" "3 1" "1 2 --bind-to none"; do
   set -- $run
   np=$1 threads=$2; shift 2
