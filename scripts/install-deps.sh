@@ -16,16 +16,19 @@
 #                                      -DFPMATCH_BUILD_JAVA=OFF)
 #   scripts/install-deps.sh --fuzz     also clang and LLVM, for the libFuzzer
 #                                      targets (FPMATCH_FUZZ=ON, .ci/hardening.sh)
+#   scripts/install-deps.sh --mpi      also Open MPI, for fpmatch-mpi and its
+#                                      tests (built only when it is found)
 #   scripts/install-deps.sh --all      everything (what CI installs)
 set -euo pipefail
-java=0 fuzz=0
+java=0 fuzz=0 mpi=0
 for arg in "$@"; do
   case $arg in
     --java) java=1 ;;
     --fuzz) fuzz=1 ;;
-    --all) java=1 fuzz=1 ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
-    *) echo "install-deps.sh: unknown option $arg (--java, --fuzz, --all)" >&2; exit 2 ;;
+    --mpi) mpi=1 ;;
+    --all) java=1 fuzz=1 mpi=1 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    *) echo "install-deps.sh: unknown option $arg (--java, --fuzz, --mpi, --all)" >&2; exit 2 ;;
   esac
 done
 command -v apt-get >/dev/null 2>&1 || exit 0
@@ -36,6 +39,7 @@ packages=(cmake make g++ libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
           pybind11-dev python3-pybind11 python3-numpy python3-pytest)
 [ "$java" -eq 1 ] && packages+=(openjdk-17-jdk-headless)
 [ "$fuzz" -eq 1 ] && packages+=(clang libclang-rt-14-dev llvm)
+[ "$mpi" -eq 1 ] && packages+=(libopenmpi-dev openmpi-bin)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
