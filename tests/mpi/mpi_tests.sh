@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # fpmatch-mpi tests, one case per CTest test: mpi_tests.sh CASE
-# Environment: TOOL (fpmatch-mpi), REF (fpmatch_mpi_reference), MAKE_SAMPLES,
+# Environment: TOOL (fpmatch-mpi), SINGLE (fpmatch), REF (fpmatch_mpi_reference), MAKE_SAMPLES,
 # MPIRUN, WORK (scratch folder), FVC (FVC2002 folder).
 #
 # mpirun as root (CI containers) needs --allow-run-as-root; --oversubscribe
@@ -43,6 +43,11 @@ ranks_agree() {
   $REF --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}" > "$WORK/$label.ref" || { bad "$label: reference failed"; return; }
   $REF --gallery "$single" --top $top --threshold $threshold $adapt --json "${probes[@]}" > "$WORK/$label.ref.json" || { bad "$label: reference failed"; return; }
   [ "$(wc -l < "$WORK/$label.ref")" -gt "${#probes[@]}" ] || bad "$label: the reference lists no hit"
+  # The single-process tool over the one-file gallery prints the same.
+  same "$label fpmatch identify --gallery" "$WORK/$label.ref" \
+    "$SINGLE" identify --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}"
+  same "$label fpmatch identify --gallery --json" "$WORK/$label.ref.json" \
+    "$SINGLE" identify --json --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}"
   for np in 1 2 3; do
     for threads in 1 2; do
       for g in "${galleries[@]}"; do

@@ -13,6 +13,7 @@
 #include "gallery.h"
 #include "gallery_file.h"
 #include "gallery_search.h"
+#include "identify_output.h"
 #include "output.h"
 #include "parallel.h"
 #include "report.h"
@@ -118,7 +119,8 @@ int RunPacked(const IdentifyOptions& o) {
     const int32_t entries = gallery->Info().entryCount;
     const int top = o.top < 0 ? kDefaultPackedTop : (o.top == 0 ? entries : o.top);
     int skipped = 0;
-    Json probes = Json::array();
+    Json probes = Json::array();        // --first results, for --json
+    std::vector<ProbeHits> ranked;      // ranked results
     auto prepared = std::make_unique<PreparedProbe>();
     for (const std::string& path : o.files) {
         std::string why;
@@ -157,31 +159,22 @@ int RunPacked(const IdentifyOptions& o) {
         } else {
             hits = RankGallery(*gallery, *prepared, 0, entries, top, o.threads);
         }
-        Json list = Json::array();
-        if (!o.json) Print("{}\n", probe->path);
-        int rank = 0;
-        for (const SearchHit& h : hits) {
-            if (h.score < o.threshold) break;
-            ++rank;
-            const std::string name = gallery->Name(h.index);
-            if (o.json)
-                list.push_back({{"name", name}, {"index", h.index}, {"score", h.score}});
-            else
-                Print("{}\t{}\t{}\t{}\n", rank, h.score, h.index, name);
-        }
-        if (!o.json && rank == 0) Print("no template reaches {}\n", o.threshold);
-        entry["hits"] = list;
-        probes.push_back(entry);
+        ProbeHits result{probe->path, {}};
+        for (const SearchHit& h : hits)
+            if (h.score >= o.threshold) result.hits.push_back({h.index, h.score, gallery->Name(h.index)});
+        ranked.push_back(std::move(result));
     }
-    if (o.json) {
-        Json j;
-        j["gallery"] = o.packed;
-        j["entries"] = entries;
-        if (!o.first) j["top"] = top;
-        j["threshold"] = o.threshold;
-        if (o.screen > 0) j["screen"] = o.screen;
-        j["probes"] = probes;
-        PrintJson(j);
+    if (o.first) {
+        if (o.json) {
+            Json j;
+            j["gallery"] = o.packed;
+            j["threshold"] = o.threshold;
+            j["probes"] = probes;
+            PrintJson(j);
+        }
+    } else {
+        // The same text and JSON as fpmatch-mpi prints for the same result.
+        PrintGalleryHits(o.packed, top, o.threshold, ranked, o.json);
     }
     if (skipped == static_cast<int>(o.files.size())) return kExitInput;
     return skipped > 0 ? kExitSkipped : kExitOk;
