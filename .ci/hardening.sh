@@ -7,7 +7,7 @@
 # Exits non-zero on any failure, sanitizer report or fuzzer finding.
 #
 # Build folders can be moved with FPMATCH_ASAN_DIR, FPMATCH_TSAN_DIR and
-# FPMATCH_FUZZ_DIR; FPMATCH_FUZZ_SECONDS sets the run time per target (20).
+# FPMATCH_FUZZ_DIR; FPMATCH_FUZZ_SECONDS sets the run time per target (10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,7 @@ JOBS=$(nproc)
 ASAN_DIR=${FPMATCH_ASAN_DIR:-build-asan}
 TSAN_DIR=${FPMATCH_TSAN_DIR:-build-tsan}
 FUZZ_DIR=${FPMATCH_FUZZ_DIR:-build-fuzz}
-FUZZ_SECONDS=${FPMATCH_FUZZ_SECONDS:-20}
+FUZZ_SECONDS=${FPMATCH_FUZZ_SECONDS:-10}
 FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery"
 
 started=$(date +%s)

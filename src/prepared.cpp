@@ -156,13 +156,15 @@ void BuildProbeGraph(ProbeRecord* r) {
     // angleStart[t][v] = position of the first edge of group t with angle v
     // or more; then place every edge, rows in order and each row in its
     // sorted order.
-    uint16_t cursor[kTypeSlots][kAngleSlots];
+    // The counts become each angle's next free position in place.
+    uint16_t (&cursor)[kTypeSlots][kAngleSlots] = perAngle;
     uint16_t below = 0;
     for (int32_t t = 0; t < kTypeSlots; ++t) {
         for (int32_t v = 0; v < kAngleSlots; ++v) {
+            const uint16_t count = perAngle[t][v];
             r->angleStart[t][v] = below;
             cursor[t][v] = below;
-            below = static_cast<uint16_t>(below + perAngle[t][v]);
+            below = static_cast<uint16_t>(below + count);
         }
     }
     for (int32_t i = 0; i < n; ++i) {
