@@ -40,13 +40,11 @@ const Fvc& LoadFvc() {
     return fvc;
 }
 
-// A feature set bound to its own storage.
+// A feature set bound to its own storage (the library's FeatureStorage).
 struct BoundFeatureSet {
-    Minutia minutiae[50];
-    SingularPoint singular[3];
-    GndTable gnd;
-    BlockQtyMap blocks;
-    FeatureSet fs{0, 0, 0, 0, 0, minutiae, singular, &gnd, &blocks};
+    FeatureStorage storage;
+    FeatureSet fs;
+    BoundFeatureSet() { BindFeatureSet(&fs, &storage); }
 };
 
 std::vector<Bytes> SyntheticGallery(int count) {
