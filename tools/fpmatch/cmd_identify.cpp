@@ -152,13 +152,14 @@ int RunPacked(const IdentifyOptions& o) {
             continue;
         }
         std::vector<SearchHit> hits;
-        if (o.screen > 0) {
-            const std::vector<uint8_t> probeShort = ShortOf(*probe);
-            if (!probeShort.empty())
-                hits = RankScreened(*gallery, *prepared, probeShort.data(), o.screen, top, o.threads);
-        } else {
+        const std::vector<uint8_t> probeShort = o.screen > 0 ? ShortOf(*probe) : std::vector<uint8_t>();
+        if (o.screen > 0 && probeShort.empty())
+            Report(DisplayPath(probe->path),
+                   "has no short template to screen with (a minutia does not fit one); searched in full");
+        if (!probeShort.empty())
+            hits = RankScreened(*gallery, *prepared, probeShort.data(), o.screen, top, o.threads);
+        else
             hits = RankGallery(*gallery, *prepared, 0, entries, top, o.threads);
-        }
         ProbeHits result{probe->path, {}};
         for (const SearchHit& h : hits)
             if (h.score >= o.threshold) result.hits.push_back({h.index, h.score, gallery->Name(h.index)});
