@@ -1,0 +1,104 @@
+// One committed state of a gallery file, mapped and checked: its runs of
+// template slots, which positions are removed, and each entry's id, subject
+// and template. Immutable once built; searches share it, a refresh builds a
+// new one. Version-1 files (written by `fpmatch pack` before galleries had
+// subjects) are read through the core library's gallery readers.
+#ifndef FPMATCH_ID_VIEW_H
+#define FPMATCH_ID_VIEW_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "file.h"
+#include "format.h"
+
+namespace fpmatch::id {
+
+// Entries first .. first + count - 1 of one part (or version-1 segment):
+// their template slots lie every `stride` bytes from `templates`.
+struct Run {
+    int64_t first = 0;
+    int64_t count = 0;
+    uint32_t part = 0;                   // part (segment) number, for messages
+    uint64_t offset = 0;                 // of the part header
+    const uint8_t* directory = nullptr;  // version 2: 32-byte records
+    const uint8_t* templates = nullptr;
+    uint32_t stride = 0;
+    const uint8_t* shorts = nullptr;     // 512 bytes each, or null
+    const uint8_t* names = nullptr;      // version 2
+    uint64_t namesSize = 0;
+};
+
+// One entry, resolved and checked.
+struct EntryRef {
+    uint64_t id = 0;
+    uint32_t ordinal = 0;
+    std::string_view subject;
+    const uint8_t* templateData = nullptr;
+    uint32_t templateLength = 0;
+    const uint8_t* shortTemplate = nullptr;
+    bool removed = false;
+};
+
+// The live subjects: in order of their first stored template, each with its
+// live positions.
+struct SubjectIndex {
+    std::vector<std::string_view> ids;
+    std::vector<std::vector<int64_t>> positions;
+    std::unordered_map<std::string_view, int64_t> byId;
+    std::vector<int64_t> byOrdinal;  // subject number of an ordinal, -1 for none live
+    int64_t shorts = 0;              // live entries stored with a short template
+};
+
+struct View {
+    std::string path;
+    int version = 2;
+    Commit commit;                   // version 1: number 0
+    int slot = 0;                    // the commit slot holding `commit`
+    std::shared_ptr<Mapping> map;
+    std::vector<Run> runs;
+    std::vector<PartHeader> parts;   // version 2, in file order
+    std::vector<uint64_t> partOffsets;
+    std::vector<uint64_t> removedBits;
+    int64_t entries = 0;
+    int64_t removed = 0;
+    uint32_t ordinals = 0;           // ordinals in use are below this
+    // Version 1: each entry's subject ordinal and each ordinal's id; entries
+    // whose directory record is damaged get ordinal kDamaged.
+    std::vector<uint32_t> v1Ordinal;
+    std::vector<std::string> v1Subject;
+    static constexpr uint32_t kDamaged = 0xffffffffu;
+
+    bool Removed(int64_t position) const {
+        return (removedBits[static_cast<size_t>(position >> 6)] >> (position & 63)) & 1;
+    }
+    const Run& RunOf(int64_t position) const;
+    // The entry at `position`; false with `why` set when its directory
+    // record does not fit its part.
+    bool Entry(int64_t position, EntryRef* out, std::string* why) const;
+    // The live subjects, built on first use. Null with `why` set when an
+    // entry is damaged.
+    const SubjectIndex* Subjects(std::string* why) const;
+
+private:
+    mutable std::once_flag subjectsOnce_;
+    mutable std::unique_ptr<SubjectIndex> subjects_;
+    mutable std::string subjectsWhy_;
+};
+
+// Builds the view of the file open as `fd` at `path`. Returns FPM_OK or a
+// code with `why` set.
+int32_t BuildView(int fd, const std::string& path, std::shared_ptr<const View>* out, std::string* why);
+
+// Verifies every checksum and directory record of a version-2 view, or
+// every entry of a version-1 view. Returns FPM_OK or FPM_E_DAMAGED.
+int32_t CheckView(const View& view, std::string* why);
+
+}  // namespace fpmatch::id
+
+#endif
