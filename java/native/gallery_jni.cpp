@@ -1,0 +1,143 @@
+// JNI functions of com.vorel.Gallery: each passes its arguments to the
+// identification library (fpmatch_id.h) and returns the library's code;
+// the Java class turns a negative code into an exception with
+// FpmLastErrorDetail(). Strings cross as UTF-8 byte arrays.
+#include <jni.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fpmatch_id.h"
+
+namespace {
+
+FpmGallery* Handle(jlong h) { return reinterpret_cast<FpmGallery*>(static_cast<intptr_t>(h)); }
+
+// A Java byte array's bytes; `ok` false when the array is null.
+struct Bytes {
+    std::vector<uint8_t> data;
+    bool ok = false;
+    Bytes(JNIEnv* env, jbyteArray a) {
+        if (a == nullptr) return;
+        data.resize(static_cast<size_t>(env->GetArrayLength(a)));
+        if (!data.empty()) env->GetByteArrayRegion(a, 0, static_cast<jsize>(data.size()), reinterpret_cast<jbyte*>(data.data()));
+        ok = true;
+    }
+    // As a NUL-terminated string; an embedded NUL makes it invalid as an id.
+    std::string Text() const {
+        std::string s(data.begin(), data.end());
+        return s.find('\0') == std::string::npos ? s : std::string();
+    }
+};
+
+jint SetHandle(JNIEnv* env, jlongArray out, jint rc, FpmGallery* g) {
+    if (rc == FPM_OK) {
+        const jlong h = static_cast<jlong>(reinterpret_cast<intptr_t>(g));
+        env->SetLongArrayRegion(out, 0, 1, &h);
+    }
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCreate(JNIEnv* env, jclass, jbyteArray path, jlongArray out) {
+    FpmGallery* g = nullptr;
+    return SetHandle(env, out, FpmGalleryCreate(Bytes(env, path).Text().c_str(), &g), g);
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeOpen(JNIEnv* env, jclass, jbyteArray path, jint writable,
+                                                         jlongArray out) {
+    FpmGallery* g = nullptr;
+    return SetHandle(env, out,
+                     FpmGalleryOpen(Bytes(env, path).Text().c_str(), writable ? FPM_OPEN_WRITE : FPM_OPEN_READ, &g), g);
+}
+
+JNIEXPORT void JNICALL Java_com_vorel_Gallery_nativeClose(JNIEnv*, jclass, jlong h) { FpmGalleryClose(Handle(h)); }
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeAdd(JNIEnv* env, jclass, jlong h, jbyteArray subject,
+                                                        jbyteArray tmpl, jint adapt) {
+    const Bytes t(env, tmpl);
+    return FpmGalleryAdd(Handle(h), Bytes(env, subject).Text().c_str(), t.data.data(), t.data.size(),
+                         adapt ? FPM_ADD_ADAPT : 0);
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeRemove(JNIEnv* env, jclass, jlong h, jbyteArray subject) {
+    return FpmGalleryRemove(Handle(h), Bytes(env, subject).Text().c_str());
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCommit(JNIEnv*, jclass, jlong h) { return FpmGalleryCommit(Handle(h)); }
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeDiscard(JNIEnv*, jclass, jlong h) { return FpmGalleryDiscard(Handle(h)); }
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCompact(JNIEnv*, jclass, jlong h) { return FpmGalleryCompact(Handle(h)); }
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeRefresh(JNIEnv*, jclass, jlong h) { return FpmGalleryRefresh(Handle(h)); }
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCheck(JNIEnv*, jclass, jlong h) { return FpmGalleryCheck(Handle(h)); }
+
+// counts[0] templates, [1] subjects, [2] entries.
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCounts(JNIEnv* env, jclass, jlong h, jlongArray counts) {
+    FpmGalleryStat st;
+    const int32_t rc = FpmGalleryGetStat(Handle(h), &st);
+    if (rc == FPM_OK) {
+        const jlong c[3] = {st.templates, st.subjects, st.entries};
+        env->SetLongArrayRegion(counts, 0, 3, c);
+    }
+    return rc;
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeSubject(JNIEnv* env, jclass, jlong h, jlong k, jbyteArray out) {
+    char id[FPM_SUBJECT_MAX + 1];
+    const int32_t rc = FpmGalleryGetSubject(Handle(h), k, id, nullptr);
+    if (rc != FPM_OK) return rc;
+    const auto n = static_cast<jsize>(std::string(id).size());
+    env->SetByteArrayRegion(out, 0, n, reinterpret_cast<const jbyte*>(id));
+    return n;
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeIdentify(JNIEnv* env, jclass, jlong h, jbyteArray probe, jint top,
+                                                             jint threshold, jint threads, jint screen, jint byEntry,
+                                                             jint adapt, jlongArray entries, jintArray scores,
+                                                             jobjectArray subjects) {
+    const Bytes p(env, probe);
+    FpmSearchOptions o;
+    FpmSearchOptionsInit(&o);
+    o.top = top;
+    o.threshold = threshold;
+    o.threads = threads;
+    o.screen = screen;
+    o.byEntry = byEntry;
+    o.adaptProbe = adapt;
+    const jsize capacity = env->GetArrayLength(scores);
+    std::vector<FpmHit> hits(static_cast<size_t>(capacity));
+    const int32_t n = FpmGalleryIdentify(Handle(h), p.data.data(), p.data.size(), &o, hits.data(), capacity);
+    for (int32_t k = 0; k < n; ++k) {
+        const jlong e = hits[static_cast<size_t>(k)].entry;
+        const jint s = hits[static_cast<size_t>(k)].score;
+        env->SetLongArrayRegion(entries, k, 1, &e);
+        env->SetIntArrayRegion(scores, k, 1, &s);
+        jbyteArray id = env->NewByteArray(hits[static_cast<size_t>(k)].subjectLength);
+        if (id == nullptr) return FPM_E_NO_MEMORY;
+        env->SetByteArrayRegion(id, 0, hits[static_cast<size_t>(k)].subjectLength,
+                                reinterpret_cast<const jbyte*>(hits[static_cast<size_t>(k)].subject));
+        env->SetObjectArrayElement(subjects, k, id);
+        env->DeleteLocalRef(id);
+    }
+    return n;
+}
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeVerify(JNIEnv* env, jclass, jlong h, jbyteArray subject,
+                                                           jbyteArray probe, jint adapt) {
+    const Bytes p(env, probe);
+    return FpmGalleryVerify(Handle(h), Bytes(env, subject).Text().c_str(), p.data.data(), p.data.size(), adapt, nullptr);
+}
+
+// As bytes: the text may hold subject ids beyond the JNI's modified UTF-8.
+JNIEXPORT jbyteArray JNICALL Java_com_vorel_Gallery_nativeLastError(JNIEnv* env, jclass) {
+    const std::string text = FpmLastErrorDetail();
+    jbyteArray out = env->NewByteArray(static_cast<jsize>(text.size()));
+    if (out != nullptr)
+        env->SetByteArrayRegion(out, 0, static_cast<jsize>(text.size()), reinterpret_cast<const jbyte*>(text.data()));
+    return out;
+}
+
+}  // extern "C"
