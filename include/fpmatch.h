@@ -251,59 +251,11 @@ FPMATCH_API int32_t SearchTopK(const PreparedProbe *probe, const uint8_t *list, 
  * reading function validates the structure it relies on first, so any bytes
  * at all may be passed: nothing outside [gallery, gallery + size) is read.
  *
- * Layout, format version 1. Integers are little-endian; offsets are absolute
- * byte positions in the file; nothing needs alignment.
- *
- *   File header, 64 bytes at offset 0:
- *     0  8  magic 89 46 50 47 0D 0A 1A 0A ("\x89FPG\r\n\x1a\n")
- *     8  4  format version (1). A reader refuses versions it does not know;
- *           later versions keep reading version 1 files.
- *    12  4  header size (64 in version 1)
- *    16  4  entry count, 0..2^31-1
- *    20  4  segment count, 0..FPMATCH_GALLERY_MAX_SEGMENTS (0 only when
- *           there is no entry)
- *    24  8  offset of the first segment header (0 when there is none)
- *    32  8  offset of the last segment header (0 when there is none)
- *    40  8  used size: bytes of the file that belong to the gallery (the end
- *           of the last segment); bytes after it are ignored
- *    48 16  reserved, written 0, ignored
- *
- *   Segments: each holds a run of consecutive entries. Segment s holds
- *   entries firstIndex .. firstIndex + entryCount - 1; the first segment
- *   starts at entry 0 and each following one where the previous ends. They
- *   form a chain through their next offsets, in increasing file order; a
- *   reader follows exactly `segment count` links and ignores the next offset
- *   of the last one. Segment header, 96 bytes:
- *     0  8  magic "FPGSEG1\0"
- *     8  8  offset of the next segment header (0 for none; else above this
- *           header's offset)
- *    16  4  first index (global index of the segment's first entry)
- *    20  4  entry count, at least 1
- *    24  4  stride: bytes per template slot, FPMATCH_GALLERY_MIN_STRIDE
- *           (328, the most any decoder reads) .. FPMATCH_GALLERY_MAX_STRIDE
- *    28  4  flags: bit 0 = the segment holds short templates; other bits 0
- *    32  8  directory offset: entryCount records of 16 bytes
- *    40  8  templates offset: entryCount slots of `stride` bytes, each a
- *           template from its first byte, zero padded
- *    48  8  shorts offset: entryCount 512-byte short templates (0 when flag
- *           bit 0 is clear); a slot of zeros marks an entry without one
- *    56  8  names offset: the names area
- *    64  8  names size in bytes
- *    72 24  reserved, written 0, ignored
- *   Directory record, 16 bytes per entry:
- *     0  8  name offset within the names area
- *     8  4  name length in bytes (UTF-8, not NUL-terminated; may be 0)
- *    12  4  template length: the template's bytes in its slot, 1..stride
- *
- * Appending writes a new segment after the used size, links it from the
- * previous last segment (its next offset) and then rewrites the file header
- * (counts, last segment, used size); existing entries are never moved, and a
- * file whose header was not yet rewritten still reads as before the append.
- * Because every template slot holds at least 328 bytes, any slot, even a
- * damaged one, is safe to hand to the matcher: a ranked search runs
- * SearchTopK over each contiguous run of slots. Opening validates the file
- * header and every segment header (O(segments)), never the entries; the
- * directory record of an entry is checked when the entry is read. */
+ * The layout (format version 1) is described in docs/gallery-format.md.
+ * Opening validates the file header and every segment header
+ * (O(segments)), never the entries; the directory record of an entry is
+ * checked when the entry is read. Every template slot holds at least 328
+ * bytes, so any slot, even a damaged one, is safe to hand to the matcher. */
 
 #define FPMATCH_GALLERY_VERSION 1
 #define FPMATCH_GALLERY_HEADER_SIZE 64
