@@ -103,8 +103,15 @@ int32_t FpmGalleryCreate(const char* path, FpmGallery** gallery) {
         std::string why;
         const bool written = TryLock(fd.get()) && WriteAt(fd.get(), header, sizeof header, 0, &why) &&
                              SyncData(fd.get(), &why);
-        const int linked = written ? ::link(aside.c_str(), p.c_str()) : -1;
-        const int linkErrno = errno;
+        int linked = written ? ::link(aside.c_str(), p.c_str()) : -1;
+        int linkErrno = errno;
+        if (linked != 0 && written && (linkErrno == EPERM || linkErrno == ENOTSUP || linkErrno == EOPNOTSUPP)) {
+            // A file system without hard links: claim the name with O_EXCL
+            // and rename the finished file over it.
+            UniqueFd claim(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            linked = claim && ::rename(aside.c_str(), p.c_str()) == 0 ? 0 : -1;
+            linkErrno = errno;
+        }
         ::unlink(aside.c_str());
         if (!written) return FailAt(FPM_E_IO, p, why.empty() ? SystemReason("cannot lock") : why);
         if (linked != 0) {
