@@ -256,7 +256,10 @@ FPM_API void FpmSearchOptionsInit(FpmSearchOptions *options);
  * comparison, and the hits are ranked among those; with screen at least the
  * number of templates searched the result equals the full search. A probe
  * that cannot become a short template returns FPM_E_NOT_SCREENABLE under
- * screening. Returns the number of hits written, or a code. */
+ * screening. The candidates are chosen within the searched range, so
+ * screened searches of parts of a gallery, merged, need not equal one
+ * screened search of the whole. Returns the number of hits written, or a
+ * code. */
 FPM_API int32_t FpmGalleryIdentify(FpmGallery *gallery, const uint8_t *probe, size_t probeLength,
                                    const FpmSearchOptions *options, FpmHit *hits, int32_t capacity);
 
