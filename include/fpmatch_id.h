@@ -250,13 +250,14 @@ FPM_API void FpmSearchOptionsInit(FpmSearchOptions *options);
 
 /* Identifies a probe template among the gallery's committed templates.
  * Writes up to `capacity` hits in hit order to hits[] (top 0: all, up to
- * capacity). With screening, every template's short template is screened
- * against the probe's (ScreenScores; a template without one scores 0), the
- * `screen` best screening scores (ties by position) go on to the full
- * comparison, and the hits are ranked among those; with screen at least the
- * number of templates searched the result equals the full search. A probe
- * that cannot become a short template returns FPM_E_NOT_SCREENABLE under
- * screening. The candidates are chosen within the searched range, so
+ * capacity). With screening, every template's stored candidate filter
+ * record is scored against the probe (FilterScores; galleries written
+ * without filter records, such as version-1 files, screen the short
+ * templates with ScreenScores instead, a template without one scoring 0),
+ * the `screen` best scores (ties by position) go on to the full comparison,
+ * and the hits are ranked among those; with screen at least the number of
+ * templates searched the result equals the full search. A probe that
+ * cannot be screened returns FPM_E_NOT_SCREENABLE under screening. The candidates are chosen within the searched range, so
  * screened searches of parts of a gallery, merged, need not equal one
  * screened search of the whole. Returns the number of hits written, or a
  * code. */

@@ -355,6 +355,12 @@ TEST(IdGallery, VersionOneGalleries) {
         EXPECT_EQ(hits[k].score, expected[k].score);
         EXPECT_EQ(hits[k].subject, names[static_cast<size_t>(expected[k].index)]);
     }
+    // Without filter records the screening runs on the short templates.
+    o.top = 0;
+    o.byEntry = 1;
+    const auto all = Identify(g, probe, o);
+    o.screen = 12;
+    EXPECT_EQ(Describe(Identify(g, probe, o)), Describe(all));
     EXPECT_EQ(FpmGalleryCheck(g), FPM_OK);
     FpmGalleryClose(g);
 }
@@ -383,4 +389,41 @@ TEST(IdGallery, SubjectFromPath) {
         ASSERT_EQ(FpmSubjectFromPath(path.c_str(), out), static_cast<int32_t>(subject.size())) << path;
         EXPECT_EQ(std::string(out), subject);
     }
+}
+
+// Two-stage search with the stored filter records: on FVC2002 (impressions
+// 1-4 of every finger enrolled, 5-8 as probes, adapted), comparing a tenth
+// of the gallery in full keeps the full search's first subject for 156 of
+// the 159 probes whose first subject is their own finger (the data is fixed,
+// so the counts are exact).
+TEST(IdGallery, ScreeningKeepsTheTrueFirstHits) {
+    FPMATCH_REQUIRE_FVC(fvc);
+    std::vector<Enrolment> enrolled, probes;
+    for (const FvcTemplate& t : fvc) {
+        Bytes a(t.bytes.size());
+        a.resize(static_cast<size_t>(AdaptIsoRecord(t.bytes.data(), t.bytes.size(), a.data(), a.size())));
+        (t.impression <= 4 ? enrolled : probes).push_back({t.database + "/" + std::to_string(t.finger), a});
+    }
+    TempDir dir;
+    const std::string path = dir.File("g.fpg");
+    WriteGallery(path, enrolled, 0);
+    FpmGallery* g = nullptr;
+    ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_READ, &g), FPM_OK);
+    int mates = 0, kept = 0;
+    for (const Enrolment& p : probes) {
+        FpmSearchOptions o;
+        FpmSearchOptionsInit(&o);
+        o.top = 1;
+        const auto full = Identify(g, p.bytes, o);
+        if (full.empty() || full[0].subject != p.subject) continue;
+        ++mates;
+        o.screen = static_cast<int32_t>(enrolled.size() / 10);
+        const auto screened = Identify(g, p.bytes, o);
+        kept += !screened.empty() && Describe(screened) == Describe(full);
+    }
+    RecordProperty("mates", mates);
+    RecordProperty("kept", kept);
+    EXPECT_EQ(mates, 159);
+    EXPECT_EQ(kept, 156);
+    FpmGalleryClose(g);
 }

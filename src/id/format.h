@@ -39,6 +39,7 @@ enum SectionKind : uint32_t {
     kSectionShorts = 3,     // 512-byte short templates (zeros: none)
     kSectionNames = 4,      // subject ids, end to end
     kSectionRemovedIds = 5, // removal part: 8-byte template ids, ascending
+    kSectionFilter = 6,     // candidate filter records (MakeFilterRecord)
 };
 
 // A commit slot of the file header.

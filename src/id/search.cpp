@@ -25,6 +25,8 @@ struct Probe {
     std::unique_ptr<PreparedProbe> prepared = std::make_unique<PreparedProbe>();
     std::array<uint8_t, 512> shortTemplate{};
     bool hasShort = false;
+    std::unique_ptr<FilterProbe> filter;  // made when a screened search uses filter records
+    std::vector<uint8_t> bytes;           // the template as compared (adapted), zero padded
 };
 
 int32_t PrepareProbeTemplate(const uint8_t* tmpl, size_t length, bool adapt, Probe* p) {
@@ -40,6 +42,8 @@ int32_t PrepareProbeTemplate(const uint8_t* tmpl, size_t length, bool adapt, Pro
     if (const int32_t rc = CheckTemplate(tmpl, length); rc != 0)
         return Fail(FpmFromCoreCode(FPM_FAMILY_TEMPLATE, rc),
                     "probe: " + std::string(FpmCodeText(FpmFromCoreCode(FPM_FAMILY_TEMPLATE, rc))));
+    p->bytes.assign(tmpl, tmpl + length);
+    p->bytes.resize(std::max<size_t>(length, 328));
     PrepareProbe(tmpl, p->prepared.get());
     auto storage = std::make_unique<FeatureStorage>();
     FeatureSet fs{};
@@ -97,6 +101,14 @@ void FullScores(const View& v, const Probe& probe, int64_t from, int64_t to, int
     });
 }
 
+// Whether every part that [from, to) touches stores filter records; the
+// screened search then ranks by them, else by the short templates.
+bool UsesFilter(const View& v, int64_t from, int64_t to) {
+    for (const Run& r : v.runs)
+        if (r.first < to && r.first + r.count > from && r.filters == nullptr) return false;
+    return true;
+}
+
 void ScreenedScores(const View& v, const Probe& probe, int64_t from, int64_t to, int64_t keep, int32_t threads,
                     uint8_t* scores) {
     std::vector<int32_t> screen(static_cast<size_t>(v.entries), -1);
@@ -105,7 +117,10 @@ void ScreenedScores(const View& v, const Probe& probe, int64_t from, int64_t to,
         const int64_t lo = from + b * kScreenBlock, hi = std::min(to, lo + kScreenBlock);
         ForEachLive(v, lo, hi, [&](const Run& r, int64_t j, int64_t n) {
             int32_t* out = screen.data() + r.first + j;
-            if (r.shorts == nullptr) std::fill(out, out + n, 0);
+            if (probe.filter)
+                FilterScores(probe.filter.get(), r.filters + j * FPMATCH_FILTER_RECORD_SIZE, FPMATCH_FILTER_RECORD_SIZE,
+                             static_cast<int32_t>(n), out);
+            else if (r.shorts == nullptr) std::fill(out, out + n, 0);
             else ScreenScores(probe.shortTemplate.data(), r.shorts + j * 512, static_cast<int32_t>(n), out);
         });
     });
@@ -214,13 +229,17 @@ int32_t FpmGalleryIdentify(FpmGallery* g, const uint8_t* probe, size_t probeLeng
                                         "first or count negative)");
         Probe p;
         if (int32_t rc = PrepareProbeTemplate(probe, probeLength, o.adaptProbe != 0, &p); rc != FPM_OK) return rc;
-        if (o.screen > 0 && !p.hasShort) return Fail(FPM_E_NOT_SCREENABLE, "");
         std::shared_lock lock(g->lock);
         const std::shared_ptr<const View> view = g->view;
         const View& v = *view;
         const int64_t from = std::min(o.first, v.entries);
         const int64_t to = o.count < 0 ? v.entries : std::min(v.entries, from + o.count);
         if (capacity == 0 || to <= from) return 0;
+        if (o.screen > 0 && UsesFilter(v, from, to)) {
+            p.filter = std::make_unique<FilterProbe>();
+            if (PrepareFilterProbe(p.bytes.data(), p.filter.get()) != 0) p.filter.reset();
+        }
+        if (o.screen > 0 && !p.filter && !p.hasShort) return Fail(FPM_E_NOT_SCREENABLE, "");
         std::vector<uint8_t> scores(static_cast<size_t>(v.entries), kNotCompared);
         if (o.screen > 0) ScreenedScores(v, p, from, to, o.screen, o.threads, scores.data());
         else FullScores(v, p, from, to, o.threads, scores.data());

@@ -24,10 +24,12 @@ int32_t AddTemplateRun(View& v, const PartHeader& h, uint32_t part, uint64_t off
     const Section* tpl = h.Find(kSectionTemplates);
     const Section* sh = h.Find(kSectionShorts);
     const Section* names = h.Find(kSectionNames);
+    const Section* filter = h.Find(kSectionFilter);
     const uint64_t n = h.count;
     if (n == 0 || dir == nullptr || tpl == nullptr || names == nullptr || dir->stride != kDirectoryRecordSize ||
         dir->size != n * kDirectoryRecordSize || tpl->stride < kTemplateSlot || tpl->stride > (1u << 20) ||
-        tpl->size != n * tpl->stride || (sh != nullptr && (sh->stride != kShortSize || sh->size != n * kShortSize)))
+        tpl->size != n * tpl->stride || (sh != nullptr && (sh->stride != kShortSize || sh->size != n * kShortSize)) ||
+        (filter != nullptr && (filter->stride != FPMATCH_FILTER_RECORD_SIZE || filter->size != n * filter->stride)))
         return Damaged(why, PartName(part, offset) + ": its sections do not fit its entry count");
     const uint8_t* base = v.map->data() + offset;
     Run r;
@@ -39,6 +41,7 @@ int32_t AddTemplateRun(View& v, const PartHeader& h, uint32_t part, uint64_t off
     r.templates = base + tpl->offset;
     r.stride = tpl->stride;
     r.shorts = sh != nullptr ? base + sh->offset : nullptr;
+    r.filters = filter != nullptr ? base + filter->offset : nullptr;
     r.names = base + names->offset;
     r.namesSize = names->size;
     v.runs.push_back(r);

@@ -30,6 +30,7 @@ struct Run {
     const uint8_t* templates = nullptr;
     uint32_t stride = 0;
     const uint8_t* shorts = nullptr;     // 512 bytes each, or null
+    const uint8_t* filters = nullptr;    // FPMATCH_FILTER_RECORD_SIZE bytes each, or null
     const uint8_t* names = nullptr;      // version 2
     uint64_t namesSize = 0;
 };

@@ -30,6 +30,7 @@ struct PartEntry {
     const uint8_t* bytes = nullptr;
     uint32_t length = 0;
     const uint8_t* shortTemplate = nullptr;
+    const uint8_t* filter = nullptr;  // null: made from the template
 };
 
 // Streams a part's body into the file, hashing what it writes.
@@ -93,16 +94,18 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
     h.count = static_cast<uint32_t>(n);
     const uint64_t dir = kPartHeaderSize, tpl = Align(dir + n * kDirectoryRecordSize, 64);
     const uint64_t shorts = anyShort ? Align(tpl + n * kTemplateSlot, 64) : 0;
-    const uint64_t names = anyShort ? shorts + n * kShortSize : tpl + n * kTemplateSlot;
+    const uint64_t filters = Align(anyShort ? shorts + n * kShortSize : tpl + n * kTemplateSlot, 64);
+    const uint64_t names = filters + n * FPMATCH_FILTER_RECORD_SIZE;
     h.size = Align(names + namesSize, 8);
     h.sections[h.sectionCount++] = {kSectionDirectory, kDirectoryRecordSize, dir, n * kDirectoryRecordSize};
     h.sections[h.sectionCount++] = {kSectionTemplates, kTemplateSlot, tpl, n * kTemplateSlot};
     if (anyShort) h.sections[h.sectionCount++] = {kSectionShorts, kShortSize, shorts, n * kShortSize};
+    h.sections[h.sectionCount++] = {kSectionFilter, FPMATCH_FILTER_RECORD_SIZE, filters, n * FPMATCH_FILTER_RECORD_SIZE};
     h.sections[h.sectionCount++] = {kSectionNames, 1, names, namesSize};
 
     const uint64_t at = c->usedSize;
     BodyWriter w(fd, at + kPartHeaderSize);
-    uint8_t record[kDirectoryRecordSize];
+    uint8_t directory[kDirectoryRecordSize];
     for (size_t i = 0; i < n; ++i) {
         DirectoryRecord r;
         r.id = entries[i].id;
@@ -111,8 +114,8 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
         r.nameLength = static_cast<uint32_t>(entries[i].subject.size());
         r.flags = entries[i].shortTemplate != nullptr ? kHasShort : 0;
         r.templateLength = entries[i].length;
-        EncodeDirectoryRecord(r, record);
-        w.Put(record, sizeof record);
+        EncodeDirectoryRecord(r, directory);
+        w.Put(directory, sizeof directory);
     }
     for (size_t i = 0; i < n; ++i) {
         w.PadTo(tpl + i * kTemplateSlot);
@@ -123,6 +126,18 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
             w.PadTo(shorts + i * kShortSize);
             if (entries[i].shortTemplate != nullptr) w.Put(entries[i].shortTemplate, kShortSize);
         }
+    uint8_t record[FPMATCH_FILTER_RECORD_SIZE];
+    for (size_t i = 0; i < n; ++i) {
+        w.PadTo(filters + i * FPMATCH_FILTER_RECORD_SIZE);
+        if (entries[i].filter != nullptr) {
+            w.Put(entries[i].filter, FPMATCH_FILTER_RECORD_SIZE);
+        } else {
+            // A template from a part written without filter records: the
+            // record is made now (a slot holds at least 328 readable bytes).
+            MakeFilterRecord(entries[i].bytes, record);
+            w.Put(record, sizeof record);
+        }
+    }
     w.PadTo(names);
     nameAt.clear();
     for (size_t i = 0; i < n; ++i)
@@ -184,6 +199,10 @@ int32_t Prepare(const uint8_t* tmpl, size_t length, int32_t flags, PendingAdd* a
     BindFeatureSet(&fs, storage.get());
     add->hasShort = DecodeFeature(add->bytes.data(), &fs) == FPMATCH_DECODED &&
                     WriteShortTemplate(&fs, add->shortTemplate.data(), kShortSize) == static_cast<int32_t>(kShortSize);
+    // Padded to a slot, as the comparison and the filter may read it.
+    std::array<uint8_t, kTemplateSlot> slot{};
+    std::copy(add->bytes.begin(), add->bytes.end(), slot.begin());
+    MakeFilterRecord(slot.data(), add->filter.data());
     return FPM_OK;
 }
 
@@ -265,7 +284,7 @@ int32_t FpmGalleryCommit(FpmGallery* g) {
         for (size_t i = 0; i < entries.size(); ++i) {
             const PendingAdd& a = g->adds[i];
             entries[i] = {c.nextId + i, a.ordinal, a.subject, a.bytes.data(), static_cast<uint32_t>(a.bytes.size()),
-                          a.hasShort ? a.shortTemplate.data() : nullptr};
+                          a.hasShort ? a.shortTemplate.data() : nullptr, a.filter.data()};
         }
         std::string why;
         const int fd = g->fd.get();
@@ -306,7 +325,9 @@ int32_t FpmGalleryCompact(FpmGallery* g) {
             EntryRef e;
             if (!v.Entry(p, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
             if (renumber[e.ordinal] == UINT32_MAX) renumber[e.ordinal] = ordinals++;
-            entries.push_back({e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, e.shortTemplate});
+            const Run& r = v.RunOf(p);
+            const uint8_t* filter = r.filters != nullptr ? r.filters + (p - r.first) * FPMATCH_FILTER_RECORD_SIZE : nullptr;
+            entries.push_back({e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, e.shortTemplate, filter});
         }
         const std::string aside = g->path + ".compacting";
         UniqueFd fd(::open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
