@@ -174,9 +174,9 @@ FPM_API int32_t FpmGalleryGetSubject(FpmGallery *gallery, int64_t k, char subjec
 
 /* Adds a template under `subject` (NUL-terminated UTF-8, 1..255 bytes). The
  * template must pass CheckTemplate (after adaptation with FPM_ADD_ADAPT);
- * the bytes the comparison reads are stored, with a short screening
- * template when one can be made. A subject may hold any number of
- * templates. Returns FPM_OK, or a code with nothing added: FPM_E_SUBJECT,
+ * the bytes the comparison reads are stored, with its candidate filter
+ * record (MakeFilterRecord) for screened searches. A subject may hold any
+ * number of templates. Returns FPM_OK, or a code with nothing added: FPM_E_SUBJECT,
  * a template or adapt code, FPM_E_READ_ONLY, FPM_E_FULL, FPM_E_ARGUMENT. */
 FPM_API int32_t FpmGalleryAdd(FpmGallery *gallery, const char *subject, const uint8_t *tmpl, size_t length,
                               int32_t flags) FPM_CHECK_RESULT;

@@ -45,8 +45,6 @@ struct PendingAdd {
     std::string subject;
     uint32_t ordinal = 0;
     std::vector<uint8_t> bytes;  // what the comparison reads, at most kTemplateSlot
-    bool hasShort = false;
-    std::array<uint8_t, 512> shortTemplate{};
     std::array<uint8_t, FPMATCH_FILTER_RECORD_SIZE> filter{};
 };
 

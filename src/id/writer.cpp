@@ -29,7 +29,6 @@ struct PartEntry {
     std::string_view subject;
     const uint8_t* bytes = nullptr;
     uint32_t length = 0;
-    const uint8_t* shortTemplate = nullptr;
     const uint8_t* filter = nullptr;  // null: made from the template
 };
 
@@ -81,25 +80,21 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
     std::unordered_map<std::string_view, uint32_t> nameAt;
     std::vector<uint32_t> nameOffset(n);
     uint64_t namesSize = 0;
-    bool anyShort = false;
     for (size_t i = 0; i < n; ++i) {
         auto [it, fresh] = nameAt.emplace(entries[i].subject, static_cast<uint32_t>(namesSize));
         if (fresh) namesSize += entries[i].subject.size();
         nameOffset[i] = it->second;
-        anyShort |= entries[i].shortTemplate != nullptr;
     }
     PartHeader h;
     h.kind = kPartTemplates;
     h.previous = c->lastPart;
     h.count = static_cast<uint32_t>(n);
     const uint64_t dir = kPartHeaderSize, tpl = Align(dir + n * kDirectoryRecordSize, 64);
-    const uint64_t shorts = anyShort ? Align(tpl + n * kTemplateSlot, 64) : 0;
-    const uint64_t filters = Align(anyShort ? shorts + n * kShortSize : tpl + n * kTemplateSlot, 64);
+    const uint64_t filters = Align(tpl + n * kTemplateSlot, 64);
     const uint64_t names = filters + n * FPMATCH_FILTER_RECORD_SIZE;
     h.size = Align(names + namesSize, 8);
     h.sections[h.sectionCount++] = {kSectionDirectory, kDirectoryRecordSize, dir, n * kDirectoryRecordSize};
     h.sections[h.sectionCount++] = {kSectionTemplates, kTemplateSlot, tpl, n * kTemplateSlot};
-    if (anyShort) h.sections[h.sectionCount++] = {kSectionShorts, kShortSize, shorts, n * kShortSize};
     h.sections[h.sectionCount++] = {kSectionFilter, FPMATCH_FILTER_RECORD_SIZE, filters, n * FPMATCH_FILTER_RECORD_SIZE};
     h.sections[h.sectionCount++] = {kSectionNames, 1, names, namesSize};
 
@@ -112,7 +107,6 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
         r.ordinal = entries[i].ordinal;
         r.nameOffset = nameOffset[i];
         r.nameLength = static_cast<uint32_t>(entries[i].subject.size());
-        r.flags = entries[i].shortTemplate != nullptr ? kHasShort : 0;
         r.templateLength = entries[i].length;
         EncodeDirectoryRecord(r, directory);
         w.Put(directory, sizeof directory);
@@ -121,11 +115,6 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
         w.PadTo(tpl + i * kTemplateSlot);
         w.Put(entries[i].bytes, entries[i].length);
     }
-    if (anyShort)
-        for (size_t i = 0; i < n; ++i) {
-            w.PadTo(shorts + i * kShortSize);
-            if (entries[i].shortTemplate != nullptr) w.Put(entries[i].shortTemplate, kShortSize);
-        }
     uint8_t record[FPMATCH_FILTER_RECORD_SIZE];
     for (size_t i = 0; i < n; ++i) {
         w.PadTo(filters + i * FPMATCH_FILTER_RECORD_SIZE);
@@ -193,13 +182,7 @@ int32_t Prepare(const uint8_t* tmpl, size_t length, int32_t flags, PendingAdd* a
         return Fail(FpmFromCoreCode(FPM_FAMILY_TEMPLATE, rc), "");
     const auto keep = static_cast<size_t>(TemplateLength(tmpl, length));
     add->bytes.assign(tmpl, tmpl + std::min<size_t>(keep, kTemplateSlot));
-    // The short screening template, when the minutiae fit its format.
-    auto storage = std::make_unique<FeatureStorage>();
-    FeatureSet fs{};
-    BindFeatureSet(&fs, storage.get());
-    add->hasShort = DecodeFeature(add->bytes.data(), &fs) == FPMATCH_DECODED &&
-                    WriteShortTemplate(&fs, add->shortTemplate.data(), kShortSize) == static_cast<int32_t>(kShortSize);
-    // Padded to a slot, as the comparison and the filter may read it.
+    // The candidate filter record, from the template padded to a slot.
     std::array<uint8_t, kTemplateSlot> slot{};
     std::copy(add->bytes.begin(), add->bytes.end(), slot.begin());
     MakeFilterRecord(slot.data(), add->filter.data());
@@ -284,7 +267,7 @@ int32_t FpmGalleryCommit(FpmGallery* g) {
         for (size_t i = 0; i < entries.size(); ++i) {
             const PendingAdd& a = g->adds[i];
             entries[i] = {c.nextId + i, a.ordinal, a.subject, a.bytes.data(), static_cast<uint32_t>(a.bytes.size()),
-                          a.hasShort ? a.shortTemplate.data() : nullptr, a.filter.data()};
+                          a.filter.data()};
         }
         std::string why;
         const int fd = g->fd.get();
@@ -327,7 +310,7 @@ int32_t FpmGalleryCompact(FpmGallery* g) {
             if (renumber[e.ordinal] == UINT32_MAX) renumber[e.ordinal] = ordinals++;
             const Run& r = v.RunOf(p);
             const uint8_t* filter = r.filters != nullptr ? r.filters + (p - r.first) * FPMATCH_FILTER_RECORD_SIZE : nullptr;
-            entries.push_back({e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, e.shortTemplate, filter});
+            entries.push_back({e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, filter});
         }
         const std::string aside = g->path + ".compacting";
         UniqueFd fd(::open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
