@@ -110,7 +110,8 @@ def identify(
 ) -> List[Tuple[int, int]]:
     """The ``top`` best entries as (index, score), best first, equal scores
     by lower index (SearchTopK; SearchGalleryTopK for a Gallery, with its
-    entry indices). threads: None = 1, 0 = one per core."""
+    entry indices); top 0 or None: every entry. threads: None = 1, 0 = one
+    per core."""
 
 def first_match(
     probe: Union[BytesLike, Probe], gallery: GalleryLike, threshold: int

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -427,6 +428,34 @@ Gallery MakeGallery(const py::object& obj, EntryRule rule) {
     return g;
 }
 
+// ------------------------------------------------------------ whole numbers
+
+// A whole-number argument as the library's int32_t: TypeError when it is not
+// an integer, OverflowError (std::overflow_error) naming the argument when it
+// does not fit, rather than pybind11's "incompatible function arguments".
+int32_t IntArg(const py::handle& value, const char* name) {
+    if (!PyIndex_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be an int, not " + Py_TYPE(value.ptr())->tp_name);
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    const bool above = overflow > 0 || (overflow == 0 && v > INT32_MAX);
+    const bool below = overflow < 0 || (overflow == 0 && v < INT32_MIN);
+    if (above || below)
+        throw std::overflow_error(std::string(name) +
+                                  (above ? " must be at most 2147483647, not " : " must be at least -2147483648, not ") +
+                                  std::string(py::str(number)));
+    return static_cast<int32_t>(v);
+}
+
+// The same, None giving nullopt.
+std::optional<int> OptionalIntArg(const py::handle& value, const char* name) {
+    if (value.is_none()) return std::nullopt;
+    return IntArg(value, name);
+}
+
 // ------------------------------------------------------------ threads
 
 size_t ResolveThreads(const std::optional<int>& threads) {
@@ -543,7 +572,9 @@ int32_t RankParts(size_t count, size_t k, size_t parts, const Search& search, st
 
 std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& gallery, std::optional<int> top,
                                           std::optional<int> threads) {
-    if (top && *top < 0) throw py::value_error("top must be 0 or more (None: every entry)");
+    if (top && *top < 0) throw py::value_error("top must be 0 or more (0 or None: every entry)");
+    // 0 or None: every entry, as the tool's --top 0.
+    const size_t wanted = !top || *top == 0 ? SIZE_MAX : static_cast<size_t>(*top);
     const size_t parts = ResolveThreads(threads);
     std::vector<SearchHit> hits;
     if (py::isinstance<PackedGallery>(gallery)) {
@@ -552,7 +583,7 @@ std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& 
         const PackedGallery& pg = gallery.cast<const PackedGallery&>();
         const std::shared_ptr<const Mapping> m = pg.Map();
         const size_t count = static_cast<size_t>(pg.Count());
-        const size_t k = std::min(count, top ? static_cast<size_t>(*top) : count);
+        const size_t k = std::min(count, wanted);
         if (k == 0) return {};
         int32_t code = 0;
         {
@@ -564,7 +595,7 @@ std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& 
         if (code < 0) throw GalleryFault{pg.Path(), GalleryReason(code, m->data, m->size), code, std::nullopt};
     } else {
         const Gallery g = MakeGallery(gallery, EntryRule::Complete);
-        const size_t k = std::min(g.count, top ? static_cast<size_t>(*top) : g.count);
+        const size_t k = std::min(g.count, wanted);
         if (k == 0) return {};
         int32_t code = 0;
         {
@@ -656,7 +687,8 @@ py::dict Metrics(const py::object& genuineObj, const py::object& impostorObj) {
 
 // Match2Score(templates[i], templates[j]) for every i < j, row by row; a None
 // entry scores 0 against everything.
-py::array_t<int32_t> ScorePairs(const py::list& templates, std::optional<int> threads) {
+py::array_t<int32_t> ScorePairs(const py::list& templates, const py::object& threadsArg) {
+    const std::optional<int> threads = OptionalIntArg(threadsArg, "threads");
     const size_t n = templates.size();
     std::vector<std::vector<uint8_t>> t(n);
     std::vector<bool> present(n, false);
@@ -786,8 +818,12 @@ PYBIND11_MODULE(_fpmatch, m) {
              "OUTCOME_NOT_DECODED (-1) for an entry that does not decode, OUTCOME_NO_BASE_PAIR (-2) when no "
              "corresponding minutiae are found (compare() gives 0 for both). gallery: a list of bytes-like "
              "templates or a 2-D uint8 array (one per row). A truncated entry raises TemplateError.")
-        .def("identify", &Identify, py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(),
-             "See fpmatch.identify.")
+        .def(
+            "identify",
+            [](const Probe& p, const py::object& gallery, const py::object& top, const py::object& threads) {
+                return Identify(p, gallery, OptionalIntArg(top, "top"), OptionalIntArg(threads, "threads"));
+            },
+            py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(), "See fpmatch.identify.")
         .def(py::pickle(
             [](const Probe& p) {
                 return py::make_tuple(py::bytes(reinterpret_cast<const char*>(p.bytes().data()), p.bytes().size()));
@@ -808,7 +844,8 @@ PYBIND11_MODULE(_fpmatch, m) {
                     "Maps and validates a gallery file. Raises OSError (FileNotFoundError, IsADirectoryError, ...) "
                     "when it cannot be read and GalleryError naming the file and the fault when it is empty, not a "
                     "gallery, of an unsupported version, truncated or damaged.")
-        .def("__len__", &PackedGallery::Count, "The number of entries.")
+        .def("__len__", [](const PackedGallery& g) { g.Map(); return g.Count(); },
+             "The number of entries (ValueError once closed).")
         .def("__getitem__", &PackedGallery::Template, py::arg("index"),
              "The template of entry `index` (negative counts from the end) as bytes. IndexError outside the "
              "gallery; GalleryError when its directory record is damaged.")
@@ -844,13 +881,14 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "identify",
-        [](const py::object& probe, const py::object& gallery, std::optional<int> top, std::optional<int> threads) {
+        [](const py::object& probe, const py::object& gallery, const py::object& top, const py::object& threads) {
+            const std::optional<int> k = OptionalIntArg(top, "top"), t = OptionalIntArg(threads, "threads");
             const ProbeArg a = GetProbe(probe);
-            return Identify(*a.probe, gallery, top, threads);
+            return Identify(*a.probe, gallery, k, t);
         },
         py::arg("probe"), py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(),
         "The `top` best gallery entries as (index, score) pairs, best first, equal scores by lower index "
-        "(SearchTopK; top=None ranks every entry). probe: a template or a Probe. gallery: a list of bytes-like "
+        "(SearchTopK; top=0 or None ranks every entry). probe: a template or a Probe. gallery: a list of bytes-like "
         "templates, a 2-D uint8 array (one per row), or a Gallery (SearchGalleryTopK, gallery indices). Entries "
         "that do not decode score 0; a truncated list entry raises TemplateError, a damaged gallery "
         "GalleryError. threads: None = 1, 0 = one per core, N = N native threads (the answer does not "
@@ -858,7 +896,8 @@ PYBIND11_MODULE(_fpmatch, m) {
 
     m.def(
         "first_match",
-        [](const py::object& probe, const py::object& gallery, int threshold) -> py::object {
+        [](const py::object& probe, const py::object& gallery, const py::object& thresholdArg) -> py::object {
+            const int32_t threshold = IntArg(thresholdArg, "threshold");
             std::vector<uint8_t> p;
             if (py::isinstance<Probe>(probe)) p = probe.cast<const Probe&>().bytes();
             else p = CopyTemplate(probe, "the probe");

@@ -84,6 +84,14 @@ def test_identify_ranks_as_match2score_whatever_the_threads(templates, lib):
         assert lib.search(p, packed, stride, len(templates), 10) == full[:10]
 
 
+def test_identify_top_0_ranks_every_entry_as_the_tool_does(templates, lib):
+    probe = fpmatch.Probe(usable(templates, lib)[0])
+    full = fpmatch.identify(probe, templates, top=None)
+    assert len(full) == len(templates)
+    assert fpmatch.identify(probe, templates, top=0) == full
+    assert probe.identify(templates, top=0, threads=2) == full
+
+
 def test_python_threads_give_the_same_scores(templates, lib):
     good = usable(templates, lib)
     pairs = [(a, b) for a in good[::4] for b in good[1::4]]
@@ -204,6 +212,20 @@ BAD_TEMPLATE_CASES = [
     ("None in gallery", lambda iso, nat: fpmatch.Probe(iso).match_many([iso, None]), TypeError, "entry 1"),
     ("negative top", lambda iso, nat: fpmatch.identify(iso, [iso], top=-1), ValueError, "top"),
     ("negative threads", lambda iso, nat: fpmatch.identify(iso, [iso], threads=-2), ValueError, "threads"),
+    # Whole numbers beyond a 32-bit int are named, not refused as "incompatible function arguments".
+    ("top beyond int32", lambda iso, nat: fpmatch.identify(iso, [iso], top=2**31), OverflowError,
+     "top must be at most 2147483647, not 2147483648"),
+    ("top far below int32", lambda iso, nat: fpmatch.identify(iso, [iso], top=-2**40), OverflowError,
+     "top must be at least -2147483648"),
+    ("threads beyond int32", lambda iso, nat: fpmatch.Probe(iso).identify([iso], threads=2**63), OverflowError,
+     "threads must be at most 2147483647"),
+    ("threshold beyond int32", lambda iso, nat: fpmatch.first_match(iso, [iso], 10**20), OverflowError,
+     "threshold must be at most 2147483647"),
+    ("pair threads beyond int32", lambda iso, nat: fpmatch._fpmatch._score_pairs([iso, iso], 2**32), OverflowError,
+     "threads must be at most 2147483647"),
+    ("float top", lambda iso, nat: fpmatch.identify(iso, [iso], top=1.5), TypeError, "top must be an int, not float"),
+    ("str threshold", lambda iso, nat: fpmatch.first_match(iso, [iso], "50"), TypeError,
+     "threshold must be an int, not str"),
 ]
 
 

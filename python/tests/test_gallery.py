@@ -66,7 +66,7 @@ def test_gallery_reads_back_the_packed_files(synthetic_fpg, sample_dir):
         with pytest.raises(TypeError, match="identify"):
             fpmatch.first_match(g[0], g, 50)
     assert g.closed
-    for use in (lambda: g[0], lambda: g.names, lambda: fpmatch.identify(files[0].read_bytes(), g)):
+    for use in (lambda: g[0], lambda: g.names, lambda: fpmatch.identify(files[0].read_bytes(), g), lambda: len(g)):
         with pytest.raises(ValueError, match="closed"):
             use()
 
@@ -85,7 +85,7 @@ def test_identify_over_a_gallery_equals_identify_over_the_list(request, data):
                 want = full if top is None else full[:top]
                 assert fpmatch.identify(p, g, top=top, threads=threads) == want
                 assert probe.identify(g, top=top, threads=threads) == want
-        assert fpmatch.identify(probes[0], g, top=0) == []
+        assert fpmatch.identify(probes[0], g, top=0) == fpmatch.identify(probes[0], g, top=None)
 
 
 # ---------------------------------------------------------------- bad files

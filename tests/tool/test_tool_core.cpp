@@ -1,6 +1,6 @@
 // Unit tests of the tool's core pieces that the command-line tests cannot
 // reach: the command boundary, CSV quoting, short templates of templates
-// that do not decode.
+// that do not decode, names as text output shows them, the progress line.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +11,7 @@
 #include "conversion.h"
 #include "file_io.h"
 #include "output.h"
+#include "printable.h"
 #include "report.h"
 
 namespace fpmatch::tool {
@@ -67,6 +68,57 @@ TEST(ShortTemplate, DecodeFailureSaysWhy) {
     t.bytes[3] = 0;
     EXPECT_FALSE(MakeShortTemplate(t, out, &reason));
     EXPECT_EQ(reason, "does not decode: minutia count outside 1..50");
+}
+
+// One escaping rule for names in text output: printable UTF-8 as it is,
+// everything a terminal would act on (and the backslash) escaped.
+TEST(Printable, ControlBytesAndBrokenUtf8AreEscaped) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"DB1_B/101_1.iso", "DB1_B/101_1.iso"},
+        {"", ""},
+        {"a\nb.iso", "a\\nb.iso"},
+        {"t\tab", "t\\tab"},
+        {"cr\r", "cr\\r"},
+        {"back\\slash", "back\\\\slash"},
+        {"c\x1b[31md", "c\\x1b[31md"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\x7f", "\\x7f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x91\x8d", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x91\x8d"},
+        {"\xc2\xa0", "\xc2\xa0"},              // U+00A0, printable
+        {"\xc2\x9b", "\\xc2\\x9b"},          // U+009B, a C1 control (CSI)
+        {"\xff", "\\xff"},
+        {"\xc3", "\\xc3"},                     // cut short at the end
+        {"\xc3x", "\\xc3x"},                   // cut short by another byte
+        {"\xc0\xaf", "\\xc0\\xaf"},          // overlong
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // above U+10FFFF
+    };
+    for (const auto& [name, shown] : rows) EXPECT_EQ(Printable(name), shown) << shown;
+}
+
+// The progress line: count, share, rate and time left while running; the
+// time taken and the rate once done.
+TEST(Progress, CountRateAndTime) {
+    struct Row {
+        size_t done, total;
+        double seconds;
+        const char* text;
+    };
+    const Row rows[] = {
+        {0, 100, 0.0, "scored 0/100"},
+        {0, 100, 5.0, "scored 0/100"},
+        {50, 100, 0.0, "scored 50/100 (50%)"},
+        {50, 100, 2.0, "scored 50/100 (50%), 25/s, 2.0 s left"},
+        {999, 1000, 9.99, "scored 999/1000 (99%), 100/s, 0.0 s left"},
+        {1, 3, 10.0, "scored 1/3 (33%), 0.1/s, 20 s left"},
+        {60, 180, 30.0, "scored 60/180 (33%), 2.0/s, 1 min 00 s left"},
+        {1000, 1000000, 10.0, "scored 1000/1000000 (0%), 100/s, 2 h 46 min left"},
+        {100, 100, 4.0, "scored 100/100 in 4.0 s (25/s)"},
+        {12000, 12000, 0.4, "scored 12000/12000 in 0.4 s (30000/s)"},
+        {12000, 12000, 75.0, "scored 12000/12000 in 1 min 15 s (160/s)"},
+        {5, 5, 0.0, "scored 5/5 in 0.0 s"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ProgressText("scored", r.done, r.total, r.seconds), r.text);
 }
 
 }  // namespace

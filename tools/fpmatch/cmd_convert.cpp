@@ -1,10 +1,12 @@
 // convert INPUT --to native|short|iso -o OUT: a template written in another
 // form by the library's writers; what does not fit is refused and named.
+// OUT "-" is standard output, which then carries the template alone.
 #include <memory>
 
 #include "commands.h"
 #include "conversion.h"
 #include "file_io.h"
+#include "printable.h"
 #include "report.h"
 #include "template_load.h"
 
@@ -31,8 +33,9 @@ int Run(const ConvertOptions& o) {
             return kExitRefused;
         }
         if (!WriteFileBytes(o.out, t->bytes.data(), t->bytes.size())) return kExitOutput;
-        Print("wrote {} (iso{}, {} bytes, {} minutiae)\n", o.out, t->adapted ? ", adapted" : "", t->bytes.size(),
-              t->declaredCount);
+        if (!IsStdout(o.out))
+            Print("wrote {} (iso{}, {} bytes, {} minutiae)\n", Printable(o.out), t->adapted ? ", adapted" : "",
+                  t->bytes.size(), t->declaredCount);
         return kExitOk;
     }
     auto storage = std::make_unique<FeatureStorage>();
@@ -58,7 +61,7 @@ int Run(const ConvertOptions& o) {
         NoteOnce("native25", fmt::format("all {} minutiae were written, but matching reads only the first 25 of a "
                                          "native template",
                                          fs.minutiaCount));
-    Print("wrote {} ({}, {} bytes, {} minutiae)\n", o.out, o.to, n, fs.minutiaCount);
+    if (!IsStdout(o.out)) Print("wrote {} ({}, {} bytes, {} minutiae)\n", Printable(o.out), o.to, n, fs.minutiaCount);
     return kExitOk;
 }
 
@@ -71,7 +74,7 @@ void AddConvert(CLI::App& app, int* exitCode) {
                    "(with --adapt: adapted) ISO record");
     c->add_option("input", o->in, "Input template file (- for standard input)")->required();
     c->add_option("--to", o->to, "Target format")->required()->check(CLI::IsMember({"native", "short", "iso"}));
-    c->add_option("-o,--output", o->out, "Output file")->required();
+    c->add_option("-o,--output", o->out, "Output file (- for standard output)")->required();
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) first");
     SetCommand(c, exitCode, [o] { return Run(*o); });
 }

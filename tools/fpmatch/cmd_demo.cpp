@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "file_io.h"
+#include "printable.h"
 #include "report.h"
 #include "synthetic.h"
 
@@ -66,7 +67,7 @@ int Run(const DemoOptions& o) {
                 if (!WriteFileBytes((fs::path(o.write) / name).string(), t[f][i].data(), t[f][i].size()))
                     return kExitOutput;
             }
-        Print("wrote {} templates to {}\n", o.fingers * o.impressions, o.write);
+        Print("wrote {} templates to {}\n", o.fingers * o.impressions, Printable(o.write));
     }
     return kExitOk;
 }
@@ -76,8 +77,8 @@ int Run(const DemoOptions& o) {
 void AddDemo(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<DemoOptions>();
     CLI::App* c = app.add_subcommand("demo", "Genuine and impostor scores on built-in synthetic fingerprints");
-    c->add_option("--fingers", o->fingers, "Number of synthetic fingers")->check(CLI::Range(2, 100));
-    c->add_option("--impressions", o->impressions, "Impressions per finger")->check(CLI::Range(2, 20));
+    c->add_option("--fingers", o->fingers, "Number of synthetic fingers")->check(WholeNumber(2, 100));
+    c->add_option("--impressions", o->impressions, "Impressions per finger")->check(WholeNumber(2, 20));
     c->add_option("--format", o->format, "Template format of the demo data")->check(CLI::IsMember({"iso", "native"}));
     c->add_option("--noise", o->noise, "How much impressions of one finger differ (rotation, shift, lost and spurious minutiae)")
         ->check(CLI::IsMember({"low", "high"}));

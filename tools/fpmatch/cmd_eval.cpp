@@ -14,6 +14,7 @@
 #include "metrics.h"
 #include "output.h"
 #include "parallel.h"
+#include "printable.h"
 #include "report.h"
 #include "template_load.h"
 
@@ -52,6 +53,8 @@ struct FolderResult {
     int leftOut = 0;  // other files and folders reported and left out
 };
 
+constexpr size_t kLoadProgressFrom = 2000;  // folders this large show loading progress
+
 // FINGER and IMPRESSION of a name FINGER_IMPRESSION[.anything], both runs of
 // digits; false when the name has another form.
 bool SplitName(const std::string& file, std::string* finger, std::string* impression) {
@@ -67,7 +70,7 @@ bool SplitName(const std::string& file, std::string* finger, std::string* impres
 }
 
 // A whole number of FINGER_IMPRESSION, or nullopt when it does not fit int.
-std::optional<int> WholeNumber(const std::string& digits) {
+std::optional<int> NameNumber(const std::string& digits) {
     int value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
@@ -85,7 +88,9 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
     std::vector<fs::path> files;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) files.push_back(it->path());
     std::sort(files.begin(), files.end());
+    Progress progress("loaded", files.size(), kLoadProgressFrom);
     for (const fs::path& path : files) {
+        progress.Add();
         const std::string file = path.filename().string();
         if (file.empty() || file[0] == '.') continue;
         std::error_code fe;
@@ -101,7 +106,7 @@ bool LoadFolder(const std::string& folder, const LoadOptions& load, FolderResult
             ++r->leftOut;
             continue;
         }
-        const std::optional<int> finger = WholeNumber(fingerDigits), impression = WholeNumber(impressionDigits);
+        const std::optional<int> finger = NameNumber(fingerDigits), impression = NameNumber(impressionDigits);
         if (!finger || !impression) {
             Report(path.string(), fmt::format("{} {} is too large (at most {}) (skipped)", finger ? "IMPRESSION" : "FINGER",
                                               finger ? impressionDigits : fingerDigits, INT_MAX));
@@ -192,6 +197,12 @@ Json FiguresJson(const Evaluation& e) {
 }
 
 int Run(const EvalOptions& o) {
+    if (IsStdout(o.csv) && IsStdout(o.det)) {
+        Report("command line", "--csv and --det cannot both be standard output (see fpmatch --help)");
+        return kExitUsage;
+    }
+    // A file written to standard output replaces the figures there.
+    const bool figures = !IsStdout(o.csv) && !IsStdout(o.det);
     const LoadOptions load{o.adapt};
     std::vector<FolderResult> results;
     int leftOut = 0, badFolders = 0;
@@ -254,19 +265,30 @@ int Run(const EvalOptions& o) {
     int exit = (leftOut > 0 || badFolders > 0 || failedTotal > 0) ? kExitSkipped : kExitOk;
     if (!o.csv.empty()) {
         std::string s = "folder,probe,gallery,kind,score\n";
-        for (const FolderResult& r : results)
+        size_t scores = 0;
+        for (const FolderResult& r : results) {
+            scores += r.comparisons.size();
             for (const Comparison& c : r.comparisons)
                 s += fmt::format("{},{},{},{},{}\n", CsvField(r.folder),
                                  CsvField(fs::path(r.entries[c.a].path).filename().string()),
                                  CsvField(fs::path(r.entries[c.b].path).filename().string()),
                                  c.genuine ? "genuine" : "impostor", c.score);
-        if (!WriteFileText(o.csv, s)) exit = kExitOutput;
+        }
+        if (!WriteFileText(o.csv, s))
+            exit = kExitOutput;
+        else if (!IsStdout(o.csv))
+            Inform(fmt::format("wrote {} ({} scores, CSV)", o.csv, scores));
     }
     if (!o.det.empty()) {
         std::vector<std::pair<std::string, const Evaluation*>> curves;
-        for (const FolderResult& r : results) curves.emplace_back(fs::path(r.folder).filename().string(), &r.eval);
-        if (!WriteFileText(o.det, DetSvg(curves))) exit = kExitOutput;
+        for (const FolderResult& r : results)
+            curves.emplace_back(Printable(fs::path(r.folder).filename().string()), &r.eval);
+        if (!WriteFileText(o.det, DetSvg(curves)))
+            exit = kExitOutput;
+        else if (!IsStdout(o.det))
+            Inform(fmt::format("wrote {} (DET curve, SVG)", o.det));
     }
+    if (!figures) return exit;
     if (o.json) {
         Json j;
         j["adapt"] = o.adapt;
@@ -292,7 +314,7 @@ int Run(const EvalOptions& o) {
         return exit;
     }
     for (const FolderResult& r : results)
-        WriteOut(Figures(fmt::format("{} ({} templates)", r.folder, r.entries.size()), r.eval, r.eval.genuine,
+        WriteOut(Figures(fmt::format("{} ({} templates)", Printable(r.folder), r.entries.size()), r.eval, r.eval.genuine,
                          r.eval.impostor, r.failed, r.leftOut, o.step, true));
     if (results.size() > 1)
         WriteOut(Figures(fmt::format("average of {} folders", results.size()), avg, genuineTotal, impostorTotal,
@@ -310,12 +332,14 @@ void AddEval(CLI::App& app, int* exitCode) {
         "Match2Score(earlier, later) in (finger, impression) order; EER, FMR100, FMR1000, ZeroFMR and a threshold "
         "table. Templates that fail to load score 0 and are reported.");
     c->add_option("folders", o->folders, "Folders, each evaluated on its own (plus their average)")->required();
-    c->add_option("--csv", o->csv, "Write every score to this CSV file");
-    c->add_option("--det", o->det, "Draw the DET curve (FNMR against FMR, log axes) to this SVG file");
+    c->add_option("--csv", o->csv, "Write every score to this CSV file (-: to standard output, instead of the figures)");
+    c->add_option("--det", o->det,
+                  "Draw the DET curve (FNMR against FMR, log axes) to this SVG file (-: to standard output, instead "
+                  "of the figures)");
     c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
-        ->check(CLI::Range(0, 1024));
+        ->check(WholeNumber(0, 1024));
     c->add_option("--table-step", o->step, "Threshold step of the printed table (1: every threshold, 0: no table)")
-        ->check(CLI::Range(0, 100));
+        ->check(WholeNumber(0, 100));
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
     c->add_flag("--json", o->json, "Print the figures and the full threshold table as JSON");
     SetCommand(c, exitCode, [o] { return Run(*o); });

@@ -16,6 +16,7 @@
 #include "identify_output.h"
 #include "output.h"
 #include "parallel.h"
+#include "printable.h"
 #include "report.h"
 
 namespace fpmatch::tool {
@@ -218,7 +219,7 @@ int Run(IdentifyOptions o) {
             j["skipped"] = g.Left();
             PrintJson(j);
         } else if (r.found) {
-            Print("{}\t{}\n", r.score, gallery[r.index].path);
+            Print("{}\t{}\n", r.score, Printable(gallery[r.index].path));
         } else {
             Print("no template reaches {}\n", o.threshold);
         }
@@ -240,7 +241,7 @@ int Run(IdentifyOptions o) {
         if (o.json)
             list.push_back({{"rank", rank}, {"score", scores[i]}, {"file", gallery[i].path}});
         else
-            Print("{}\t{}\t{}\n", rank, scores[i], gallery[i].path);
+            Print("{}\t{}\t{}\n", rank, scores[i], Printable(gallery[i].path));
     }
     if (o.json) {
         Json j;
@@ -269,15 +270,15 @@ void AddIdentify(CLI::App& app, int* exitCode) {
     c->add_option("--screen", o->screen,
                   "With --gallery: screen the gallery's short templates first and compare only the N best "
                   "candidates in full (two-stage identification)")
-        ->check(CLI::Range(1, INT_MAX));
+        ->check(WholeNumber(1, INT_MAX));
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
     c->add_option("--top", o->top, "Print only the K best (0: all; default all, with --gallery 10)")
-        ->check(CLI::Range(0, INT_MAX));
+        ->check(WholeNumber(0, INT_MAX));
     auto* threshold = c->add_option("--threshold", o->threshold,
                                     "Print only scores >= T, 0..100 (with --first: the score to reach)")
-                          ->check(CLI::Range(0, 100));
+                          ->check(WholeNumber(0, 100));
     c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
-        ->check(CLI::Range(0, 1024));
+        ->check(WholeNumber(0, 1024));
     auto* first = c->add_flag("--first", o->first,
                               "Report the first gallery template (in gallery order) whose score reaches --threshold "
                               "(one pass over the usable templates)");

@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "file_io.h"
 #include "output.h"
+#include "printable.h"
 #include "report.h"
 #include "template_load.h"
 
@@ -152,7 +153,7 @@ int Run(const InfoOptions& o) {
         return kExitOk;
     }
 
-    std::string s = fmt::format("file        {} ({} bytes)\n", DisplayPath(t->path), t->original.size());
+    std::string s = fmt::format("file        {} ({} bytes)\n", Printable(DisplayPath(t->path)), t->original.size());
     switch (t->kind) {
         case TemplateKind::Iso:
             s += fmt::format("format      ISO/IEC 19794-2:2005 finger minutiae record{}", t->adapted ? ", adapted" : "");

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "file_io.h"
+#include "printable.h"
 #include "report.h"
 #include "template_load.h"
 
@@ -101,7 +102,7 @@ int Run(const RenderOptions& o) {
     }
     // Legend.
     auto text = [&](double y, const std::string& t, const char* colour = "black") {
-        s += fmt::format("<text x=\"{}\" y=\"{}\" fill=\"{}\">{}</text>\n", w + 10, y, colour, Escaped(t));
+        s += fmt::format("<text x=\"{}\" y=\"{}\" fill=\"{}\">{}</text>\n", w + 10, y, colour, Escaped(Printable(t)));
     };
     text(30, fmt::format("score {}", e->score));
     text(50, "probe: " + probe->name, "#1f77b4");
@@ -112,7 +113,10 @@ int Run(const RenderOptions& o) {
         text(104, fmt::format("base pair (orange): probe {}, gallery {}", best->basePair.probeIndex,
                               best->basePair.galleryIndex),
              "#ff7f0e");
-        text(122, fmt::format("rotation {} deg", -best->rotation));
+        // The alignment's rotation as the library reports it (compare --json):
+        // the probe turned by it lands in the gallery's frame; the gallery
+        // drawn here is turned by its opposite into the probe's.
+        text(122, fmt::format("rotation {} deg", best->rotation));
     } else {
         text(86, "no base pair: nothing aligned");
     }
@@ -120,7 +124,7 @@ int Run(const RenderOptions& o) {
     text(168, "grey: probe background");
     s += "</svg>\n";
     if (!WriteFileText(o.out, s)) return kExitOutput;
-    Print("wrote {} (score {}, {} paired minutiae)\n", o.out, e->score, paired);
+    if (!IsStdout(o.out)) Print("wrote {} (score {}, {} paired minutiae)\n", Printable(o.out), e->score, paired);
     return kExitOk;
 }
 
@@ -131,7 +135,7 @@ void AddRender(CLI::App& app, int* exitCode) {
     CLI::App* c = app.add_subcommand("render", "Draw both minutia sets in the probe's frame after the best alignment (SVG)");
     c->add_option("probe", o->probe, "Probe template file (- for standard input)")->required();
     c->add_option("gallery", o->gallery, "Gallery template file (- for standard input)")->required();
-    c->add_option("-o,--output", o->out, "SVG file to write")->required();
+    c->add_option("-o,--output", o->out, "SVG file to write (- for standard output)")->required();
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) first");
     SetCommand(c, exitCode, [o] { return Run(*o); });
 }

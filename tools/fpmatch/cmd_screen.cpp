@@ -12,6 +12,7 @@
 #include "gallery.h"
 #include "output.h"
 #include "parallel.h"
+#include "printable.h"
 #include "report.h"
 
 namespace fpmatch::tool {
@@ -94,7 +95,7 @@ int Run(const ScreenOptions& o) {
         if (o.json)
             list.push_back({{"rank", rank}, {"score", scores[k]}, {"file", t.path}});
         else
-            Print("{}\t{}\t{}\n", rank, scores[k], t.path);
+            Print("{}\t{}\t{}\n", rank, scores[k], Printable(t.path));
     }
     if (o.json) {
         Json j;
@@ -121,9 +122,9 @@ void AddScreen(CLI::App& app, int* exitCode) {
     c->add_option("gallery", o->gallery, "Gallery template files or folders (short templates are taken as they are)");
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
     c->add_option("--top", o->top, "Print the K best candidates (0: every candidate scoring above 7)")
-        ->check(CLI::Range(0, INT_MAX));
+        ->check(WholeNumber(0, INT_MAX));
     c->add_option("--threads", o->threads, "Threads (0: all cores); results do not depend on it")
-        ->check(CLI::Range(0, 1024));
+        ->check(WholeNumber(0, 1024));
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) first");
     c->add_flag("--json", o->json, "Print the candidates as JSON");

@@ -12,6 +12,12 @@
 
 namespace fpmatch::tool {
 
+// The check of a whole-number option in lo..hi: a value that is not a whole
+// number is said to be none ("'abc' is not a whole number (0 to 100)"), one
+// outside the range is said to be out of it ("Value 1000 not in range 0 to
+// 100"). Every numeric option of the tool uses it.
+CLI::Validator WholeNumber(long long lo, long long hi);
+
 // Runs `body` as the subcommand's callback, at the command boundary.
 void SetCommand(CLI::App* subcommand, int* exitCode, std::function<int()> body);
 // The boundary itself: body's exit code, or the exit code of what it threw.

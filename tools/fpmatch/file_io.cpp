@@ -99,7 +99,13 @@ bool ReadInput(const std::string& path, size_t limit, std::vector<uint8_t>* byte
     return ReadStream(in.get(), limit, bytes, reason);
 }
 
+bool IsStdout(const std::string& path) { return path == kStdoutName; }
+
 bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size) {
+    if (IsStdout(path)) {
+        WriteOut(std::string_view(reinterpret_cast<const char*>(data), size));
+        return true;
+    }
     errno = 0;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) {

@@ -48,8 +48,13 @@ void FinishStandardOutput();
 // fails. On failure returns false and sets `reason`.
 bool ReadInput(const std::string& path, size_t limit, std::vector<uint8_t>* bytes, std::string* reason);
 
+// An output named "-" is standard output.
+constexpr const char* kStdoutName = "-";
+bool IsStdout(const std::string& path);
+
 // Writes a whole file; on failure reports it ("PATH: cannot write: reason")
-// and returns false.
+// and returns false. For "-" writes standard output (WriteOut: a failure
+// throws OutputError).
 bool WriteFileBytes(const std::string& path, const uint8_t* data, size_t size);
 bool WriteFileText(const std::string& path, const std::string& text);
 

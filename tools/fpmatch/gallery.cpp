@@ -6,6 +6,7 @@
 #include <fmt/core.h>
 
 #include "file_io.h"
+#include "parallel.h"
 #include "report.h"
 
 namespace fpmatch::tool {
@@ -15,7 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kProgressFrom = 2000;  // galleries this large show loading progress
-constexpr size_t kProgressEvery = 1000;
 constexpr size_t kMaxListFile = 256u << 20;
 
 }  // namespace
@@ -91,10 +91,9 @@ std::vector<std::string> ExpandGallery(const std::vector<std::string>& args, con
 LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptions& options, bool strict) {
     LoadedGallery g;
     g.templates.reserve(paths.size());
-    const bool progress = ProgressWanted() && paths.size() >= kProgressFrom;
-    size_t done = 0;
+    Progress progress("loaded", paths.size(), kProgressFrom);
     for (const std::string& p : paths) {
-        if (progress && ++done % kProgressEvery == 0) ShowProgress("loaded", done, paths.size());
+        progress.Add();
         std::string reason;
         auto t = LoadTemplate(p, options, &reason);
         if (!t) {
@@ -108,10 +107,6 @@ LoadedGallery LoadGallery(const std::vector<std::string>& paths, const LoadOptio
         }
         HintIfQualitiesMissing(*t, options);
         g.templates.push_back(std::move(*t));
-    }
-    if (progress) {
-        ShowProgress("loaded", paths.size(), paths.size());
-        EndProgress();
     }
     return g;
 }

@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
         "2 bad command line; 3 an input the command needs is missing or invalid; 4 an output\n"
         "could not be written; 5 the library refused (conversion does not fit, --adapt failed);\n"
         "6 an unexpected failure (reported).");
+    app.name("fpmatch");
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("fpmatch ") + VersionString() + " (algorithm " +
                                           std::to_string(AlgVersion()) + ")");
@@ -27,6 +28,22 @@ int main(int argc, char** argv) {
     AddRender(app, &exitCode);
     AddPack(app, &exitCode);
     AddGalleryInfo(app, &exitCode);
+    // Without a command: the help. The first word that is not an option names
+    // the command (the tool's own options take no value).
+    if (argc < 2) return RunAtBoundary([&] {
+        WriteOut(app.help());
+        return kExitOk;
+    });
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (!word.empty() && word[0] == '-') continue;
+        const auto named = app.get_subcommands([&](CLI::App* c) { return c->check_name(word); });
+        if (named.empty()) {
+            Report("command line", "unknown command '" + word + "' (see fpmatch --help)");
+            return kExitUsage;
+        }
+        break;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -9,6 +10,7 @@
 #include <fmt/core.h>
 
 #include "fpmatch.h"
+#include "printable.h"
 
 namespace fpmatch::tool {
 
@@ -34,7 +36,7 @@ void CloseProgressLine() {
 void Report(const std::string& what, const std::string& reason) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     CloseProgressLine();
-    Err(fmt::format("fpmatch: {}: {}\n", what, reason));
+    Err(fmt::format("fpmatch: {}: {}\n", Printable(what), Printable(reason)));
 }
 
 void NoteOnce(const std::string& key, const std::string& text) {
@@ -42,12 +44,51 @@ void NoteOnce(const std::string& key, const std::string& text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     if (!seen.insert(key).second) return;
     CloseProgressLine();
-    Err(fmt::format("fpmatch: note: {}\n", text));
+    Err(fmt::format("fpmatch: note: {}\n", Printable(text)));
 }
 
-void ShowProgress(const std::string& label, size_t done, size_t total) {
+void Inform(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
-    Err(fmt::format("\r{} {}/{}", label, done, total));
+    CloseProgressLine();
+    Err(fmt::format("fpmatch: {}\n", Printable(text)));
+}
+
+namespace {
+
+// 4.2 s, 42 s, 4 min 02 s, 4 h 02 min.
+std::string Duration(double seconds) {
+    if (seconds < 9.95) return fmt::format("{:.1f} s", seconds);
+    const long long s = std::llround(seconds);
+    if (s < 60) return fmt::format("{} s", s);
+    if (s < 3600) return fmt::format("{} min {:02} s", s / 60, s % 60);
+    return fmt::format("{} h {:02} min", s / 3600, s % 3600 / 60);
+}
+
+std::string Rate(double perSecond) {
+    return perSecond < 9.95 ? fmt::format("{:.1f}/s", perSecond) : fmt::format("{:.0f}/s", perSecond);
+}
+
+}  // namespace
+
+std::string ProgressText(const std::string& label, size_t done, size_t total, double seconds) {
+    std::string s = fmt::format("{} {}/{}", label, done, total);
+    const bool timed = done > 0 && seconds > 0;
+    const double rate = timed ? static_cast<double>(done) / seconds : 0;
+    if (total > 0 && done >= total) {
+        s += " in " + Duration(seconds);
+        if (timed) s += " (" + Rate(rate) + ")";
+        return s;
+    }
+    if (done == 0 || total == 0) return s;
+    s += fmt::format(" ({}%)", done * 100 / total);
+    if (timed) s += ", " + Rate(rate) + ", " + Duration(static_cast<double>(total - done) / rate) + " left";
+    return s;
+}
+
+void ShowProgress(const std::string& label, size_t done, size_t total, double seconds) {
+    const std::string text = ProgressText(Printable(label), done, total, seconds);
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    Err("\r" + text + "\x1b[K");  // the rest of a longer earlier line erased
     g_progressOpen = true;
 }
 

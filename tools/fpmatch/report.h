@@ -1,6 +1,6 @@
 // What the tool says on standard error, and the exit codes it ends with.
-// Every line is "fpmatch: WHAT: reason"; a progress line in progress is
-// closed first, so reports never mix into it.
+// Every line is "fpmatch: WHAT: reason", escaped as Printable escapes names;
+// a progress line in progress is closed first, so reports never mix into it.
 #ifndef FPMATCH_TOOL_REPORT_H
 #define FPMATCH_TOOL_REPORT_H
 
@@ -26,9 +26,18 @@ void Report(const std::string& what, const std::string& reason);
 // A one-off note on standard error (printed once per process per key).
 void NoteOnce(const std::string& key, const std::string& text);
 
-// A progress line on standard error ("\rLABEL done/total"), left open until
-// the next report or EndProgress.
-void ShowProgress(const std::string& label, size_t done, size_t total);
+// One line of information on standard error: "fpmatch: TEXT" (what was
+// written where, for example).
+void Inform(const std::string& text);
+
+// The progress line's text: "LABEL done/total (P%), R/s, T left" while a loop
+// runs (rate and time left once a step is done and time has passed), "LABEL
+// total/total in T (R/s)" once it is done. `seconds`: time since the start.
+std::string ProgressText(const std::string& label, size_t done, size_t total, double seconds);
+
+// Shows ProgressText on standard error as a line left open (rewritten in
+// place) until the next report or EndProgress. See Progress (parallel.h).
+void ShowProgress(const std::string& label, size_t done, size_t total, double seconds);
 void EndProgress();
 
 // Whether standard error is a terminal (progress is shown only then).
