@@ -37,6 +37,7 @@ Exit status: 0 all ran and matched, 1 a mismatch or a malformed page,
 """
 
 import argparse
+import glob
 import os
 import re
 import shutil
@@ -174,7 +175,8 @@ def block_needs(block, steps, files, args):
     commands = "\n".join(c for c, _ in steps)
     if re.search(r"\bjavac?\b", commands) and not (args.jar and os.path.isfile(args.jar)):
         return "the build has no Java jar"
-    if re.search(r"\bpython3\b", commands) and not (args.python_dir and os.path.isdir(os.path.join(args.python_dir, "fpmatch"))):
+    if re.search(r"\bpython3\b", commands) and not (args.python and args.python_dir and
+                                                    glob.glob(os.path.join(args.python_dir, "fpmatch", "_fpmatch*.so"))):
         return "the build has no Python package"
     if re.search(r"\b(fpmatch-mpi|mpirun)\b", commands) and not (args.mpi_dir and shutil.which("mpirun")):
         return "the build has no fpmatch-mpi (or no mpirun)"
