@@ -781,7 +781,7 @@ FPMATCH_API int32_t PrepareFilterProbe(const uint8_t *probeTemplate, FilterProbe
  * scores by lower position. Returns count, or -1 (nothing written) when a
  * pointer is null, count is negative, stride is below the record size, or
  * the probe failed to prepare (or is not a prepared filter probe). Stack:
- * about 20 KB. */
+ * about 24 KB. */
 FPMATCH_API int32_t FilterScores(const FilterProbe *probe, const uint8_t *records, int32_t stride, int32_t count,
                                  int32_t *scores);
 

@@ -157,6 +157,20 @@ protected:
                  int32_t best[FPMATCH_SCREEN_BEST];
                  *sink = QuickSort(shorts_.data(), shorts_.data(), 5, best);
              }},
+            {"MakeFilterRecord (ISO, 50 minutiae)",
+             [=] {
+                 uint8_t record[FPMATCH_FILTER_RECORD_SIZE];
+                 *sink = MakeFilterRecord(iso50_.data(), record) * 1000 + record[1];
+             }},
+            {"PrepareFilterProbe + FilterScores (5 records; the probe on the heap)",
+             [=, probe = std::make_shared<FilterProbe>()] {
+                 uint8_t records[5 * FPMATCH_FILTER_RECORD_SIZE];
+                 const Bytes* t[5] = {&iso50_, &iso50b_, &native_, &real_, &realMate_};
+                 for (int k = 0; k < 5; ++k) MakeFilterRecord(t[k]->data(), records + k * FPMATCH_FILTER_RECORD_SIZE);
+                 int32_t scores[5];
+                 PrepareFilterProbe(iso50_.data(), probe.get());
+                 *sink = FilterScores(probe.get(), records, FPMATCH_FILTER_RECORD_SIZE, 5, scores) * 1000 + (scores[1] > 0);
+             }},
             {"DecodeFeature (and the caller's feature set)",
              [=] {
                  fpmatch::test::OwnedFeatureSet set;
