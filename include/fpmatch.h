@@ -175,9 +175,13 @@ FPMATCH_API void MinutiaMoveTop(const FeatureSet *featureSet, Minutia *minutiae,
  * gallery template and its topology graph. Both are plain fixed-size byte
  * records: no pointers inside, so they may be copied, written to a file and
  * read back by the same library version, and shared read-only by any number
- * of threads. Their layout is private and may change between versions; a
- * record of another layout, or any other bytes, is refused (scores 0), never
- * read out of bounds. Preparing allocates nothing; a prepared probe is about
+ * of threads. Preparing writes every byte of the record, so two preparations
+ * of one template are byte for byte identical and a saved record carries
+ * nothing of the buffer's earlier contents. Their layout is private and may
+ * change between versions; every field a comparison reads is checked when a
+ * record is read, and a record of another layout, or with any field outside
+ * what preparing writes, is refused (scores 0), never read out of bounds.
+ * Preparing allocates nothing; a prepared probe is about
  * 40 KB and a prepared gallery about 24 KB, so a thread that keeps one of
  * each on its stack needs that much more stack. */
 #define FPMATCH_PREPARED_PROBE_SIZE 40960

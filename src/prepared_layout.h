@@ -21,6 +21,8 @@ constexpr int kMaxEdges = kMaxMinutiae * kMaxRowEdges;       // 2450
 constexpr int kEdgePadding = 64;                             // room for whole-vector loads past the end
 constexpr int kAngleSlots = FPMATCH_SEARCH_TAB_LENGTH + 1;   // 373: starts of angles 0..372
 
+constexpr int32_t kNeighbourRadius = 110;  // neighbours lie within 110 pixels
+
 constexpr int kTypeSlots = 4;  // minutia types 0, 1, 2 and any other (ISO gives 255)
 inline int32_t TypeSlot(uint8_t type) { return type < 3 ? type : 3; }
 
@@ -92,6 +94,17 @@ static_assert(sizeof(ProbeRecord) <= FPMATCH_PREPARED_PROBE_SIZE);
 static_assert(sizeof(GalleryRecord) <= FPMATCH_PREPARED_GALLERY_SIZE);
 static_assert(alignof(ProbeRecord) <= alignof(PreparedProbe));
 static_assert(alignof(GalleryRecord) <= alignof(PreparedGallery));
+
+// Prepare a record from a template (prepared_build.cpp). Only the fields the
+// comparison reads are written; the public entry points clear the whole
+// record first. Return the decoder's code, also kept in header.status.
+int32_t FillProbe(const uint8_t* tmpl, ProbeRecord* r);
+int32_t FillGallery(const uint8_t* tmpl, GalleryRecord* r);
+
+// A record read back (prepared_check.cpp): the record when every field the
+// comparison reads holds what preparing can write, else null.
+const ProbeRecord* UsableProbe(const PreparedProbe* p);
+const GalleryRecord* UsableGallery(const PreparedGallery* g);
 
 // Pair scores of probe minutia i with gallery minutia j: what CalcPairScore
 // gives for the two graph rows. Only the positive ones are written: bit j of
