@@ -5,6 +5,11 @@
 // point, the prepared probe and gallery, the list outcomes and the ranked
 // search, on every instruction set the machine offers.
 //
+// A path the processor lacks (often AVX-512) cannot be checked here: the
+// tests print it and record it as the test property paths_not_checked, and
+// FPMATCH_REQUIRE_PATHS (a comma-separated list of path names, or "all")
+// turns a missing path into a failure.
+//
 // FPMATCH_WRITE_CORPUS=1 rewrites the corpus from the current build instead
 // of checking it; do that only for a deliberate, reviewed change of scores.
 #include <gtest/gtest.h>
@@ -228,6 +233,24 @@ std::vector<int> AvailablePaths() {
     return out;
 }
 
+// Names of the paths this processor offers (checked) and lacks (not checked).
+std::string PathNames(bool available) {
+    std::string names;
+    for (int p = 0; p < fpmatch::detail::kPathCount; ++p)
+        if (((fpmatch::detail::SupportedPaths() >> p) & 1) == (available ? 1 : 0))
+            names += (names.empty() ? "" : ",") + std::string(fpmatch::detail::PathName(p));
+    return names;
+}
+
+void ReportPaths() {
+    const std::string checked = PathNames(true), missing = PathNames(false);
+    ::testing::Test::RecordProperty("paths_checked", checked);
+    ::testing::Test::RecordProperty("paths_not_checked", missing);
+    std::printf("paths checked: %s\n", checked.c_str());
+    if (!missing.empty())
+        std::printf("paths NOT checked (this processor lacks them): %s\n", missing.c_str());
+}
+
 std::string Describe(const Scores& s) {
     std::ostringstream o;
     o << "Match2Score " << s.plain << ", Match2Fp " << s.fp << ", MatchPrepared " << s.prepared
@@ -250,6 +273,27 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 // --------------------------------------------------------- generated pairs
 
+// Every path FPMATCH_REQUIRE_PATHS names must be one this processor offers
+// (else its scores went unchecked); without the variable it only reports.
+TEST(FrozenScores, RequiredPathsAreAvailable) {
+    ReportPaths();
+    const char* v = std::getenv("FPMATCH_REQUIRE_PATHS");
+    if (v == nullptr || *v == '\0') return;
+    const std::string required = std::string(",") + v + ",";
+    const bool all = required == ",all,";
+    int named = 0;
+    for (int p = 0; p < fpmatch::detail::kPathCount; ++p) {
+        const std::string name = fpmatch::detail::PathName(p);
+        if (!all && required.find("," + name + ",") == std::string::npos) continue;
+        ++named;
+        EXPECT_TRUE((fpmatch::detail::SupportedPaths() >> p) & 1)
+            << "FPMATCH_REQUIRE_PATHS requires the " << name
+            << " path, which this processor lacks: its scores were not checked";
+    }
+    EXPECT_TRUE(all || named == static_cast<int>(std::count(required.begin(), required.end(), ',')) - 1)
+        << "FPMATCH_REQUIRE_PATHS=" << v << " names a path that does not exist (portable, AVX2, AVX-512)";
+}
+
 TEST(FrozenScores, GeneratedPairsOnEveryPath) {
     const auto cases = GeneratedCases();
     const std::string path = kCorpusDir + "match_generated.txt";
@@ -263,7 +307,7 @@ TEST(FrozenScores, GeneratedPairsOnEveryPath) {
     }
     const auto lines = ReadLines(path);
     ASSERT_EQ(lines.size(), cases.size()) << path;
-    for (int p : AvailablePaths()) std::printf("checking the %s path\n", fpmatch::detail::PathName(p));
+    ReportPaths();
     int positive = 0;
     for (int p : AvailablePaths()) {
         for (size_t i = 0; i < cases.size(); ++i) {
@@ -349,6 +393,7 @@ TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
     }
     ASSERT_EQ(expected.size(), 2 * fvc.names.size()) << path;
 
+    ReportPaths();
     const auto paths = AvailablePaths();
     for (size_t d = 0; d + 1 < fvc.databaseStart.size(); ++d) {
         const size_t lo = fvc.databaseStart[d], hi = fvc.databaseStart[d + 1];
