@@ -21,8 +21,6 @@ namespace fpmatch::detail {
 
 namespace {
 
-constexpr int32_t kReferenceStartScore = 150;
-
 // A read-only FeatureSet over a record's storage, for the alignment stages.
 void View(const RecordHeader& h, const FeatureStorage& storage, FeatureSet* fs) {
     BindFeatureSet(fs, const_cast<FeatureStorage*>(&storage));
@@ -33,63 +31,43 @@ void View(const RecordHeader& h, const FeatureStorage& storage, FeatureSet* fs) 
     fs->quality = h.quality;
 }
 
-bool ContradictsReference(uint32_t probeLink, uint32_t galleryLink) {
-    return Abs(LinkDistance(probeLink) - LinkDistance(galleryLink)) > 9 ||
-           CircularDifference(LinkAngle(probeLink), LinkAngle(galleryLink)) > 12 ||
-           CircularDifference(LinkRelative(probeLink), LinkRelative(galleryLink)) > 10;
-}
-
-// CompareTopoGraph's walk over the probe/gallery pairs, on precomputed pair
-// scores: type test, pruning against the reference pair, the reference
-// update and the best lists, in the same order.
-int32_t SelectBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
+// CompareTopoGraph's selection (basepair_rules.h) on precomputed pair
+// scores. Pairs scoring 0 change nothing in it, so only the positive ones are
+// visited, in the same order. Links give the edges from the reference
+// minutiae: the probe's are stored, the gallery's unpacked from its row when
+// the reference gallery minutia changes.
+int32_t SelectFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
                         BasePair* basePairs) {
-    const int32_t nP = probe.header.minutiaCount;
     const Minutia* pm = probe.storage.minutiae;
     const Minutia* gm = gallery.storage.minutiae;
-    int32_t referenceScore = kReferenceStartScore;
-    bool haveReference = false;
-    int32_t referenceProbe = -1, referenceGallery = -1;
+    int32_t referenceProbe = 0, referenceGallery = -1;
     uint32_t galleryLink[kMaxMinutiae] = {};
-    for (int32_t i = 0; i < nP; ++i) {
-        BasePair rowList[3] = {};
+    auto visit = [&](int32_t i, auto consider) {
         const uint8_t type = pm[i].type;
-        // Pairs scoring 0 change nothing below (they neither become the
-        // reference nor enter a list), so only the positive ones are visited,
-        // in the same order.
         for (uint64_t columns = table.positive[i]; columns != 0; columns &= columns - 1) {
             const int32_t j = __builtin_ctzll(columns);
-            if (type != gm[j].type) continue;
-            if (haveReference) {
-                const uint32_t lp = probe.link[referenceProbe][i], lg = galleryLink[j];
-                if (lp != 0 && lg != 0 && ContradictsReference(lp, lg)) continue;
-            }
-            const int32_t score = table.score[i][j];
-            if (score > referenceScore) {
-                referenceScore = score;
-                haveReference = true;
-                referenceProbe = i;
-                if (referenceGallery != j) {
-                    referenceGallery = j;
-                    std::memset(galleryLink, 0, sizeof galleryLink);
-                    const int32_t k = gallery.rowCount[j] < kMaxRowEdges ? gallery.rowCount[j] : kMaxRowEdges;
-                    for (int32_t g = 0; g < k; ++g) {
-                        const CompactEdge& e = gallery.rows[j][g];
-                        if (e.neighbour < kMaxMinutiae) galleryLink[e.neighbour] = PackLink(e);
-                    }
-                }
-            }
-            // Most scores cannot enter the row list; InsertBasePair would
-            // discard them too.
-            if (score > rowList[2].pairScore) InsertBasePair(BasePair{i, j, score, 0}, rowList, 3);
+            if (type == gm[j].type) consider(j);
         }
-        for (const BasePair& candidate : rowList)
-            if (candidate.pairScore > basePairs[2].pairScore) InsertBasePair(candidate, basePairs, 3);
-    }
-    int32_t found = 0;
-    for (int32_t t = 0; t < 3; ++t)
-        if (basePairs[t].pairScore > 0) ++found;
-    return found;
+    };
+    auto contradicts = [&](int32_t i, int32_t j) {
+        const uint32_t lp = probe.link[referenceProbe][i], lg = galleryLink[j];
+        return lp != 0 && lg != 0 &&
+               ContradictsReference(LinkDistance(lp), LinkAngle(lp), LinkRelative(lp), LinkDistance(lg),
+                                    LinkAngle(lg), LinkRelative(lg));
+    };
+    auto score = [&](int32_t i, int32_t j) { return static_cast<int32_t>(table.score[i][j]); };
+    auto newReference = [&](int32_t i, int32_t j) {
+        referenceProbe = i;
+        if (referenceGallery == j) return;
+        referenceGallery = j;
+        std::memset(galleryLink, 0, sizeof galleryLink);
+        const int32_t k = gallery.rowCount[j] < kMaxRowEdges ? gallery.rowCount[j] : kMaxRowEdges;
+        for (int32_t g = 0; g < k; ++g) {
+            const CompactEdge& e = gallery.rows[j][g];
+            if (e.neighbour < kMaxMinutiae) galleryLink[e.neighbour] = PackLink(e);
+        }
+    };
+    return SelectBasePairs(probe.header.minutiaCount, visit, contradicts, score, newReference, basePairs);
 }
 
 }  // namespace
@@ -101,7 +79,7 @@ int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery
                           BasePair* basePairs, AlignmentExplanation* details = nullptr) {
     PairScoreTable table;
     ComputePairScores(probe, gallery, &table, path);
-    const int32_t count = SelectBasePairs(probe, gallery, table, basePairs);
+    const int32_t count = SelectFromTable(probe, gallery, table, basePairs);
     if (count == 0) return -1;
     FeatureSet p, g;
     View(probe.header, probe.storage, &p);

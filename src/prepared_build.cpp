@@ -13,8 +13,6 @@ namespace fpmatch::detail {
 
 namespace {
 
-constexpr int32_t kNeighbourRadiusSquared = kNeighbourRadius * kNeighbourRadius;
-
 void ClearHeader(RecordHeader* h, uint32_t magic) {
     std::memset(h, 0, sizeof(*h));
     h->magic = magic;
@@ -61,7 +59,7 @@ void BuildRows(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], u
         for (int32_t base = (i + 1) & ~3; base < n; base += 4) {
             const __m128i d = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(xy + 2 * base)), own);
             const __m128i s = _mm_madd_epi16(d, d);
-            // 0 < s <= 12100; coincident minutiae (s = 0) are not neighbours.
+            // AreNeighbours: 0 < s <= 12100; coincident minutiae are not neighbours.
             const __m128i within = _mm_and_si128(_mm_cmplt_epi32(s, limit), _mm_cmpgt_epi32(s, zero));
             uint32_t mask = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(within)));
             for (; mask != 0; mask &= mask - 1) {
@@ -69,56 +67,15 @@ void BuildRows(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], u
                 if (j <= i || j >= n) continue;
                 const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
                 const int32_t dist = TableSqrt(dy, dx);
-                const int32_t theta = TableAtan(dy, dx);
-                const int32_t otherAngle = FoldDirection(m[j].angle);
-                int32_t r = otherAngle - ownAngle;
-                if (r < 0) r += 360;
-                int32_t a = theta - ownAngle;
-                if (a < 0) a += 360;
-                int32_t b = theta + 180 - otherAngle;
-                if (b < 0) {
-                    b += 360;
-                } else if (b > 359) {
-                    b -= 360;
-                }
+                const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), TableAtan(dy, dx));
                 // Row j receives the edges of smaller owners first, then its
                 // own forward edges, so both rows stay in neighbour order.
-                rows[i][counts[i]++] = CompactEdge{static_cast<int16_t>(a), static_cast<int16_t>(r),
+                rows[i][counts[i]++] = CompactEdge{static_cast<int16_t>(e.angle), static_cast<int16_t>(e.relative),
                                                    static_cast<uint8_t>(dist), m[j].type, static_cast<uint8_t>(j), 0};
-                rows[j][counts[j]++] = CompactEdge{static_cast<int16_t>(b), static_cast<int16_t>(r == 0 ? 0 : 360 - r),
-                                                   static_cast<uint8_t>(dist), m[i].type, static_cast<uint8_t>(i), 0};
+                rows[j][counts[j]++] =
+                    CompactEdge{static_cast<int16_t>(e.reverseAngle), static_cast<int16_t>(e.reverseRelative),
+                                static_cast<uint8_t>(dist), m[i].type, static_cast<uint8_t>(i), 0};
             }
-        }
-    }
-}
-
-// Selection sort of a row by angle, ties as SortTopoGraph leaves them: step
-// p takes the first edge (lowest position) of smallest angle among positions
-// p..k-1 and swaps it with the edge at p. The same steps, without scanning:
-// a bitmap of the angles still unsorted finds the smallest angle, and per
-// angle a bitmap of the positions holding it finds the first of them.
-// `positions` (360 words) is all zero on entry and on return.
-void SortRow(CompactEdge* row, int32_t k, uint64_t* positions) {
-    uint64_t angles[6] = {};  // bit v: an unsorted edge has angle v
-    for (int32_t q = 0; q < k; ++q) {
-        const int32_t v = row[q].angle;
-        angles[v >> 6] |= uint64_t{1} << (v & 63);
-        positions[v] |= uint64_t{1} << q;
-    }
-    for (int32_t p = 0; p < k; ++p) {
-        int32_t w = 0;
-        while (angles[w] == 0) ++w;
-        const int32_t smallest = w * 64 + __builtin_ctzll(angles[w]);
-        const int32_t chosen = __builtin_ctzll(positions[smallest]);
-        const int32_t displaced = row[p].angle;
-        positions[smallest] &= positions[smallest] - 1;  // the chosen edge is placed
-        if (positions[smallest] == 0) angles[w] &= angles[w] - 1;
-        if (chosen != p) {
-            // The edge at p moves to the chosen edge's place.
-            positions[displaced] = (positions[displaced] & ~(uint64_t{1} << p)) | uint64_t{1} << chosen;
-            const CompactEdge t = row[p];
-            row[p] = row[chosen];
-            row[chosen] = t;
         }
     }
 }
@@ -133,7 +90,7 @@ void BuildProbeGraph(ProbeRecord* r) {
     uint64_t positions[360] = {};
     int32_t total = 0;
     for (int32_t i = 0; i < n; ++i) {
-        SortRow(rows[i], counts[i], positions);
+        SortRowByAngle(rows[i], counts[i], positions, [](const CompactEdge& e) { return e.angle; });
         const int32_t slot = TypeSlot(r->storage.minutiae[i].type);
         for (int32_t p = 0; p < counts[i]; ++p) {
             const CompactEdge& e = rows[i][p];

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "basepair_rules.h"
 #include "internal.h"
 
 namespace fpmatch::detail {
@@ -20,8 +21,6 @@ constexpr int kMaxRowEdges = kMaxMinutiae - 1;               // a minutia has at
 constexpr int kMaxEdges = kMaxMinutiae * kMaxRowEdges;       // 2450
 constexpr int kEdgePadding = 64;                             // room for whole-vector loads past the end
 constexpr int kAngleSlots = FPMATCH_SEARCH_TAB_LENGTH + 1;   // 373: starts of angles 0..372
-
-constexpr int32_t kNeighbourRadius = 110;  // neighbours lie within 110 pixels
 
 constexpr int kTypeSlots = 4;  // minutia types 0, 1, 2 and any other (ISO gives 255)
 inline int32_t TypeSlot(uint8_t type) { return type < 3 ? type : 3; }
@@ -123,25 +122,6 @@ void ComputePairScores(const ProbeRecord& probe, const GalleryRecord& gallery, P
 void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
 void ComputePairScoresAvx2(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
 void ComputePairScoresAvx3(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
-
-// The window of probe edge angles a gallery edge of angle `a` (0..359)
-// looks at: lo = max(0, a - 10) .. a + 10.
-inline int32_t WindowLow(int32_t a) { return a < 10 ? 0 : a - 10; }
-inline int32_t WindowEnd(int32_t a) { return a + 11; }
-
-// The first gallery edge after which a row of k edges stops with score 0.
-inline int32_t EarlyStopEdge(int32_t k) { return (k >> 1) > 5 ? (k >> 1) : 5; }
-
-// Whether probe edge (pa, pd, pr) matches gallery edge (a, d, r).
-// Evaluated without branches: the tests are cheap and their outcome is
-// unpredictable.
-inline bool EdgesAgree(int32_t pa, int32_t pd, int32_t pr, int32_t a, int32_t d, int32_t r) {
-    const int32_t s = pd + d;
-    const bool near = Abs(pd - d) <= (s >> 6) + 7;
-    const bool turned = Abs(pa - a) <= 12 - ((s - 20) >> 5);
-    const bool facing = CircularDifference(pr, r) <= 10;
-    return near & turned & facing;
-}
 
 }  // namespace fpmatch::detail
 
