@@ -63,7 +63,8 @@
  *   - prepared comparisons and preparing, besides any record the caller keeps
  *     on its stack: PrepareProbe, PrepareGallery, MatchPrepared,
  *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK;
- *   - screening: QuickSort, ScreenScores;
+ *   - screening: QuickSort, ScreenScores, MakeFilterRecord,
+ *     PrepareFilterProbe, FilterScores;
  *   - helpers: decoding, writing and adapting templates, the gallery readers
  *     and writers. */
 #define FPMATCH_STACK_COMPARISON (88 * 1024)
