@@ -20,12 +20,14 @@ int main(int argc, char** argv) {
     AddDemo(app, &exitCode);
     AddCompare(app, &exitCode);
     AddIdentify(app, &exitCode);
+    AddVerify(app, &exitCode);
     AddScreen(app, &exitCode);
     AddInfo(app, &exitCode);
     AddConvert(app, &exitCode);
     AddEval(app, &exitCode);
     AddRender(app, &exitCode);
     AddPack(app, &exitCode);
+    AddGallery(app, &exitCode);
     AddGalleryInfo(app, &exitCode);
     try {
         app.parse(argc, argv);

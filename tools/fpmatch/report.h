@@ -23,12 +23,18 @@ enum ExitCode : int {
 // One line on standard error: "fpmatch: WHAT: reason".
 void Report(const std::string& what, const std::string& reason);
 
+// The name that starts every line on standard error ("fpmatch" unless a
+// program of the tool's family, such as fpmatch-mpi, sets its own).
+void SetProgramName(const std::string& name);
+
 // A one-off note on standard error (printed once per process per key).
 void NoteOnce(const std::string& key, const std::string& text);
 
 // A progress line on standard error ("\rLABEL done/total"), left open until
 // the next report or EndProgress.
 void ShowProgress(const std::string& label, size_t done, size_t total);
+// The same with a whole line of text (the rest of the line cleared).
+void ShowProgressLine(const std::string& text);
 void EndProgress();
 
 // Whether standard error is a terminal (progress is shown only then).
