@@ -33,6 +33,8 @@ void AddRender(CLI::App& app, int* exitCode);
 void AddDemo(CLI::App& app, int* exitCode);
 void AddPack(CLI::App& app, int* exitCode);
 void AddGalleryInfo(CLI::App& app, int* exitCode);
+void AddGallery(CLI::App& app, int* exitCode);
+void AddVerify(CLI::App& app, int* exitCode);
 
 }  // namespace fpmatch::tool
 
