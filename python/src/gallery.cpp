@@ -125,6 +125,13 @@ std::vector<uint8_t> TemplateArg(const py::handle& obj, const char* what) {
     return std::vector<uint8_t>(v.data(), v.data() + v.size());
 }
 
+// The bytes of a template argument; an empty one is given to the library as
+// an empty buffer, not as a missing one, so that its refusal names it.
+const uint8_t* Data(const std::vector<uint8_t>& bytes) {
+    static const uint8_t kNothing = 0;
+    return bytes.empty() ? &kNothing : bytes.data();
+}
+
 // The library's handle, closed when the last user lets go: the Gallery
 // object, or a call running on it with the GIL released.
 struct Handle {
@@ -222,7 +229,7 @@ public:
         Outcome o;
         {
             py::gil_scoped_release release;
-            o = Call([&] { return FpmGalleryAdd(h->gallery, subject.c_str(), t.data(), t.size(), adapt ? FPM_ADD_ADAPT : 0); });
+            o = Call([&] { return FpmGalleryAdd(h->gallery, subject.c_str(), Data(t), t.size(), adapt ? FPM_ADD_ADAPT : 0); });
         }
         if (o.code < 0) Raise(o, path_);
     }
@@ -356,7 +363,7 @@ public:
                 const int64_t top = args.options.top;
                 hits.resize(static_cast<size_t>(std::min<int64_t>(top > 0 ? std::min(top, ranked) : ranked, INT32_MAX)));
                 o = Call([&] {
-                    return FpmGalleryIdentify(h->gallery, args.probe.data(), args.probe.size(), &args.options,
+                    return FpmGalleryIdentify(h->gallery, Data(args.probe), args.probe.size(), &args.options,
                                               hits.data(), static_cast<int32_t>(hits.size()));
                 });
                 hits.resize(o.code >= 0 ? static_cast<size_t>(o.code) : 0);
@@ -394,7 +401,7 @@ public:
         {
             py::gil_scoped_release release;
             std::shared_lock lock(h->state);
-            o = Call([&] { return FpmGalleryVerify(h->gallery, subject.c_str(), p.data(), p.size(), adapt ? 1 : 0, nullptr); });
+            o = Call([&] { return FpmGalleryVerify(h->gallery, subject.c_str(), Data(p), p.size(), adapt ? 1 : 0, nullptr); });
         }
         if (o.code < 0) Raise(o, path_);
         return o.code;
