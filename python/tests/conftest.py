@@ -3,8 +3,8 @@ reference every result is compared with), synthetic templates written by
 samples/synthetic.* and the FVC2002 templates.
 
 CTest sets FPMATCH_LIBRARY (libfpmatch.so), FPMATCH_ID_LIBRARY
-(libfpmatch-id.so), FPMATCH_SAMPLES_TOOL (the sample writer) and
-FPMATCH_DATA_DIR; PYTHONPATH points at the build tree's package.
+(libfpmatch-id.so), FPMATCH_SAMPLES_TOOL (the sample writer), FPMATCH_TOOL
+(the fpmatch tool) and FPMATCH_DATA_DIR; PYTHONPATH points at the build tree's package.
 """
 
 import ctypes
@@ -192,6 +192,15 @@ def idlib():
     if not path:
         pytest.skip("FPMATCH_ID_LIBRARY (the identification library to compare with) is not set; run through ctest")
     return IdLibrary(path)
+
+
+@pytest.fixture(scope="session")
+def tool():
+    path = os.environ.get("FPMATCH_TOOL")
+    if not path or not os.path.isfile(path):
+        pytest.skip("FPMATCH_TOOL (the fpmatch command-line tool) is not set or not built; "
+                    "build the target fpmatch_tool and run through ctest")
+    return path
 
 
 @pytest.fixture(scope="session")

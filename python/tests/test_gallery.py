@@ -3,7 +3,6 @@ through the identification library: read back entry for entry, identify
 over a gallery equals identify over the same templates as a list whatever
 the threads, damaged and foreign files raise with the library's reason."""
 
-import os
 import struct
 import subprocess
 from itertools import product
@@ -12,15 +11,6 @@ from pathlib import Path
 import pytest
 
 import fpmatch
-
-
-@pytest.fixture(scope="session")
-def tool():
-    path = os.environ.get("FPMATCH_TOOL")
-    if not path or not os.path.isfile(path):
-        pytest.skip("FPMATCH_TOOL (the fpmatch command-line tool) is not set or not built; "
-                    "build the target fpmatch_tool and run through ctest")
-    return path
 
 
 def pack(tool, out, inputs, *options, append=False):

@@ -5,6 +5,8 @@ count; add, remove, commit, refresh and compact keep readers and writers in
 step; refusals carry the library's code and text; a closed gallery refuses
 every use."""
 
+import json
+import subprocess
 import threading
 from pathlib import Path
 
@@ -395,3 +397,52 @@ def test_closed_gallery_refuses_every_use(sample_dir, tmp_path):
             use(g)
     with fpmatch.Gallery.open(path) as again:
         assert len(again) == 0 and again.stat().commit == 1
+
+
+# ---------------------------------------------------------------- eval-id
+
+@pytest.mark.parametrize("adapt", [False, True], ids=["as they stand", "adapted"])
+def test_tool_identification_rates_equal_a_brute_force_ranking(tool, fvc_dir, adapt):
+    """`fpmatch eval-id` (galleries built by the library) against subjects
+    ranked here from Probe.match_many scores: templates the library refuses
+    are not enrolled, probes it refuses are misses."""
+    folders = [fvc_dir / db for db in ("DB1_B", "DB2_B", "DB3_B", "DB4_B")]
+    done = subprocess.run([tool, "eval-id", "--json", *(["--adapt"] if adapt else []), *map(str, folders)],
+                          capture_output=True, text=True)
+    assert done.returncode == (0 if adapt else 1), done.stderr
+    report = json.loads(done.stdout)
+
+    def usable(path):
+        data = path.read_bytes()
+        try:
+            data = fpmatch.adapt_iso(data) if adapt else data
+        except fpmatch.TemplateError:
+            return None
+        return data if fpmatch.check(data) == 0 else None
+
+    records = []  # (subject, impression, template or None), in the tool's order
+    for folder in folders:
+        for path in sorted(folder.iterdir(), key=lambda p: tuple(map(int, p.stem.split("_")))):
+            finger, impression = map(int, path.stem.split("_"))
+            records.append((f"{folder.name}/{finger}", impression, usable(path)))
+    for gallery, last in zip(report["galleries"], (1, 4)):
+        enrolled = [(s, t) for s, i, t in records if i <= last and t is not None]
+        ranks = []
+        for subject, impression, probe in records:
+            if impression <= 4:
+                continue
+            if probe is None:
+                ranks.append(None)
+                continue
+            scores = fpmatch.Probe(probe).match_many([t for _, t in enrolled])
+            best = {}
+            for k, (s, _) in enumerate(enrolled):
+                score = max(int(scores[k]), 0)
+                if s not in best or score > best[s][0]:
+                    best[s] = (score, k)
+            order = sorted(best, key=lambda s: (-best[s][0], best[s][1]))
+            ranks.append(order.index(subject) if subject in best else None)
+        assert (gallery["templates"], gallery["subjects"]) == (len(enrolled), len({s for s, _ in enrolled}))
+        assert report["probes"] == len(ranks)
+        assert gallery["rank1"] == sum(r == 0 for r in ranks)
+        assert gallery["rank5"] == sum(r is not None and r < 5 for r in ranks)
