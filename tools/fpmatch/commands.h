@@ -29,6 +29,7 @@ void AddScreen(CLI::App& app, int* exitCode);
 void AddInfo(CLI::App& app, int* exitCode);
 void AddConvert(CLI::App& app, int* exitCode);
 void AddEval(CLI::App& app, int* exitCode);
+void AddEvalId(CLI::App& app, int* exitCode);
 void AddRender(CLI::App& app, int* exitCode);
 void AddDemo(CLI::App& app, int* exitCode);
 void AddPack(CLI::App& app, int* exitCode);

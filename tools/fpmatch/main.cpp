@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     AddInfo(app, &exitCode);
     AddConvert(app, &exitCode);
     AddEval(app, &exitCode);
+    AddEvalId(app, &exitCode);
     AddRender(app, &exitCode);
     AddPack(app, &exitCode);
     AddGallery(app, &exitCode);
