@@ -44,6 +44,10 @@ class CMakeBuild(build_ext):
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         self.copy_file(str(built[0]), str(target))
+        # The shared libraries the extension links (libfpmatch-id and
+        # libfpmatch), found beside it through its RPATH $ORIGIN.
+        for lib in sorted(built[0].parent.glob("libfpmatch*.so.*")):
+            self.copy_file(str(lib), str(target.parent / lib.name))
 
 
 setup(

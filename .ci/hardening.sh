@@ -16,7 +16,7 @@ ASAN_DIR=${FPMATCH_ASAN_DIR:-build-asan}
 TSAN_DIR=${FPMATCH_TSAN_DIR:-build-tsan}
 FUZZ_DIR=${FPMATCH_FUZZ_DIR:-build-fuzz}
 FUZZ_SECONDS=${FPMATCH_FUZZ_SECONDS:-10}
-FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery id_gallery"
+FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery filter id_gallery"
 
 started=$(date +%s)
 stage() { echo "=== hardening: $* ($(($(date +%s) - started)) s)"; }
@@ -65,6 +65,7 @@ max_len() {
   case "$1" in
     decode|writers) echo 400 ;;
     match) echo 700 ;;
+    filter) echo 1024 ;;
     match_list) echo 2400 ;;
     quicksort) echo 1500 ;;
     short_reader) echo 512 ;;

@@ -30,6 +30,12 @@ endforeach()
 
 if(TARGET fpmatch_tool)
   install(TARGETS fpmatch_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  # The tool's galleries go through the identification library: its shared
+  # library (soname libfpmatch-id.so.1) travels with the tool until it has a
+  # package of its own (its header only on request, component id-dev).
+  install(TARGETS fpmatch_id
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools NAMELINK_SKIP
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT id-dev EXCLUDE_FROM_ALL)
 
   # Man page, written by help2man from the tool's own --help (and each
   # subcommand's), so it follows the tool.

@@ -23,10 +23,11 @@
  * TemplateLength() tells how many bytes a template needs, CheckTemplate()
  * whether a buffer of known length is safe to pass.
  *
- * Stack: a one-to-one comparison needs about 82 KB of stack at its deepest
- * point, the prepared comparisons about 32 KB besides the caller's records, a
- * screening call about 27 KB; 128 KB per thread is enough for every entry
- * point.
+ * Stack: the FPMATCH_STACK_* constants below give the most stack each kind
+ * of entry point needs at its deepest point (about 83 KB for a one-to-one
+ * comparison, 35 KB for the prepared comparisons besides the caller's
+ * records, 27 KB for a screening call); 128 KB per thread is enough for every
+ * entry point.
  */
 #ifndef FPMATCH_H
 #define FPMATCH_H
@@ -53,6 +54,23 @@
 #define FPMATCH_VERSION_MINOR 0
 #define FPMATCH_VERSION_PATCH 0
 #define FPMATCH_VERSION_STRING "1.0.0"
+
+/* Stack needed at the deepest point, in bytes, as measured for this build
+ * (tests/test_stack.cpp runs every entry point on a painted stack and fails
+ * when one needs more than its constant states):
+ *   - one-to-one comparisons of templates: Match2Score, Match2Fp,
+ *     MatchListFp, ExplainMatch;
+ *   - prepared comparisons and preparing, besides any record the caller keeps
+ *     on its stack: PrepareProbe, PrepareGallery, MatchPrepared,
+ *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK;
+ *   - screening: QuickSort, ScreenScores, MakeFilterRecord,
+ *     PrepareFilterProbe, FilterScores;
+ *   - helpers: decoding, writing and adapting templates, the gallery readers
+ *     and writers. */
+#define FPMATCH_STACK_COMPARISON (88 * 1024)
+#define FPMATCH_STACK_PREPARED (36 * 1024)
+#define FPMATCH_STACK_SCREENING (28 * 1024)
+#define FPMATCH_STACK_HELPERS (8 * 1024)
 
 #ifdef __cplusplus
 extern "C" {
@@ -175,9 +193,13 @@ FPMATCH_API void MinutiaMoveTop(const FeatureSet *featureSet, Minutia *minutiae,
  * gallery template and its topology graph. Both are plain fixed-size byte
  * records: no pointers inside, so they may be copied, written to a file and
  * read back by the same library version, and shared read-only by any number
- * of threads. Their layout is private and may change between versions; a
- * record of another layout, or any other bytes, is refused (scores 0), never
- * read out of bounds. Preparing allocates nothing; a prepared probe is about
+ * of threads. Preparing writes every byte of the record, so two preparations
+ * of one template are byte for byte identical and a saved record carries
+ * nothing of the buffer's earlier contents. Their layout is private and may
+ * change between versions; every field a comparison reads is checked when a
+ * record is read, and a record of another layout, or with any field outside
+ * what preparing writes, is refused (scores 0), never read out of bounds.
+ * Preparing allocates nothing; a prepared probe is about
  * 40 KB and a prepared gallery about 24 KB, so a thread that keeps one of
  * each on its stack needs that much more stack. */
 #define FPMATCH_PREPARED_PROBE_SIZE 40960
@@ -721,7 +743,7 @@ FPMATCH_API int32_t QuickSort(const uint8_t *probe, const uint8_t *candidates, i
  * descending score, equal scores by position, the first 32. Each score
  * depends on its candidate only, so a list may be screened in ranges (on
  * several threads). Returns candidateCount, or -1 (nothing written) for a
- * negative count or a null `scores`. Stack: about 27 KB. */
+ * negative count or a null `scores`. Stack: FPMATCH_STACK_SCREENING. */
 FPMATCH_API int32_t ScreenScores(const uint8_t *probe, const uint8_t *candidates, int32_t candidateCount,
                                  int32_t *scores);
 
@@ -781,7 +803,7 @@ FPMATCH_API int32_t PrepareFilterProbe(const uint8_t *probeTemplate, FilterProbe
  * scores by lower position. Returns count, or -1 (nothing written) when a
  * pointer is null, count is negative, stride is below the record size, or
  * the probe failed to prepare (or is not a prepared filter probe). Stack:
- * about 20 KB. */
+ * about 24 KB. */
 FPMATCH_API int32_t FilterScores(const FilterProbe *probe, const uint8_t *records, int32_t stride, int32_t count,
                                  int32_t *scores);
 

@@ -133,6 +133,8 @@ typedef struct FpmGalleryStat {
     uint64_t fileSize;  /* bytes of the file that belong to that commit */
     int64_t pendingTemplates; /* added, not yet committed */
     int64_t pendingRemovals;  /* templates whose removal is not yet committed */
+    int64_t nextId;     /* the id the next committed template gets: every stored id is
+                           below it (version 1: the entry count, ids being positions) */
 } FpmGalleryStat;
 
 /* Fills *stat for the state this handle sees. Counting subjects reads every

@@ -8,34 +8,19 @@
 #include <cstdint>
 #include <cstring>
 
+#include "basepair_rules.h"
 #include "internal.h"
 
 namespace {
 
-using fpmatch::detail::Abs;
-using fpmatch::detail::CircularDifference;
-using fpmatch::detail::FoldDirection;
-using fpmatch::detail::kMaxMinutiae;
+using namespace fpmatch::detail;
 
-constexpr int32_t kNeighbourRadiusSquared = 110 * 110;
-constexpr int32_t kReferenceStartScore = 150;
-constexpr int32_t kSameTypeAward = 30;
-constexpr int32_t kOtherTypeAward = 20;
-constexpr int32_t kAngleWindow = 10;
 constexpr uint8_t kNotNeighbour = FPMATCH_TOPO_INDEX_NONE;
 
 // Counts outside 1..50 describe no graph that fits the 50 x 50 storage.
 inline int32_t GraphSize(const FeatureSet* fs) {
     const int32_t n = fs->minutiaCount;
     return n > 0 && n <= kMaxMinutiae ? n : 0;
-}
-
-// Whether candidate (i, j) contradicts the reference pair: both are
-// neighbours of the reference minutiae, but their edges disagree.
-inline bool ContradictsReference(const TopoEdge& probeEdge, const TopoEdge& galleryEdge) {
-    return Abs(probeEdge.distance - galleryEdge.distance) > 9 ||
-           CircularDifference(probeEdge.edgeAngle, galleryEdge.edgeAngle) > 12 ||
-           CircularDifference(probeEdge.relativeDirection, galleryEdge.relativeDirection) > 10;
 }
 
 }  // namespace
@@ -52,31 +37,16 @@ void BuildTopoGraph(const FeatureSet* fs, TopoEdge* matrix, uint8_t* edgeCounts)
             TopoEdge& forward = matrix[i * n + j];
             TopoEdge& backward = matrix[j * n + i];
             const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
-            const int32_t s = dx * dx + dy * dy;
-            if (s > kNeighbourRadiusSquared) {
+            if (!AreNeighbours(dx * dx + dy * dy)) {
                 forward.distance = 0;
                 backward.distance = 0;
                 continue;
             }
             // Within 110 pixels both components fit the lookup tables.
             const int32_t d = math_SqrtUseTab(dy, dx);
-            const int32_t theta = math_AtangUseTab(dy, dx);
-            const int32_t otherAngle = FoldDirection(m[j].angle);
-            int32_t r = otherAngle - ownAngle;
-            if (r < 0) r += 360;
-
-            int32_t a = theta - ownAngle;
-            if (a < 0) a += 360;
-            forward = {a, d, r, m[j].type, static_cast<uint8_t>(j)};
-
-            // The reverse edge reuses the same measurement, turned by 180.
-            int32_t b = theta + 180 - otherAngle;
-            if (b < 0) {
-                b += 360;
-            } else if (b > 359) {
-                b -= 360;
-            }
-            backward = {b, d, r == 0 ? 0 : 360 - r, m[i].type, static_cast<uint8_t>(i)};
+            const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), math_AtangUseTab(dy, dx));
+            forward = {e.angle, d, e.relative, m[j].type, static_cast<uint8_t>(j)};
+            backward = {e.reverseAngle, d, e.reverseRelative, m[i].type, static_cast<uint8_t>(i)};
         }
     }
     // Compaction: real edges to the front of each row, in neighbour order.
@@ -99,8 +69,17 @@ void SortTopoGraph(const FeatureSet* fs, TopoEdge* matrix, const uint8_t* edgeCo
         TopoEdge* row = matrix + i * n;
         const int32_t k = edgeCounts[i] < n ? edgeCounts[i] : n;
         // Selection sort by edgeAngle; the first of equal values is chosen,
-        // which fixes the order of ties.
-        for (int32_t p = 0; p < k; ++p) {
+        // which fixes the order of ties. Rows as BuildTopoGraph writes them
+        // (angles 0..359) take the same steps through SortRowByAngle, as the
+        // fast comparison's rows do; hand-made rows with other angles are
+        // sorted by the plain scan.
+        bool inRange = true;
+        for (int32_t p = 0; p < k; ++p) inRange &= row[p].edgeAngle >= 0 && row[p].edgeAngle <= 359;
+        if (inRange) {
+            uint64_t positions[360] = {};
+            SortRowByAngle(row, k, positions, [](const TopoEdge& e) { return e.edgeAngle; });
+        }
+        for (int32_t p = 0; p < k && !inRange; ++p) {
             int32_t chosen = p;
             for (int32_t q = p + 1; q < k; ++q)
                 if (row[q].edgeAngle < row[chosen].edgeAngle) chosen = q;
@@ -138,23 +117,20 @@ int32_t CalcPairScore(const TopoEdge* probeRow, const TopoEdge* galleryRow, cons
         const int32_t a = ge.edgeAngle;
         // The window does not wrap around 0/360. Its upper end is kept inside
         // the table, which matters only for angles outside 0..359.
-        const int32_t lo = a - kAngleWindow < 0 ? 0 : a - kAngleWindow;
-        int32_t hiNext = a + kAngleWindow + 1;
+        const int32_t lo = WindowLow(a);
+        int32_t hiNext = WindowEnd(a);
         if (hiNext > FPMATCH_SEARCH_TAB_LENGTH - 1) hiNext = FPMATCH_SEARCH_TAB_LENGTH - 1;
         if (lo < hiNext) {
             for (int32_t p = searchTab[lo]; p < searchTab[hiNext]; ++p) {
                 const TopoEdge& pe = probeRow[p];
-                const int32_t s = pe.distance + ge.distance;
-                if (Abs(pe.distance - ge.distance) > (s >> 6) + 7) continue;
-                if (Abs(pe.edgeAngle - a) > 12 - ((s - 20) >> 5)) continue;
-                if (CircularDifference(pe.relativeDirection, ge.relativeDirection) > 10) continue;
-                score += pe.neighbourType == ge.neighbourType ? kSameTypeAward : kOtherTypeAward;
+                if (!EdgesAgree(pe.edgeAngle, pe.distance, pe.relativeDirection, a, ge.distance,
+                                ge.relativeDirection))
+                    continue;
+                score += EdgeAward(pe.neighbourType, ge.neighbourType);
                 break;
             }
         }
-        // Give up once more than 5, and more than half, of the gallery edges
-        // found nothing.
-        if (score == 0 && g + 1 > 5 && g + 1 > (galleryEdgeCount >> 1)) return 0;
+        if (score == 0 && g >= EarlyStopEdge(galleryEdgeCount)) return 0;
     }
     return score;
 }
@@ -181,48 +157,38 @@ int32_t CompareTopoGraph(const FeatureSet* probe, const FeatureSet* gallery, con
     const int32_t nP = GraphSize(probe), nG = GraphSize(gallery);
     uint8_t searchTab[FPMATCH_SEARCH_TAB_LENGTH];
     uint8_t probeIndex[kMaxMinutiae], galleryIndex[kMaxMinutiae];
-
-    // The reference pair: the best pair so far once it scores above 150.
-    // Later candidates that contradict it are not scored at all.
-    int32_t referenceScore = kReferenceStartScore;
-    bool haveReference = false;
     int32_t referenceProbe = -1, referenceGallery = -1;
-
-    for (int32_t i = 0; i < nP; ++i) {
-        const TopoEdge* probeRow = probeGraph + i * nP;
-        BasePair rowList[3] = {};
+    const TopoEdge* probeRow = probeGraph;
+    // Every pair of equal type is scored unless it contradicts the reference
+    // pair; the search table belongs to the probe row being visited.
+    auto visit = [&](int32_t i, auto consider) {
+        probeRow = probeGraph + i * nP;
         TopoGraphSearchTab(probeRow, probeEdgeCounts[i], FPMATCH_SEARCH_TAB_LENGTH, searchTab);
-        for (int32_t j = 0; j < nG; ++j) {
-            if (probe->minutiae[i].type != gallery->minutiae[j].type) continue;
-            const TopoEdge* galleryRow = galleryGraph + j * nG;
-            if (haveReference) {
-                const uint8_t u = probeIndex[i], w = galleryIndex[j];
-                if (u < kNotNeighbour && w < kNotNeighbour &&
-                    ContradictsReference(probeGraph[referenceProbe * nP + u],
-                                         galleryGraph[referenceGallery * nG + w]))
-                    continue;
-            }
-            const int32_t score = CalcPairScore(probeRow, galleryRow, searchTab, galleryEdgeCounts[j]);
-            if (score > referenceScore) {
-                referenceScore = score;
-                haveReference = true;
-                if (referenceProbe != i) {
-                    referenceProbe = i;
-                    BuildTopoIndex(probeRow, probeEdgeCounts[i], probeIndex);
-                }
-                if (referenceGallery != j) {
-                    referenceGallery = j;
-                    BuildTopoIndex(galleryRow, galleryEdgeCounts[j], galleryIndex);
-                }
-            }
-            if (score > 0) InsertBasePair(BasePair{i, j, score, 0}, rowList, 3);
+        for (int32_t j = 0; j < nG; ++j)
+            if (probe->minutiae[i].type == gallery->minutiae[j].type) consider(j);
+    };
+    auto contradicts = [&](int32_t i, int32_t j) {
+        const uint8_t u = probeIndex[i], w = galleryIndex[j];
+        if (u >= kNotNeighbour || w >= kNotNeighbour) return false;
+        const TopoEdge& pe = probeGraph[referenceProbe * nP + u];
+        const TopoEdge& ge = galleryGraph[referenceGallery * nG + w];
+        return ContradictsReference(pe.distance, pe.edgeAngle, pe.relativeDirection, ge.distance, ge.edgeAngle,
+                                    ge.relativeDirection);
+    };
+    auto score = [&](int32_t, int32_t j) {
+        return CalcPairScore(probeRow, galleryGraph + j * nG, searchTab, galleryEdgeCounts[j]);
+    };
+    auto newReference = [&](int32_t i, int32_t j) {
+        if (referenceProbe != i) {
+            referenceProbe = i;
+            BuildTopoIndex(probeRow, probeEdgeCounts[i], probeIndex);
         }
-        for (const BasePair& candidate : rowList) InsertBasePair(candidate, basePairs, 3);
-    }
-    int32_t found = 0;
-    for (int32_t t = 0; t < 3; ++t)
-        if (basePairs[t].pairScore > 0) ++found;
-    return found;
+        if (referenceGallery != j) {
+            referenceGallery = j;
+            BuildTopoIndex(galleryGraph + j * nG, galleryEdgeCounts[j], galleryIndex);
+        }
+    };
+    return SelectBasePairs(nP, visit, contradicts, score, newReference, basePairs);
 }
 
 int32_t CalcBasePair(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs) {

@@ -196,9 +196,14 @@ int32_t ScoreRecord(const ProbeLayout& probe, const uint8_t* record, Work& w) {
     for (int32_t r = 0; r < kTurnSectors; ++r) secondKey = keys[r] > secondKey ? keys[r] : secondKey;
     const int32_t second = kTurnSectors - 1 - (secondKey & (kTurnSectors - 1));
     for (int32_t k = 0; k < count; ++k) w.turns[SectorOf(w.found[k])] = 0;
-    const int32_t a = HeaviestBlock(probe, record, w, count, first);
-    const int32_t b = HeaviestBlock(probe, record, w, count, second);
-    return (a > b ? a : b) * kScale.factor[occupied];
+    // A block weighs no more than its window: the second window only counts
+    // when it outweighs the first one's heaviest block.
+    int32_t best = HeaviestBlock(probe, record, w, count, first);
+    if ((secondKey >> 5) > best) {
+        const int32_t other = HeaviestBlock(probe, record, w, count, second);
+        best = other > best ? other : best;
+    }
+    return best * kScale.factor[occupied];
 }
 
 }  // namespace

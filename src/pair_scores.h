@@ -1,4 +1,4 @@
-// Constants of the pair score walk (pair_scores_walk.inc). Private to the
+// Constant of the pair score walk (pair_scores_walk.inc). Private to the
 // library.
 #ifndef FPMATCH_PAIR_SCORES_H
 #define FPMATCH_PAIR_SCORES_H
@@ -9,8 +9,7 @@
 
 namespace fpmatch::detail {
 
-constexpr int32_t kSameTypeAward = 30;
-constexpr int32_t kOtherTypeAward = 20;
+// Probe edges tested per block against one gallery edge.
 constexpr int32_t kBlock = 64;
 
 }  // namespace fpmatch::detail

@@ -28,7 +28,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
-    const auto k7 = hn::Set(d16, 7), k10 = hn::Set(d16, 10), k12 = hn::Set(d16, 12), k20 = hn::Set(d16, 20);
+    const auto k7 = hn::Set(d16, kDistanceSlack), k10 = hn::Set(d16, kFacingSlack), k12 = hn::Set(d16, kTurnSlack),
+               k20 = hn::Set(d16, kTurnBias);
     const auto k180 = hn::Set(d16, 180), k360 = hn::Set(d16, 360), k1 = hn::Set(d16, 1);
     // x <= y as y + 1 > x (all values are small).
     auto atMost = [&](auto x, auto y) { return hn::Add(y, k1) > x; };
@@ -44,8 +45,9 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
             const auto pr = hn::LoadU(d16, probe.edgeRelative + c + v);
             // The same three tests as EdgesAgree, lane by lane.
             const auto s = hn::Add(pd, vd);
-            const auto near = atMost(hn::Abs(hn::Sub(pd, vd)), hn::Add(hn::ShiftRight<6>(s), k7));
-            const auto turned = atMost(hn::Abs(hn::Sub(pa, va)), hn::Sub(k12, hn::ShiftRight<5>(hn::Sub(s, k20))));
+            const auto near = atMost(hn::Abs(hn::Sub(pd, vd)), hn::Add(hn::ShiftRight<kDistanceShift>(s), k7));
+            const auto turned =
+                atMost(hn::Abs(hn::Sub(pa, va)), hn::Sub(k12, hn::ShiftRight<kTurnShift>(hn::Sub(s, k20))));
             auto dr = hn::Abs(hn::Sub(pr, vr));
             dr = hn::IfThenElse(dr > k180, hn::Sub(k360, dr), dr);
             auto agree = hn::And(hn::And(near, turned), atMost(dr, k10));

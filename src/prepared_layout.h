@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "basepair_rules.h"
 #include "internal.h"
 
 namespace fpmatch::detail {
@@ -93,6 +94,17 @@ static_assert(sizeof(GalleryRecord) <= FPMATCH_PREPARED_GALLERY_SIZE);
 static_assert(alignof(ProbeRecord) <= alignof(PreparedProbe));
 static_assert(alignof(GalleryRecord) <= alignof(PreparedGallery));
 
+// Prepare a record from a template (prepared_build.cpp). Only the fields the
+// comparison reads are written; the public entry points clear the whole
+// record first. Return the decoder's code, also kept in header.status.
+int32_t FillProbe(const uint8_t* tmpl, ProbeRecord* r);
+int32_t FillGallery(const uint8_t* tmpl, GalleryRecord* r);
+
+// A record read back (prepared_check.cpp): the record when every field the
+// comparison reads holds what preparing can write, else null.
+const ProbeRecord* UsableProbe(const PreparedProbe* p);
+const GalleryRecord* UsableGallery(const PreparedGallery* g);
+
 // Pair scores of probe minutia i with gallery minutia j: what CalcPairScore
 // gives for the two graph rows. Only the positive ones are written: bit j of
 // positive[i] tells that score[i][j] holds one; every other pair scores 0.
@@ -110,25 +122,6 @@ void ComputePairScores(const ProbeRecord& probe, const GalleryRecord& gallery, P
 void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
 void ComputePairScoresAvx2(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
 void ComputePairScoresAvx3(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
-
-// The window of probe edge angles a gallery edge of angle `a` (0..359)
-// looks at: lo = max(0, a - 10) .. a + 10.
-inline int32_t WindowLow(int32_t a) { return a < 10 ? 0 : a - 10; }
-inline int32_t WindowEnd(int32_t a) { return a + 11; }
-
-// The first gallery edge after which a row of k edges stops with score 0.
-inline int32_t EarlyStopEdge(int32_t k) { return (k >> 1) > 5 ? (k >> 1) : 5; }
-
-// Whether probe edge (pa, pd, pr) matches gallery edge (a, d, r).
-// Evaluated without branches: the tests are cheap and their outcome is
-// unpredictable.
-inline bool EdgesAgree(int32_t pa, int32_t pd, int32_t pr, int32_t a, int32_t d, int32_t r) {
-    const int32_t s = pd + d;
-    const bool near = Abs(pd - d) <= (s >> 6) + 7;
-    const bool turned = Abs(pa - a) <= 12 - ((s - 20) >> 5);
-    const bool facing = CircularDifference(pr, r) <= 10;
-    return near & turned & facing;
-}
 
 }  // namespace fpmatch::detail
 

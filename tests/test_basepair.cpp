@@ -151,6 +151,39 @@ TEST(TopoGraphSort, SelectionSortTieOrderAndClearedTail) {
     EXPECT_EQ(g.Row(0)[3].neighbourIndex, 0);
 }
 
+// Rows of angles 0..359 are sorted by the bitmap form of the selection sort,
+// rows with other angles by the plain scan; both must take the steps the
+// selection sort defines, ties included.
+TEST(TopoGraphSort, EveryRowTakesTheSelectionSortSteps) {
+    auto reference = [](std::vector<TopoEdge> row) {
+        for (size_t p = 0; p < row.size(); ++p) {
+            size_t chosen = p;
+            for (size_t q = p + 1; q < row.size(); ++q)
+                if (row[q].edgeAngle < row[chosen].edgeAngle) chosen = q;
+            std::swap(row[p], row[chosen]);
+        }
+        return row;
+    };
+    fpmatch::samples::Random rng(5);
+    OwnedFeatureSet f;
+    f.Set(std::vector<Minutia>(50, Minutia{0, 0, 0, 0, 0}));
+    for (int trial = 0; trial < 400; ++trial) {
+        const int k = rng.Range(0, 49);
+        // Few distinct angles, so that ties abound; now and then one out of
+        // range (a hand-made row).
+        const int spread = rng.Range(1, 360);
+        std::vector<TopoEdge> row;
+        for (int p = 0; p < k; ++p) row.push_back(Edge(rng.Range(0, spread - 1), 1 + p, 0, 0, p));
+        if (k > 0 && trial % 5 == 0) row[static_cast<size_t>(rng.Range(0, k - 1))].edgeAngle = 360 + rng.Range(0, 20);
+        Graph g(50);
+        g.SetRow(0, row);
+        SortTopoGraph(&f.fs, g.edges.data(), g.counts.data());
+        const auto want = reference(row);
+        for (int p = 0; p < k; ++p)
+            ASSERT_EQ(g.Row(0)[p].neighbourIndex, want[static_cast<size_t>(p)].neighbourIndex) << trial << " " << p;
+    }
+}
+
 TEST(SearchTable, CountsEdgesBelowEachAngle) {
     const std::vector<TopoEdge> row = {Edge(5, 1, 0), Edge(5, 1, 0), Edge(9, 1, 0)};
     uint8_t table[372];

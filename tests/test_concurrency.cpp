@@ -4,7 +4,9 @@
 // also shows that the library touches no shared writable state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "test_support.h"
@@ -123,6 +125,43 @@ TEST(Concurrency, SharedProbeAndListSearchedAtOnce) {
         threads.emplace_back([&] {
             for (int i = 0; i < 20; ++i)
                 if (!(Search(in, 1, 20) == reference)) ++mismatches;
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Concurrency, FilterRecordsScoredAtOnce) {
+    // One block of filter records and one prepared filter probe per
+    // template, read by every thread at once; each thread makes its own
+    // records too, and they must be the same bytes.
+    const Inputs& in = Shared();
+    const size_t n = in.templates.size();
+    constexpr size_t kRecord = FPMATCH_FILTER_RECORD_SIZE;
+    Bytes records(n * kRecord);
+    for (size_t g = 0; g < n; ++g) MakeFilterRecord(in.templates[g].data(), records.data() + g * kRecord);
+    std::vector<FilterProbe> probes(n);
+    std::vector<int32_t> reference(n * n, -7), returned(n);
+    for (size_t p = 0; p < n; ++p) {
+        PrepareFilterProbe(in.templates[p].data(), &probes[p]);
+        // -1 for a probe that fails to decode (the raw FVC2002 records above
+        // 50 minutiae).
+        returned[p] = FilterScores(&probes[p], records.data(), kRecord, static_cast<int32_t>(n), &reference[p * n]);
+    }
+    ASSERT_GT(std::count(returned.begin(), returned.end(), static_cast<int32_t>(n)), 10);
+    std::atomic<long> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            uint8_t own[kRecord];
+            for (size_t k = 0; k < n; ++k) {
+                const size_t p = (k * (2 * t + 1) + 3 * t) % n;
+                std::vector<int32_t> scores(n, -7);
+                if (FilterScores(&probes[p], records.data(), kRecord, static_cast<int32_t>(n), scores.data()) != returned[p])
+                    ++mismatches;
+                if (!std::equal(scores.begin(), scores.end(), reference.begin() + static_cast<ptrdiff_t>(p * n))) ++mismatches;
+                MakeFilterRecord(in.templates[p].data(), own);
+                if (std::memcmp(own, records.data() + p * kRecord, kRecord) != 0) ++mismatches;
+            }
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);

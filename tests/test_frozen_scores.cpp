@@ -5,6 +5,16 @@
 // point, the prepared probe and gallery, the list outcomes and the ranked
 // search, on every instruction set the machine offers.
 //
+// The exported stage functions, called one after the other as Match2Score
+// is defined (decode, reorder, CalcBasePair, CalcMatchScore, CalcLastScore),
+// must give the same corpus: the fast comparison and the stages share their
+// rules (src/basepair_rules.h), and this checks that they agree.
+//
+// A path the processor lacks (often AVX-512) cannot be checked here: the
+// tests print it and record it as the test property paths_not_checked, and
+// FPMATCH_REQUIRE_PATHS (a comma-separated list of path names, or "all")
+// turns a missing path into a failure.
+//
 // FPMATCH_WRITE_CORPUS=1 rewrites the corpus from the current build instead
 // of checking it; do that only for a deliberate, reviewed change of scores.
 #include <gtest/gtest.h>
@@ -228,6 +238,38 @@ std::vector<int> AvailablePaths() {
     return out;
 }
 
+// Match2Score as its stages define it, each an exported function.
+int32_t StagePipeline(const Bytes& probe, const Bytes& gallery) {
+    fpmatch::test::OwnedFeatureSet p, g;
+    if (DecodeFeature(probe.data(), &p.fs) != FPMATCH_DECODED) return 0;
+    Minutia scratch[FPMATCH_MAX_MINUTIAE];
+    MinutiaMoveTop(&p.fs, p.fs.minutiae, scratch);
+    if (DecodeFeature(gallery.data(), &g.fs) != FPMATCH_DECODED) return 0;
+    BasePair basePairs[3] = {};
+    const int32_t count = CalcBasePair(&p.fs, &g.fs, basePairs);
+    if (count == 0) return 0;
+    CalcMatchScore(&p.fs, &g.fs, basePairs, count);
+    return CalcLastScore(basePairs, p.fs.minutiae, g.fs.minutiae, count);
+}
+
+// Names of the paths this processor offers (checked) and lacks (not checked).
+std::string PathNames(bool available) {
+    std::string names;
+    for (int p = 0; p < fpmatch::detail::kPathCount; ++p)
+        if (((fpmatch::detail::SupportedPaths() >> p) & 1) == (available ? 1 : 0))
+            names += (names.empty() ? "" : ",") + std::string(fpmatch::detail::PathName(p));
+    return names;
+}
+
+void ReportPaths() {
+    const std::string checked = PathNames(true), missing = PathNames(false);
+    ::testing::Test::RecordProperty("paths_checked", checked);
+    ::testing::Test::RecordProperty("paths_not_checked", missing);
+    std::printf("paths checked: %s\n", checked.c_str());
+    if (!missing.empty())
+        std::printf("paths NOT checked (this processor lacks them): %s\n", missing.c_str());
+}
+
 std::string Describe(const Scores& s) {
     std::ostringstream o;
     o << "Match2Score " << s.plain << ", Match2Fp " << s.fp << ", MatchPrepared " << s.prepared
@@ -250,6 +292,27 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 // --------------------------------------------------------- generated pairs
 
+// Every path FPMATCH_REQUIRE_PATHS names must be one this processor offers
+// (else its scores went unchecked); without the variable it only reports.
+TEST(FrozenScores, RequiredPathsAreAvailable) {
+    ReportPaths();
+    const char* v = std::getenv("FPMATCH_REQUIRE_PATHS");
+    if (v == nullptr || *v == '\0') return;
+    const std::string required = std::string(",") + v + ",";
+    const bool all = required == ",all,";
+    int named = 0;
+    for (int p = 0; p < fpmatch::detail::kPathCount; ++p) {
+        const std::string name = fpmatch::detail::PathName(p);
+        if (!all && required.find("," + name + ",") == std::string::npos) continue;
+        ++named;
+        EXPECT_TRUE((fpmatch::detail::SupportedPaths() >> p) & 1)
+            << "FPMATCH_REQUIRE_PATHS requires the " << name
+            << " path, which this processor lacks: its scores were not checked";
+    }
+    EXPECT_TRUE(all || named == static_cast<int>(std::count(required.begin(), required.end(), ',')) - 1)
+        << "FPMATCH_REQUIRE_PATHS=" << v << " names a path that does not exist (portable, AVX2, AVX-512)";
+}
+
 TEST(FrozenScores, GeneratedPairsOnEveryPath) {
     const auto cases = GeneratedCases();
     const std::string path = kCorpusDir + "match_generated.txt";
@@ -263,7 +326,7 @@ TEST(FrozenScores, GeneratedPairsOnEveryPath) {
     }
     const auto lines = ReadLines(path);
     ASSERT_EQ(lines.size(), cases.size()) << path;
-    for (int p : AvailablePaths()) std::printf("checking the %s path\n", fpmatch::detail::PathName(p));
+    ReportPaths();
     int positive = 0;
     for (int p : AvailablePaths()) {
         for (size_t i = 0; i < cases.size(); ++i) {
@@ -282,6 +345,23 @@ TEST(FrozenScores, GeneratedPairsOnEveryPath) {
         }
     }
     // The corpus must exercise real scores, not only zeros.
+    EXPECT_GT(positive, static_cast<int>(cases.size()) / 3);
+}
+
+TEST(FrozenScores, StagePipelineGivesTheGeneratedCorpus) {
+    if (Writing()) GTEST_SKIP() << "writing the corpus";
+    const auto cases = GeneratedCases();
+    const auto lines = ReadLines(kCorpusDir + "match_generated.txt");
+    ASSERT_EQ(lines.size(), cases.size());
+    int positive = 0;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::istringstream in(lines[i]);
+        std::string id, ph, gh;
+        int32_t expected = -1;
+        in >> id >> ph >> gh >> expected;
+        ASSERT_EQ(StagePipeline(cases[i].probe, cases[i].gallery), expected) << "first differing case " << id;
+        if (expected > 0) ++positive;
+    }
     EXPECT_GT(positive, static_cast<int>(cases.size()) / 3);
 }
 
@@ -312,6 +392,47 @@ FvcSet LoadFvcSet() {
     return set;
 }
 
+// The FVC2002 corpus: "DBn_B/name raw|adapted" -> scores against the
+// database in file order.
+std::map<std::string, std::vector<int32_t>> ReadFvcCorpus() {
+    std::map<std::string, std::vector<int32_t>> expected;
+    for (const std::string& line : ReadLines(kCorpusDir + "match_fvc2002.txt")) {
+        std::istringstream in(line);
+        std::string name, form;
+        in >> name >> form;
+        std::vector<int32_t> row;
+        for (int32_t s; in >> s;) row.push_back(s);
+        expected[name + " " + form] = row;
+    }
+    return expected;
+}
+
+TEST(FrozenScores, StagePipelineGivesTheFvcCorpus) {
+    if (Writing()) GTEST_SKIP() << "writing the corpus";
+    const FvcSet fvc = LoadFvcSet();
+    if (fvc.names.empty()) GTEST_SKIP() << "FVC2002 templates not found beside the checkout";
+    const auto expected = ReadFvcCorpus();
+    ASSERT_EQ(expected.size(), 2 * fvc.names.size());
+    int positive = 0;
+    for (size_t d = 0; d + 1 < fvc.databaseStart.size(); ++d) {
+        const size_t lo = fvc.databaseStart[d], hi = fvc.databaseStart[d + 1];
+        for (int form = 0; form < 2; ++form) {
+            const auto& forms = form ? fvc.adapted : fvc.raw;
+            for (size_t p = lo; p < hi; ++p) {
+                const std::string key = fvc.names[p] + (form ? " adapted" : " raw");
+                const auto& want = expected.at(key);
+                ASSERT_EQ(want.size(), hi - lo) << key;
+                for (size_t g = lo; g < hi; ++g) {
+                    ASSERT_EQ(StagePipeline(forms[p], forms[g]), want[g - lo])
+                        << "first differing case " << key << " vs " << fvc.names[g];
+                    if (want[g - lo] > 0) ++positive;
+                }
+            }
+        }
+    }
+    EXPECT_GT(positive, 51200 / 3);
+}
+
 TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
     const FvcSet fvc = LoadFvcSet();
     if (fvc.names.empty()) GTEST_SKIP() << "FVC2002 templates not found beside the checkout";
@@ -338,17 +459,10 @@ TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
                 }
         GTEST_SKIP() << "corpus written to " << path;
     }
-    std::map<std::string, std::vector<int32_t>> expected;
-    for (const std::string& line : ReadLines(path)) {
-        std::istringstream in(line);
-        std::string name, form;
-        in >> name >> form;
-        std::vector<int32_t> row;
-        for (int32_t s; in >> s;) row.push_back(s);
-        expected[name + " " + form] = row;
-    }
+    const auto expected = ReadFvcCorpus();
     ASSERT_EQ(expected.size(), 2 * fvc.names.size()) << path;
 
+    ReportPaths();
     const auto paths = AvailablePaths();
     for (size_t d = 0; d + 1 < fvc.databaseStart.size(); ++d) {
         const size_t lo = fvc.databaseStart[d], hi = fvc.databaseStart[d + 1];

@@ -138,6 +138,7 @@ TEST(IdGallery, RemoveReAddCompact) {
     EXPECT_EQ(st.entries, 33);
     EXPECT_EQ(st.removed, 0);
     EXPECT_EQ(st.subjects, 11);
+    EXPECT_EQ(st.nextId, 36) << "compaction keeps the next id";
     EXPECT_EQ(Describe(Identify(w, probe, o)), Describe(without));
     EXPECT_EQ(FpmGalleryRefresh(r), 1);
     EXPECT_EQ(Describe(Identify(r, probe, o)), Describe(without));
@@ -167,6 +168,7 @@ TEST(IdGallery, PendingBatch) {
     ASSERT_EQ(FpmGalleryGetStat(w, &st), FPM_OK);
     EXPECT_EQ(st.templates, 4);
     EXPECT_EQ(st.subjects, 2);
+    EXPECT_EQ(st.nextId, 4) << "ids are given at commit, to what is committed";
     ASSERT_EQ(FpmGalleryAdd(w, "s9", corpus[0].bytes.data(), corpus[0].bytes.size(), 0), FPM_OK);
     EXPECT_EQ(FpmGalleryCompact(w), FPM_E_PENDING);
     ASSERT_EQ(FpmGalleryDiscard(w), FPM_OK);
@@ -362,6 +364,10 @@ TEST(IdGallery, VersionOneGalleries) {
     o.screen = 12;
     EXPECT_EQ(Describe(Identify(g, probe, o)), Describe(all));
     EXPECT_EQ(FpmGalleryCheck(g), FPM_OK);
+    FpmGalleryStat st;
+    ASSERT_EQ(FpmGalleryGetStat(g, &st), FPM_OK);
+    EXPECT_EQ(st.version, 1);
+    EXPECT_EQ(st.nextId, 12) << "ids are positions";
     FpmGalleryClose(g);
 }
 

@@ -247,6 +247,25 @@ TEST_F(NoHeap, Screening) {
     EXPECT_EQ(total, 0);
 }
 
+TEST_F(NoHeap, CandidateFilter) {
+    // Records, probe and scores belong to the caller, made before counting.
+    Bytes records(templates_.size() * FPMATCH_FILTER_RECORD_SIZE);
+    static FilterProbe probe;
+    std::vector<int32_t> scores(templates_.size());
+    const int32_t count = static_cast<int32_t>(templates_.size());
+    long total = 0;
+    for (const auto& p : templates_) {
+        total += CountAllocations([&] {
+            for (size_t g = 0; g < templates_.size(); ++g)
+                MakeFilterRecord(templates_[g].data(), records.data() + g * FPMATCH_FILTER_RECORD_SIZE);
+            PrepareFilterProbe(p.data(), &probe);
+            FilterScores(&probe, records.data(), FPMATCH_FILTER_RECORD_SIZE, count, scores.data());
+        });
+    }
+    std::printf("heap calls in the filter calls: %ld\n", total);
+    EXPECT_EQ(total, 0);
+}
+
 TEST_F(NoHeap, DecodersWritersAndAdapter) {
     long total = 0;
     for (const auto& t : templates_) {

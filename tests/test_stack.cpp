@@ -1,10 +1,11 @@
 // Stack needs of the entry points.
 //
-// Every entry point must run on a thread with a 128 KB stack. The actual
-// need is measured by painting a thread stack with a pattern, running one
-// entry point on it and finding the deepest byte that changed; the thread's
-// own start-up use (measured with an empty body) is subtracted. The figures
-// are printed. The compiler's per-function frame sizes (-fstack-usage, .su
+// Every entry point must run on a thread with a 128 KB stack and within the
+// bound the header states for its kind (FPMATCH_STACK_*, plus the records a
+// body keeps on its own stack). The actual need is measured by painting a
+// thread stack with a pattern, running one entry point on it and finding the
+// deepest byte that changed; the thread's own start-up use (measured with an
+// empty body) is subtracted. The figures are printed. The compiler's per-function frame sizes (-fstack-usage, .su
 // files beside the library objects) are printed as well, and no library
 // function may have an unbounded (variable-size) frame.
 #include <gtest/gtest.h>
@@ -115,21 +116,26 @@ protected:
     struct EntryPoint {
         const char* name;
         std::function<void()> body;
+        size_t bound;  // what the header states, with the body's own records
     };
     static std::vector<EntryPoint> EntryPoints(int32_t* sink) {
         return {
-            {"Match2Score (ISO, 50 minutiae each)", [=] { *sink = Match2Score(iso50_.data(), iso50b_.data()); }},
-            {"Match2Score (real templates)", [=] { *sink = Match2Score(real_.data(), realMate_.data()); }},
-            {"Match2Fp (native)", [=] { *sink = Match2Fp(native_.data(), native_.data()); }},
+            {"Match2Score (ISO, 50 minutiae each)", [=] { *sink = Match2Score(iso50_.data(), iso50b_.data()); },
+             FPMATCH_STACK_COMPARISON},
+            {"Match2Score (real templates)", [=] { *sink = Match2Score(real_.data(), realMate_.data()); },
+             FPMATCH_STACK_COMPARISON},
+            {"Match2Fp (native)", [=] { *sink = Match2Fp(native_.data(), native_.data()); }, FPMATCH_STACK_COMPARISON},
             {"ExplainMatch (ISO, 50 minutiae each; the record on the heap)",
              [=, out = std::make_shared<MatchExplanation>()] {
                  *sink = ExplainMatch(iso50_.data(), iso50b_.data(), out.get());
-             }},
+             },
+             FPMATCH_STACK_COMPARISON},
             {"MatchListFp (5 entries)",
              [=] {
                  int32_t index = 0, score = 0;
                  *sink = MatchListFp(iso50_.data(), list_.data(), 512, 0, 5, 101, &index, &score);
-             }},
+             },
+             FPMATCH_STACK_COMPARISON},
             {"PrepareProbe + MatchPreparedPair (records on the stack)",
              [=] {
                  PreparedProbe probe;
@@ -137,36 +143,70 @@ protected:
                  PrepareProbe(iso50_.data(), &probe);
                  PrepareGallery(iso50b_.data(), &gallery);
                  *sink = MatchPreparedPair(&probe, &gallery);
-             }},
+             },
+             FPMATCH_STACK_PREPARED + sizeof(PreparedProbe) + sizeof(PreparedGallery)},
             {"PrepareProbe + SearchTopK (5 entries)",
              [=] {
                  PreparedProbe probe;
                  SearchHit hits[3];
                  PrepareProbe(real_.data(), &probe);
                  *sink = SearchTopK(&probe, list_.data(), 512, 0, 5, 3, hits) * 1000 + hits[0].score;
-             }},
+             },
+             FPMATCH_STACK_PREPARED + sizeof(PreparedProbe)},
             {"PrepareProbe + SearchGalleryTopK (5 entries, 2 segments)",
              [=] {
                  PreparedProbe probe;
                  SearchHit hits[3];
                  PrepareProbe(real_.data(), &probe);
                  *sink = SearchGalleryTopK(&probe, gallery_.data(), gallery_.size(), 0, 5, 3, hits) * 1000 + hits[0].score;
-             }},
+             },
+             FPMATCH_STACK_PREPARED + sizeof(PreparedProbe)},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {
                  int32_t best[FPMATCH_SCREEN_BEST];
                  *sink = QuickSort(shorts_.data(), shorts_.data(), 5, best);
-             }},
+             },
+             FPMATCH_STACK_SCREENING},
+            {"MakeFilterRecord (ISO, 50 minutiae)",
+             [=] {
+                 uint8_t record[FPMATCH_FILTER_RECORD_SIZE];
+                 *sink = MakeFilterRecord(iso50_.data(), record) * 1000 + record[1];
+             },
+             FPMATCH_STACK_SCREENING},
+            {"PrepareFilterProbe + FilterScores (5 records; the probe on the heap)",
+             [=, probe = std::make_shared<FilterProbe>()] {
+                 uint8_t records[5 * FPMATCH_FILTER_RECORD_SIZE];
+                 const Bytes* t[5] = {&iso50_, &iso50b_, &native_, &real_, &realMate_};
+                 for (int k = 0; k < 5; ++k) MakeFilterRecord(t[k]->data(), records + k * FPMATCH_FILTER_RECORD_SIZE);
+                 int32_t scores[5];
+                 PrepareFilterProbe(iso50_.data(), probe.get());
+                 *sink = FilterScores(probe.get(), records, FPMATCH_FILTER_RECORD_SIZE, 5, scores) * 1000 + (scores[1] > 0);
+             },
+             FPMATCH_STACK_SCREENING},
+            {"ScreenScores (5 candidates, 50-minutia probe)",
+             [=] {
+                 int32_t scores[5];
+                 *sink = ScreenScores(shorts_.data(), shorts_.data(), 5, scores) * 1000 + scores[0];
+             },
+             FPMATCH_STACK_SCREENING},
             {"DecodeFeature (and the caller's feature set)",
              [=] {
                  fpmatch::test::OwnedFeatureSet set;
                  *sink = DecodeFeature(iso50_.data(), &set.fs);
-             }},
+             },
+             FPMATCH_STACK_HELPERS + sizeof(fpmatch::test::OwnedFeatureSet)},
             {"AdaptIsoRecord",
              [=] {
                  uint8_t out[512];
                  *sink = AdaptIsoRecord(real_.data(), 512, out, sizeof out);
-             }},
+             },
+             FPMATCH_STACK_HELPERS + 512},
+            {"GetGalleryEntry",
+             [=] {
+                 GalleryEntry entry;
+                 *sink = GetGalleryEntry(gallery_.data(), gallery_.size(), 3, &entry) * 1000 + entry.templateLength;
+             },
+             FPMATCH_STACK_HELPERS},
         };
     }
 };
@@ -195,9 +235,11 @@ TEST_F(Stack, MeasuredNeedFitsWithMargin) {
         const size_t used = PaintedUse(entry.body);
         const size_t need = used > baseline ? used - baseline : 0;
         deepest = std::max(deepest, need);
-        std::printf("%-45s %7zu bytes (%.1f KB)\n", entry.name, need, need / 1024.0);
+        std::printf("%-45s %7zu bytes (%.1f KB), stated at most %zu\n", entry.name, need, need / 1024.0,
+                    entry.bound);
         if (!kSanitized) {
             EXPECT_LT(need, kSmallStack - 16 * 1024) << entry.name;
+            EXPECT_LE(need, entry.bound) << entry.name << ": more than the header states (FPMATCH_STACK_*)";
         }
     }
     EXPECT_GT(deepest, 0u);

@@ -6,8 +6,14 @@ short templates. Every function takes templates as bytes-like objects
 (``bytes``, ``bytearray``, ``memoryview``, a 1-D ``uint8`` numpy array) and
 checks their length before the library reads them; galleries are lists of
 templates or 2-D ``uint8`` numpy arrays holding one template per row (zero
-padded); ``identify`` also searches packed gallery files (``.fpg``, written by
-``fpmatch pack``) opened with ``Gallery.open``, in place.
+padded).
+
+``Gallery`` is a gallery file of enrolled subjects, kept by the
+identification library (libfpmatch-id): create or open one, ``add``
+templates under subject ids, ``remove`` subjects, ``commit``, and
+``identify`` a probe among the subjects (``Hit(subject, score, entry)``)
+or ``verify`` it against one. Version-1 files written by ``fpmatch pack``
+open read-only.
 
 Scores are the library's own (0..100, ``Match2Score``). The GIL is released
 around every native call, so Python threads run comparisons in parallel.
@@ -16,8 +22,11 @@ around every native call, so Python threads run comparisons in parallel.
 >>> probe = fpmatch.read_template("101_1.iso")
 >>> fpmatch.compare(probe, fpmatch.read_template("101_2.iso"))   # doctest: +SKIP
 100
->>> with fpmatch.Gallery.open("fvc.fpg") as gallery:              # doctest: +SKIP
-...     [(gallery.name(i), score) for i, score in fpmatch.identify(probe, gallery, top=3)]
+>>> with fpmatch.Gallery.create("people.fpg") as g:               # doctest: +SKIP
+...     g.add("alice", fpmatch.read_template("101_2.iso"))
+...     g.commit()
+...     g.identify(probe, top=3)
+[Hit(subject='alice', score=100, entry=0)]
 """
 
 from __future__ import annotations
@@ -33,8 +42,11 @@ from ._fpmatch import (
     OUTCOME_NO_BASE_PAIR,
     OUTCOME_NOT_DECODED,
     SHORT_TEMPLATE_SIZE,
+    Entry,
     Gallery,
     GalleryError,
+    GalleryStat,
+    Hit,
     Probe,
     TemplateError,
     __version__,
@@ -54,9 +66,12 @@ __all__ = [
     "OUTCOME_NOT_DECODED",
     "OUTCOME_NO_BASE_PAIR",
     "SHORT_TEMPLATE_SIZE",
+    "Entry",
     "Evaluation",
     "Gallery",
     "GalleryError",
+    "GalleryStat",
+    "Hit",
     "Probe",
     "TemplateError",
     "__version__",

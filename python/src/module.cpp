@@ -1,18 +1,13 @@
 // fpmatch._fpmatch: the Python extension. Every score comes from the
 // library's exported functions; this file only converts arguments, checks
 // template lengths before the library reads them, releases the GIL around
-// each native call and splits ranked searches over native threads.
+// each native call and splits ranked searches over native threads. Gallery
+// files are the identification library's, bound in gallery.cpp.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,12 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "binding.h"
 #include "fpmatch.h"
 #include "metrics.h"  // tools/fpmatch/metrics.h: the tool's verification figures
 
 namespace py = pybind11;
 
 namespace {
+
+using fpmatch::python::ByteView;
+using fpmatch::python::TypeName;
 
 // ------------------------------------------------------------ errors
 
@@ -40,18 +39,6 @@ struct TemplateFault {
 };
 
 PyObject* g_templateError = nullptr;  // the exception type, created once at import
-
-// Raised as fpmatch.GalleryError (a ValueError) with .reason, .code, .path
-// and .index set: a packed gallery file the library refuses, or an entry of
-// one it cannot read.
-struct GalleryFault {
-    std::string path;
-    std::string reason;
-    int code = 0;
-    std::optional<int32_t> index;
-};
-
-PyObject* g_galleryError = nullptr;
 
 [[noreturn]] void Fail(std::string reason, int code, std::optional<size_t> index = std::nullopt) {
     throw TemplateFault{std::move(reason), code, index};
@@ -118,53 +105,6 @@ std::string AdaptReason(int code) {
     }
 }
 
-std::string TypeName(const py::object& obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
-
-// ------------------------------------------------------------ bytes-like input
-
-// A read-only view of a bytes-like object (bytes, bytearray, memoryview, a
-// contiguous numpy array of bytes), held for as long as the view lives so
-// the exporter cannot resize it while the GIL is released.
-class ByteView {
-public:
-    // maxDims 1: one template; 2: a gallery array.
-    ByteView(const py::object& obj, int maxDims, const char* what) {
-        if (PyUnicode_Check(obj.ptr()))
-            throw py::type_error(std::string(what) + " must be bytes-like (bytes, bytearray, memoryview, uint8 array), "
-                                 "not str");
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            throw py::type_error(std::string(what) +
-                                 " must be a C-contiguous bytes-like object (bytes, bytearray, memoryview, uint8 "
-                                 "array), not " +
-                                 TypeName(obj));
-        }
-        held_ = true;
-        const char* f = view_.format;
-        const bool byteFormat = f == nullptr || !std::strcmp(f, "B") || !std::strcmp(f, "b") || !std::strcmp(f, "c") ||
-                                !std::strcmp(f, "<B") || !std::strcmp(f, "=B") || !std::strcmp(f, "|u1");
-        if (view_.itemsize != 1 || !byteFormat)
-            throw py::type_error(std::string(what) + " must hold bytes (uint8), not items of format '" +
-                                 (f ? f : "?") + "'");
-        if (view_.ndim > maxDims)
-            throw py::type_error(std::string(what) + " must have at most " + std::to_string(maxDims) +
-                                 " dimension(s), not " + std::to_string(view_.ndim));
-    }
-    ByteView(const ByteView&) = delete;
-    ByteView& operator=(const ByteView&) = delete;
-    ~ByteView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
-    size_t size() const { return static_cast<size_t>(view_.len); }
-    int ndim() const { return view_.ndim; }
-    Py_ssize_t shape(int i) const { return view_.shape ? view_.shape[i] : view_.len; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // CheckTemplate, raising TemplateError unless the template decodes.
 void RequireTemplate(const uint8_t* p, size_t n, std::optional<size_t> index = std::nullopt) {
     const int code = CheckTemplate(p, n);
@@ -176,172 +116,6 @@ std::vector<uint8_t> CopyTemplate(const py::object& obj, const char* what) {
     RequireTemplate(v.data(), v.size());
     return std::vector<uint8_t>(v.data(), v.data() + v.size());
 }
-
-// ------------------------------------------------------------ packed galleries
-
-uint64_t LittleEndian(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
-// What a FPMATCH_GALLERY_* code means for this file, in words.
-std::string GalleryReason(int32_t code, const uint8_t* bytes, size_t size) {
-    switch (code) {
-        case FPMATCH_GALLERY_NOT_GALLERY:
-            if (size >= 2 && bytes[0] == 'F' && bytes[1] == 'M')
-                return "not a packed gallery (.fpg): it is an ISO/IEC 19794-2 record";
-            if (size >= 1 && bytes[0] == 3) return "not a packed gallery (.fpg): it looks like a native template";
-            return "not a packed gallery (.fpg): the file does not start with the gallery signature";
-        case FPMATCH_GALLERY_BAD_VERSION:
-            return "gallery format version " +
-                   (size >= 12 ? std::to_string(LittleEndian(bytes + 8, 4)) : std::string("?")) +
-                   " is not supported (this fpmatch reads version " + std::to_string(FPMATCH_GALLERY_VERSION) + ")";
-        case FPMATCH_GALLERY_TRUNCATED_HEADER:
-            return "truncated: a gallery header needs " + std::to_string(FPMATCH_GALLERY_HEADER_SIZE) +
-                   " bytes, the file has " + std::to_string(size);
-        case FPMATCH_GALLERY_BAD_HEADER:
-            return "damaged gallery header (header size, entry or segment count or used size out of range)";
-        case FPMATCH_GALLERY_TRUNCATED:
-            return "truncated: the gallery header declares " +
-                   (size >= 48 ? std::to_string(LittleEndian(bytes + 40, 8)) : std::string("more")) +
-                   " bytes, the file has " + std::to_string(size);
-        case FPMATCH_GALLERY_BAD_SEGMENT:
-            return "damaged gallery: a segment header is missing, out of order or not where the file header says";
-        case FPMATCH_GALLERY_BAD_STRIDE:
-            return "damaged gallery: a segment's template slot size is outside 328..1048576 bytes";
-        case FPMATCH_GALLERY_SECTION_OUT_OF_BOUNDS:
-            return "damaged gallery: a segment's templates, names or short templates lie outside the file";
-        case FPMATCH_GALLERY_COUNT_MISMATCH:
-            return "damaged gallery: the segments' entry counts disagree with each other or with the header";
-        case FPMATCH_GALLERY_BAD_RANGE: return "entry or segment number outside the gallery";
-        case FPMATCH_GALLERY_BAD_ENTRY: return "damaged entry: its name or template length does not fit its segment";
-        case FPMATCH_GALLERY_BAD_PROBE: return "the probe could not be prepared";
-        default: return "refused by the library (code " + std::to_string(code) + ")";
-    }
-}
-
-// A gallery file mapped read-only. Unmapped when the last holder lets go: the
-// Gallery object, and every search running on it with the GIL released.
-struct Mapping {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    ~Mapping() {
-        if (data != nullptr) munmap(const_cast<uint8_t*>(data), size);
-    }
-};
-
-class PackedGallery {
-public:
-    // Maps and validates `path`; OSError when it cannot be read,
-    // GalleryError when it is not a gallery the library accepts.
-    static std::shared_ptr<PackedGallery> Open(const py::object& pathObj) {
-        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(pathObj));
-        auto g = std::shared_ptr<PackedGallery>(new PackedGallery());
-        g->path_ = path;
-        auto map = std::make_shared<Mapping>();
-        int error = 0;
-        bool empty = false;
-        {
-            py::gil_scoped_release release;
-            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            struct stat st {};
-            if (fd < 0) {
-                error = errno;
-            } else if (fstat(fd, &st) != 0) {
-                error = errno;
-            } else if (S_ISDIR(st.st_mode)) {
-                error = EISDIR;
-            } else if (st.st_size == 0) {
-                empty = true;
-            } else {
-                void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-                if (p == MAP_FAILED) error = errno;
-                else {
-                    map->data = static_cast<const uint8_t*>(p);
-                    map->size = static_cast<size_t>(st.st_size);
-                }
-            }
-            if (fd >= 0) close(fd);
-        }
-        if (error != 0) {
-            errno = error;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-            throw py::error_already_set();
-        }
-        if (empty) throw GalleryFault{path, "empty file", FPMATCH_GALLERY_TRUNCATED_HEADER, std::nullopt};
-        int32_t code = 0;
-        {
-            py::gil_scoped_release release;
-            code = CheckGallery(map->data, map->size, &g->info_);
-        }
-        if (code < 0) throw GalleryFault{path, GalleryReason(code, map->data, map->size), code, std::nullopt};
-        g->map_ = std::move(map);
-        return g;
-    }
-
-    // The mapping, held by the caller for as long as it reads it.
-    std::shared_ptr<const Mapping> Map() const {
-        if (!map_) throw py::value_error("operation on a closed gallery (" + path_ + ")");
-        return map_;
-    }
-    void Close() { map_.reset(); }
-    bool Closed() const { return !map_; }
-    const std::string& Path() const { return path_; }
-    const GalleryInfo& Info() const { return info_; }
-    int32_t Count() const { return info_.entryCount; }
-
-    // Entry `index` (negative counts from the end); IndexError outside the
-    // gallery, GalleryError when its directory record is damaged.
-    GalleryEntry Entry(const Mapping& m, int64_t index) const {
-        if (index < 0) index += info_.entryCount;
-        if (index < 0 || index >= info_.entryCount)
-            throw py::index_error("gallery index out of range (" + std::to_string(info_.entryCount) + " entries)");
-        GalleryEntry e{};
-        const int32_t code = GetGalleryEntry(m.data, m.size, static_cast<int32_t>(index), &e);
-        if (code < 0)
-            throw GalleryFault{path_, GalleryReason(code, m.data, m.size), code, static_cast<int32_t>(index)};
-        return e;
-    }
-
-    py::bytes Template(int64_t index) const {
-        const auto m = Map();
-        const GalleryEntry e = Entry(*m, index);
-        return py::bytes(reinterpret_cast<const char*>(e.templateData), static_cast<size_t>(e.templateLength));
-    }
-
-    py::object Short(int64_t index) const {
-        const auto m = Map();
-        const GalleryEntry e = Entry(*m, index);
-        if (e.shortTemplate == nullptr) return py::none();
-        return py::bytes(reinterpret_cast<const char*>(e.shortTemplate), FPMATCH_SHORT_TEMPLATE_SIZE);
-    }
-
-    static py::str Name(const GalleryEntry& e) {
-        // Names are UTF-8 as written; bytes that are not are shown as U+FFFD.
-        PyObject* s = PyUnicode_DecodeUTF8(e.name, e.nameLength, "replace");
-        if (s == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::str>(s);
-    }
-
-    py::str NameOf(int64_t index) const {
-        const auto m = Map();
-        return Name(Entry(*m, index));
-    }
-
-    py::list Names() const {
-        const auto m = Map();
-        py::list out(static_cast<size_t>(info_.entryCount));
-        for (int32_t i = 0; i < info_.entryCount; ++i) out[static_cast<size_t>(i)] = Name(Entry(*m, i));
-        return out;
-    }
-
-private:
-    PackedGallery() = default;
-    std::string path_;
-    std::shared_ptr<const Mapping> map_;
-    GalleryInfo info_{};
-};
 
 // ------------------------------------------------------------ galleries
 
@@ -416,8 +190,8 @@ Gallery MakeGallery(const py::object& obj, EntryRule rule) {
         g.base = g.array->data();
         for (size_t i = 0; i < g.count; ++i) CheckEntry(g.Entry(i), g.stride, i, rule);
     } else {
-        if (py::isinstance<PackedGallery>(obj))
-            throw py::type_error("a packed Gallery is searched by identify(); here a gallery must be a list of "
+        if (fpmatch::python::IsGallery(obj))
+            throw py::type_error("a Gallery is searched by identify(); here a gallery must be a list of "
                                  "bytes-like templates or a 2-D uint8 array (list(gallery) gives its templates)");
         throw py::type_error("a gallery must be a list of bytes-like templates or a 2-D uint8 array, not " +
                              TypeName(obj));
@@ -570,43 +344,26 @@ int32_t RankParts(size_t count, size_t k, size_t parts, const Search& search, st
     return 0;
 }
 
-std::vector<std::pair<int, int>> Identify(const Probe& probe, const py::object& gallery, std::optional<int> top,
-                                          std::optional<int> threads) {
+std::vector<std::pair<int64_t, int>> Identify(const Probe& probe, const py::object& gallery, std::optional<int> top,
+                                              std::optional<int> threads) {
+    // A gallery file is searched by the identification library.
+    if (fpmatch::python::IsGallery(gallery)) return fpmatch::python::IdentifyInGallery(probe.bytes(), gallery, top, threads);
     if (top && *top < 0) throw py::value_error("top must be 0 or more (0 or None: every entry)");
-    // 0 or None: every entry, as the tool's --top 0.
-    const size_t wanted = !top || *top == 0 ? SIZE_MAX : static_cast<size_t>(*top);
     const size_t parts = ResolveThreads(threads);
     std::vector<SearchHit> hits;
-    if (py::isinstance<PackedGallery>(gallery)) {
-        // A packed gallery is searched in place; the mapping is held until
-        // the search ends, even if another thread closes the gallery.
-        const PackedGallery& pg = gallery.cast<const PackedGallery&>();
-        const std::shared_ptr<const Mapping> m = pg.Map();
-        const size_t count = static_cast<size_t>(pg.Count());
-        const size_t k = std::min(count, wanted);
-        if (k == 0) return {};
-        int32_t code = 0;
-        {
-            py::gil_scoped_release release;
-            code = RankParts(count, k, parts, [&](int32_t first, int32_t n, int32_t partK, SearchHit* out) {
-                return SearchGalleryTopK(probe.prepared(), m->data, m->size, first, n, partK, out);
-            }, &hits);
-        }
-        if (code < 0) throw GalleryFault{pg.Path(), GalleryReason(code, m->data, m->size), code, std::nullopt};
-    } else {
-        const Gallery g = MakeGallery(gallery, EntryRule::Complete);
-        const size_t k = std::min(g.count, wanted);
-        if (k == 0) return {};
-        int32_t code = 0;
-        {
-            py::gil_scoped_release release;
-            code = RankParts(g.count, k, parts, [&](int32_t first, int32_t n, int32_t partK, SearchHit* out) {
-                return SearchTopK(probe.prepared(), g.base, static_cast<int32_t>(g.stride), first, n, partK, out);
-            }, &hits);
-        }
-        if (code < 0) throw std::runtime_error("SearchTopK refused the search");
+    const Gallery g = MakeGallery(gallery, EntryRule::Complete);
+    // 0 or None: every entry, as the tool's --top 0.
+    const size_t k = std::min(g.count, !top || *top == 0 ? g.count : static_cast<size_t>(*top));
+    if (k == 0) return {};
+    int32_t code = 0;
+    {
+        py::gil_scoped_release release;
+        code = RankParts(g.count, k, parts, [&](int32_t first, int32_t n, int32_t partK, SearchHit* out) {
+            return SearchTopK(probe.prepared(), g.base, static_cast<int32_t>(g.stride), first, n, partK, out);
+        }, &hits);
     }
-    std::vector<std::pair<int, int>> out;
+    if (code < 0) throw std::runtime_error("SearchTopK refused the search");
+    std::vector<std::pair<int64_t, int>> out;
     out.reserve(hits.size());
     for (const SearchHit& h : hits) out.emplace_back(h.index, h.score);
     return out;
@@ -738,15 +495,6 @@ PYBIND11_MODULE(_fpmatch, m) {
     if (!g_templateError) throw py::error_already_set();
     m.attr("TemplateError") = py::handle(g_templateError);  // the module keeps its own reference
 
-    g_galleryError = PyErr_NewExceptionWithDoc(
-        "fpmatch.GalleryError",
-        "A packed gallery file (.fpg) the library refuses: empty, not a gallery, of an unsupported format version, "
-        "truncated or damaged; or an entry whose directory record is damaged. Attributes: reason (text), code (the "
-        "negative FPMATCH_GALLERY_* code), path (the file), index (the entry, or None).",
-        PyExc_ValueError, attrs.ptr());
-    if (!g_galleryError) throw py::error_already_set();
-    m.attr("GalleryError") = py::handle(g_galleryError);
-
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -758,15 +506,6 @@ PYBIND11_MODULE(_fpmatch, m) {
             error.attr("code") = f.code;
             if (f.index) error.attr("index") = *f.index;
             PyErr_SetObject(g_templateError, error.ptr());
-        } catch (const GalleryFault& f) {
-            const std::string where = f.index ? f.path + ": entry " + std::to_string(*f.index) : f.path;
-            py::object type = py::reinterpret_borrow<py::object>(g_galleryError);
-            py::object error = type(where + ": " + f.reason);
-            error.attr("reason") = f.reason;
-            error.attr("code") = f.code;
-            error.attr("path") = f.path;
-            if (f.index) error.attr("index") = *f.index;
-            PyErr_SetObject(g_galleryError, error.ptr());
         }
     });
 
@@ -834,50 +573,8 @@ PYBIND11_MODULE(_fpmatch, m) {
             }))
         .def("__repr__", [](const Probe& p) { return "<fpmatch.Probe of " + std::to_string(p.bytes().size()) + " bytes>"; });
 
-    py::class_<PackedGallery, std::shared_ptr<PackedGallery>>(
-        m, "Gallery",
-        "A packed gallery file (.fpg, written by `fpmatch pack`), memory-mapped read-only and validated with "
-        "CheckGallery. Open it with Gallery.open(path) and pass it to identify(); entries are numbered 0..len-1 in "
-        "file order. Use it as a context manager or call close(); a search running on it keeps the mapping until "
-        "it ends.")
-        .def_static("open", &PackedGallery::Open, py::arg("path"),
-                    "Maps and validates a gallery file. Raises OSError (FileNotFoundError, IsADirectoryError, ...) "
-                    "when it cannot be read and GalleryError naming the file and the fault when it is empty, not a "
-                    "gallery, of an unsupported version, truncated or damaged.")
-        .def("__len__", [](const PackedGallery& g) { g.Map(); return g.Count(); },
-             "The number of entries (ValueError once closed).")
-        .def("__getitem__", &PackedGallery::Template, py::arg("index"),
-             "The template of entry `index` (negative counts from the end) as bytes. IndexError outside the "
-             "gallery; GalleryError when its directory record is damaged.")
-        .def("name", &PackedGallery::NameOf, py::arg("index"),
-             "The name of entry `index`: the path `fpmatch pack` read it from (UTF-8; undecodable bytes become "
-             "U+FFFD).")
-        .def_property_readonly("names", &PackedGallery::Names, "Every entry's name, in index order (a new list).")
-        .def("short_template", &PackedGallery::Short, py::arg("index"),
-             "The 512-byte short template of entry `index` (see screen()), or None when its segment holds none. "
-             "A slot of zeros marks an entry that could not become one.")
-        .def_property_readonly(
-            "has_shorts",
-            [](const PackedGallery& g) { return g.Count() > 0 && g.Info().shortCount == g.Count(); },
-            "True when every entry has a short template slot (packed with `fpmatch pack --shorts`).")
-        .def_property_readonly("path", &PackedGallery::Path, "The file the gallery was opened from.")
-        .def_property_readonly(
-            "segments", [](const PackedGallery& g) { return g.Info().segmentCount; },
-            "The number of segments (one per `fpmatch pack` or `--append`).")
-        .def_property_readonly(
-            "version", [](const PackedGallery& g) { return g.Info().version; }, "The file's format version.")
-        .def_property_readonly("closed", &PackedGallery::Closed, "True after close().")
-        .def("close", &PackedGallery::Close,
-             "Releases the mapping (at once, or when a search running on it ends). Further use raises ValueError; "
-             "closing twice is allowed.")
-        .def("__enter__", [](const std::shared_ptr<PackedGallery>& g) { return g; })
-        .def(
-            "__exit__", [](PackedGallery& g, const py::args&) { g.Close(); return false; },
-            "Closes the gallery.")
-        .def("__repr__", [](const PackedGallery& g) {
-            return "<fpmatch.Gallery " + py::repr(py::str(g.Path())).cast<std::string>() + ", " +
-                   (g.Closed() ? std::string("closed") : std::to_string(g.Count()) + " entries") + ">";
-        });
+    // Gallery files, through the identification library (gallery.cpp).
+    fpmatch::python::AddGallery(m, m.attr("Probe"));
 
     m.def(
         "identify",
@@ -889,10 +586,11 @@ PYBIND11_MODULE(_fpmatch, m) {
         py::arg("probe"), py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(),
         "The `top` best gallery entries as (index, score) pairs, best first, equal scores by lower index "
         "(SearchTopK; top=0 or None ranks every entry). probe: a template or a Probe. gallery: a list of bytes-like "
-        "templates, a 2-D uint8 array (one per row), or a Gallery (SearchGalleryTopK, gallery indices). Entries "
-        "that do not decode score 0; a truncated list entry raises TemplateError, a damaged gallery "
-        "GalleryError. threads: None = 1, 0 = one per core, N = N native threads (the answer does not "
-        "depend on it).");
+        "templates, a 2-D uint8 array (one per row), or a Gallery: its templates ranked by the identification "
+        "library (FpmGalleryIdentify by template; index = template id, which is the position g[index] until a "
+        "compaction; top 0 or None: every template). Entries that do not decode score 0; a truncated list entry "
+        "raises TemplateError, a damaged gallery GalleryError. threads: None = 1, 0 = one per core, N = N "
+        "native threads (the answer does not depend on it).");
 
     m.def(
         "first_match",

@@ -2,8 +2,9 @@
 reference every result is compared with), synthetic templates written by
 samples/synthetic.* and the FVC2002 templates.
 
-CTest sets FPMATCH_LIBRARY (libfpmatch.so), FPMATCH_SAMPLES_TOOL (the sample
-writer) and FPMATCH_DATA_DIR; PYTHONPATH points at the build tree's package.
+CTest sets FPMATCH_LIBRARY (libfpmatch.so), FPMATCH_ID_LIBRARY
+(libfpmatch-id.so), FPMATCH_SAMPLES_TOOL (the sample writer), FPMATCH_TOOL
+(the fpmatch tool) and FPMATCH_DATA_DIR; PYTHONPATH points at the build tree's package.
 """
 
 import ctypes
@@ -116,6 +117,56 @@ class CLibrary:
         return n if n < 0 else out.raw[:n]
 
 
+class FpmSearchOptions(ctypes.Structure):
+    _fields_ = [("top", ctypes.c_int32), ("threshold", ctypes.c_int32), ("threads", ctypes.c_int32),
+                ("screen", ctypes.c_int32), ("byEntry", ctypes.c_int32), ("adaptProbe", ctypes.c_int32),
+                ("first", ctypes.c_int64), ("count", ctypes.c_int64)]
+
+
+class FpmHit(ctypes.Structure):
+    _fields_ = [("entry", ctypes.c_int64), ("score", ctypes.c_int32), ("subjectLength", ctypes.c_int32),
+                ("subject", ctypes.c_char * 256)]
+
+
+class IdLibrary:
+    """The identification library's C functions, called directly: a second
+    handle on the same gallery file, and the one table of texts."""
+
+    def __init__(self, path):
+        self.so = ctypes.CDLL(path)
+        vp, i32 = ctypes.c_void_p, ctypes.c_int32
+        sigs = {
+            "FpmGalleryOpen": ([ctypes.c_char_p, i32, ctypes.POINTER(vp)], i32),
+            "FpmGalleryClose": ([vp], None),
+            "FpmSearchOptionsInit": ([ctypes.POINTER(FpmSearchOptions)], None),
+            "FpmGalleryIdentify": ([vp, ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(FpmSearchOptions),
+                                    ctypes.POINTER(FpmHit), i32], i32),
+            "FpmCodeText": ([i32], ctypes.c_char_p),
+        }
+        for name, (args, res) in sigs.items():
+            f = getattr(self.so, name)
+            f.argtypes, f.restype = args, res
+
+    def text(self, code):
+        return self.so.FpmCodeText(code).decode()
+
+    def identify(self, path, probe, top=10, by_entry=False, threads=0):
+        """(subject, score, entry) triples from a read-only handle of its own."""
+        handle = ctypes.c_void_p()
+        assert self.so.FpmGalleryOpen(os.fsencode(path), 0, ctypes.byref(handle)) == 0
+        try:
+            options = FpmSearchOptions()
+            self.so.FpmSearchOptionsInit(ctypes.byref(options))
+            options.top, options.byEntry, options.threads = top, int(by_entry), threads
+            capacity = 4096
+            hits = (FpmHit * capacity)()
+            n = self.so.FpmGalleryIdentify(handle, probe, len(probe), ctypes.byref(options), hits, capacity)
+            assert n >= 0, self.text(n)
+            return [(hits[i].subject.decode(), hits[i].score, hits[i].entry) for i in range(n)]
+        finally:
+            self.so.FpmGalleryClose(handle)
+
+
 def pack(templates):
     """Templates laid end to end every `stride` bytes, zero padded."""
     stride = max(len(t) for t in templates)
@@ -133,6 +184,23 @@ def lib():
     if not path:
         pytest.skip("FPMATCH_LIBRARY (the C library to compare with) is not set; run through ctest")
     return CLibrary(path)
+
+
+@pytest.fixture(scope="session")
+def idlib():
+    path = os.environ.get("FPMATCH_ID_LIBRARY")
+    if not path:
+        pytest.skip("FPMATCH_ID_LIBRARY (the identification library to compare with) is not set; run through ctest")
+    return IdLibrary(path)
+
+
+@pytest.fixture(scope="session")
+def tool():
+    path = os.environ.get("FPMATCH_TOOL")
+    if not path or not os.path.isfile(path):
+        pytest.skip("FPMATCH_TOOL (the fpmatch command-line tool) is not set or not built; "
+                    "build the target fpmatch_tool and run through ctest")
+    return path
 
 
 @pytest.fixture(scope="session")

@@ -1,9 +1,8 @@
-"""Packed galleries (.fpg) in Python: galleries written by `fpmatch pack`
-read back entry for entry, identify over a gallery equals identify over the
-same templates as a list whatever the threads, damaged and foreign files
-raise with the reason."""
+"""Version-1 galleries (.fpg, written by `fpmatch pack`) in Python, opened
+through the identification library: read back entry for entry, identify
+over a gallery equals identify over the same templates as a list whatever
+the threads, damaged and foreign files raise with the library's reason."""
 
-import os
 import struct
 import subprocess
 from itertools import product
@@ -12,15 +11,6 @@ from pathlib import Path
 import pytest
 
 import fpmatch
-
-
-@pytest.fixture(scope="session")
-def tool():
-    path = os.environ.get("FPMATCH_TOOL")
-    if not path or not os.path.isfile(path):
-        pytest.skip("FPMATCH_TOOL (the fpmatch command-line tool) is not set or not built; "
-                    "build the target fpmatch_tool and run through ctest")
-    return path
 
 
 def pack(tool, out, inputs, *options, append=False):
@@ -100,19 +90,24 @@ def put(data, offset, fmt, value):
     return bytes(out)
 
 
-# Each row: how a good gallery's bytes are spoiled, the library's code and a
-# piece of the reason.
+# Each row: how a good gallery's bytes are spoiled, the identification
+# library's code (FPM_E_*, or FPM_E_GALLERY_BASE + the core's
+# FPMATCH_GALLERY_* code) and its text after "PATH: ".
 BAD_GALLERY_CASES = [
-    ("empty", lambda d, iso: b"", -4, "empty file"),
-    ("an ISO record", lambda d, iso: iso, -2, "ISO/IEC 19794-2 record"),
-    ("text", lambda d, iso: b"hello, world\n" * 8, -2, "signature"),
-    ("header cut", lambda d, iso: d[:40], -4, "header needs 64 bytes, the file has 40"),
-    ("body cut", lambda d, iso: d[:1000], -6, f"the file has 1000"),
-    ("version 2", lambda d, iso: put(d, 8, "<I", 2), -3, "version 2 is not supported"),
-    ("two segments too many", lambda d, iso: put(d, 20, "<I", 4), -7, "segment header"),
-    ("segment magic", lambda d, iso: put(d, segment_at(d), "<B", 0), -7, "segment header"),
-    ("stride 8", lambda d, iso: put(d, segment_at(d) + 24, "<I", 8), -8, "slot size"),
-    ("entry count", lambda d, iso: put(d, 16, "<I", 5), -10, "entry counts disagree"),
+    ("empty", lambda d, iso: b"", -11, "not a gallery: the file is empty"),
+    ("an ISO record", lambda d, iso: iso, -11, "not a gallery: it is an ISO/IEC 19794-2 record"),
+    ("text", lambda d, iso: b"hello, world\n" * 8, -11, "not a gallery: no gallery signature"),
+    ("header cut", lambda d, iso: d[:40], -204, "gallery: truncated, shorter than its header"),
+    ("body cut", lambda d, iso: d[:1000], -206, "gallery: truncated, shorter than the size its header declares"),
+    ("version 3", lambda d, iso: put(d, 8, "<I", 3), -12, "gallery format version 3 (this library reads 1 and 2)"),
+    ("two segments too many", lambda d, iso: put(d, 20, "<I", 4), -207,
+     "gallery: a segment header is missing, out of order or not where the file header says"),
+    ("segment magic", lambda d, iso: put(d, segment_at(d), "<B", 0), -207,
+     "gallery: a segment header is missing, out of order or not where the file header says"),
+    ("stride 8", lambda d, iso: put(d, segment_at(d) + 24, "<I", 8), -208,
+     "gallery: a segment's template slot size is outside 328..1048576"),
+    ("entry count", lambda d, iso: put(d, 16, "<I", 5), -210,
+     "gallery: the segments' entry counts disagree with each other or with the header"),
 ]
 
 
@@ -125,7 +120,7 @@ def test_bad_gallery_file_raises_with_the_reason(synthetic_fpg, sample_dir, tmp_
         fpmatch.Gallery.open(path)
     assert isinstance(e.value, ValueError)
     assert (e.value.code, e.value.path) == (code, str(path))
-    assert reason in e.value.reason and str(e.value) == f"{path}: {e.value.reason}"
+    assert str(e.value) == e.value.reason == f"{path}: {reason}"
 
 
 def test_damaged_entry_raises_when_read(synthetic_fpg, tmp_path):
@@ -137,19 +132,21 @@ def test_damaged_entry_raises_when_read(synthetic_fpg, tmp_path):
         assert len(g[0]) > 0
         with pytest.raises(fpmatch.GalleryError) as e:
             g[1]
-        assert (e.value.index, e.value.code) == (1, -12) and "entry 1" in str(e.value)
+        assert (e.value.index, e.value.code) == (1, -10) and "entry 1" in str(e.value)
         with pytest.raises(fpmatch.GalleryError):
             g.names
 
 
-def test_unreadable_gallery_raises_os_error(tmp_path):
-    with pytest.raises(FileNotFoundError):
+def test_unreadable_gallery_raises_with_the_library_text(tmp_path):
+    with pytest.raises(fpmatch.GalleryError) as e:
         fpmatch.Gallery.open(tmp_path / "missing.fpg")
-    with pytest.raises(IsADirectoryError):
+    assert (e.value.code, str(e.value)) == (-3, f"{tmp_path / 'missing.fpg'}: no such file")
+    with pytest.raises(fpmatch.GalleryError) as e:
         fpmatch.Gallery.open(tmp_path)
+    assert (e.value.code, str(e.value)) == (-11, f"{tmp_path}: is a folder, not a gallery")
 
 
-def test_gallery_appended_while_open_raises_until_opened_again(tool, synthetic_fpg, sample_dir, tmp_path):
+def test_gallery_appended_while_open_raises_until_refreshed(tool, synthetic_fpg, sample_dir, tmp_path):
     path = tmp_path / "grown.fpg"
     path.write_bytes(synthetic_fpg.read_bytes())
     with fpmatch.Gallery.open(path) as g:
@@ -157,7 +154,9 @@ def test_gallery_appended_while_open_raises_until_opened_again(tool, synthetic_f
         pack(tool, path, [sample_dir / "iso"], append=True)
         with pytest.raises(fpmatch.GalleryError) as e:
             fpmatch.identify(probe, g)
-        assert e.value.code == -6 and "truncated" in str(e.value)
-    with fpmatch.Gallery.open(path) as g:
+        assert e.value.code == -10 and "entry 0" in str(e.value)
+        assert g.refresh() is True and g.refresh() is False
         assert (len(g), g.segments, g.has_shorts) == (54, 3, True)  # --append keeps short templates
         assert fpmatch.identify(probe, g, top=None, threads=2) == fpmatch.identify(probe, list(g), top=None)
+    with fpmatch.Gallery.open(path) as g:
+        assert (len(g), g.segments, g.has_shorts) == (54, 3, True)

@@ -188,6 +188,7 @@ int32_t FpmGalleryGetStat(FpmGallery* g, FpmGalleryStat* stat) {
         st.fileSize = v.version == 2 ? v.commit.usedSize : v.map->size();
         st.pendingTemplates = static_cast<int64_t>(g->adds.size());
         st.pendingRemovals = static_cast<int64_t>(g->removals.size());
+        st.nextId = v.version == 2 ? static_cast<int64_t>(v.commit.nextId) : v.entries;
         *stat = st;
         return FPM_OK;
     });

@@ -4,6 +4,8 @@
 // edits. Checks:
 //  - MatchPreparedPair, MatchPrepared, MatchPreparedList and SearchTopK give
 //    what Match2Score gives for the two templates;
+//  - preparing writes every byte: a record prepared over the previous
+//    input's (edited) record equals one prepared over a buffer of 0xFF;
 //  - after the edits are applied to the prepared records (as if they had
 //    been damaged on disk), every call stays in bounds and scores 0..100.
 #include "fuzz_common.h"
@@ -13,8 +15,8 @@ using namespace fpmatch::fuzz;
 namespace {
 
 // Large records live outside the fuzzer's stack.
-PreparedProbe probeRecord;
-PreparedGallery galleryRecord;
+PreparedProbe probeRecord, probeAgain;
+PreparedGallery galleryRecord, galleryAgain;
 
 void CheckRecords(const uint8_t* galleryBytes, int32_t expected) {
     const int32_t pair = MatchPreparedPair(&probeRecord, &galleryRecord);
@@ -41,8 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t galleryLength = in.TakeTemplate(&galleryBytes);
     Slot probe(probeBytes, probeLength), gallery(galleryBytes, galleryLength);
 
-    PrepareProbe(probe.bytes, &probeRecord);
-    PrepareGallery(gallery.bytes, &galleryRecord);
+    const int32_t probeCode = PrepareProbe(probe.bytes, &probeRecord);
+    const int32_t galleryCode = PrepareGallery(gallery.bytes, &galleryRecord);
+    std::memset(&probeAgain, 0xFF, sizeof probeAgain);
+    std::memset(&galleryAgain, 0xFF, sizeof galleryAgain);
+    FUZZ_CHECK(PrepareProbe(probe.bytes, &probeAgain) == probeCode);
+    FUZZ_CHECK(PrepareGallery(gallery.bytes, &galleryAgain) == galleryCode);
+    FUZZ_CHECK(std::memcmp(&probeAgain, &probeRecord, sizeof probeRecord) == 0);
+    FUZZ_CHECK(std::memcmp(&galleryAgain, &galleryRecord, sizeof galleryRecord) == 0);
     CheckRecords(gallery.bytes, Match2Score(probe.bytes, gallery.bytes));
 
     // Edits: target record, 16-bit offset, value.

@@ -102,6 +102,12 @@ void WriteAll(const std::vector<Finger>& fingers) {
         Write("prepared", finger.name + "_same", Cat({imp[0], imp[1]}));
         Write("prepared", finger.name + "_edited",
               Cat({imp[0], imp[1], {1, 0x00, 0x0C, 0x7F, 1, 0x4E, 0x20, 0xFF, 0, 0x09, 0x10, 0xC8, 0, 0x00, 0x02, 0x00}}));
+        // The filter: a mate, another finger, and edits of the record (its
+        // header, a base's slots and position) and of the prepared probe.
+        Write("filter", finger.name + "_same", Cat({imp[0], imp[1]}));
+        Write("filter", finger.name + "_other", Cat({imp[0], other.impressions[0]}));
+        Write("filter", finger.name + "_edited",
+              Cat({imp[0], imp[1], {0, 0x00, 0x01, 0x21, 2, 0x00, 0x05, 0xFF, 0, 0x00, 0x0E, 0xF0, 1, 0x12, 0x34, 0xFF}}));
         // Probe, then a non-matching and a matching entry: threshold 20.
         Write("match_list", finger.name, Cat({{0x03, 28}, imp[0], other.impressions[0], imp[1], imp.back()}));
         const auto probe = Decoded(imp[0]);

@@ -17,6 +17,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 export OMPI_MCA_rmaps_base_oversubscribe=1
 MPI=("$MPIRUN" --allow-run-as-root --oversubscribe)
 G=$WORK/gen
+BYS=("" --entries)
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 
@@ -33,32 +34,37 @@ same() {
 }
 
 # ranks_agree LABEL TOP THRESHOLD ADAPT SINGLE GALLERIES...: with PROBES set,
-# for 1, 2 and 3 ranks, 1 and 2
-# threads, the output equals the reference (text and JSON).
+# by subject and by template (BYS: "" and --entries unless set), for 1, 2 and 3 ranks, 1 and 2
+# threads, the output equals the brute-force reference over the one-file
+# gallery SINGLE (text and JSON), as does single-process fpmatch.
 ranks_agree() {
   local label=$1 top=$2 threshold=$3 adapt=$4; shift 4
   local -a probes=("${PROBES[@]}")
   local single=$1; shift   # the one-file gallery, for the reference
   local -a galleries=("$@")
-  $REF --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}" > "$WORK/$label.ref" || { bad "$label: reference failed"; return; }
-  $REF --gallery "$single" --top $top --threshold $threshold $adapt --json "${probes[@]}" > "$WORK/$label.ref.json" || { bad "$label: reference failed"; return; }
-  [ "$(wc -l < "$WORK/$label.ref")" -gt "${#probes[@]}" ] || bad "$label: the reference lists no hit"
-  # The single-process tool over the one-file gallery prints the same.
-  same "$label fpmatch identify --gallery" "$WORK/$label.ref" \
-    "$SINGLE" identify --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}"
-  same "$label fpmatch identify --gallery --json" "$WORK/$label.ref.json" \
-    "$SINGLE" identify --json --gallery "$single" --top $top --threshold $threshold $adapt "${probes[@]}"
-  for np in 1 2 3; do
-    for threads in 1 2; do
-      for g in "${galleries[@]}"; do
-        same "$label np=$np threads=$threads gallery=$g" "$WORK/$label.ref" \
-          "${MPI[@]}" -np $np "$TOOL" identify --gallery "$g" --top $top --threshold $threshold --threads $threads $adapt "${probes[@]}"
+  local by
+  for by in "${BYS[@]}"; do
+    local ref=$WORK/$label$by.ref
+    $REF --gallery "$single" --top $top --threshold $threshold $by $adapt "${probes[@]}" > "$ref" || { bad "$label$by: reference failed"; continue; }
+    $REF --gallery "$single" --top $top --threshold $threshold $by $adapt --json "${probes[@]}" > "$ref.json" || { bad "$label$by: reference failed"; continue; }
+    [ "$(wc -l < "$ref")" -gt "${#probes[@]}" ] || bad "$label$by: the reference lists no hit"
+    # The single-process tool over the one-file gallery prints the same.
+    same "$label$by fpmatch identify --gallery" "$ref" \
+      "$SINGLE" identify --gallery "$single" --top $top --threshold $threshold $by $adapt "${probes[@]}"
+    same "$label$by fpmatch identify --gallery --json" "$ref.json" \
+      "$SINGLE" identify --json --gallery "$single" --top $top --threshold $threshold $by $adapt "${probes[@]}"
+    for np in 1 2 3; do
+      for threads in 1 2; do
+        for g in "${galleries[@]}"; do
+          same "$label$by np=$np threads=$threads gallery=$g" "$ref" \
+            "${MPI[@]}" -np $np "$TOOL" identify --gallery "$g" --top $top --threshold $threshold --threads $threads $by $adapt "${probes[@]}"
+        done
       done
+      # JSON: the gallery as named on the command line.
+      sed "s|\"gallery\": \"$single\"|\"gallery\": \"${galleries[-1]}\"|" "$ref.json" > "$ref.2.json"
+      same "$label$by np=$np json" "$ref.2.json" \
+        "${MPI[@]}" -np $np "$TOOL" identify --json --gallery "${galleries[-1]}" --top $top --threshold $threshold --threads 1 $by $adapt "${probes[@]}"
     done
-    # JSON: the gallery as named on the command line.
-    sed "s|\"gallery\": \"$single\"|\"gallery\": \"${galleries[-1]}\"|" "$WORK/$label.ref.json" > "$WORK/$label.ref2.json"
-    same "$label np=$np json" "$WORK/$label.ref2.json" \
-      "${MPI[@]}" -np $np "$TOOL" identify --json --gallery "${galleries[-1]}" --top $top --threshold $threshold --threads 1 $adapt "${probes[@]}"
   done
 }
 
@@ -79,18 +85,45 @@ setup)
   [ $? = 3 ] && grep -q "2 usable template(s) cannot fill 4 shards; nothing written" "$G/few.err" && [ ! -e "$G/few.0.fpg" ] \
     || { echo "FAIL: pack --shards 4 of 2 templates: $(cat "$G/few.err")"; exit 1; }
   "$TOOL" pack --shards 1 "$G/tiny" "$G/samples/iso/101_1.iso" "$G/samples/iso/102_1.iso" >/dev/null || exit 1
+  # A gallery of subjects of several templates far apart: subject m<k>
+  # holds fingers k, k + 250, ... (4 impressions each), so its templates lie
+  # on different ranks and in different shards; some subjects removed.
+  for k in $(seq 0 2999); do printf 'm%d\t%s/samples/many/%06d.iso\n' $(( (k / 4) % 250 )) "$G" $k; done > "$G/list.txt"
+  "$SINGLE" gallery create "$G/subjects.fpg" >/dev/null && "$SINGLE" gallery add "$G/subjects.fpg" --list "$G/list.txt" >/dev/null \
+    && "$SINGLE" gallery add "$G/subjects.fpg" "$G/samples/iso" >/dev/null && "$SINGLE" gallery remove "$G/subjects.fpg" m3 m77 >/dev/null \
+    || { echo "FAIL: the gallery of subjects"; exit 1; }
+  # Its live templates cut into 1 and 3 shards (subjects kept; template ids
+  # of shard s follow those of the shards before it, so the 3 shards number
+  # their templates as the one-shard file does).
+  "$TOOL" pack --shards 1 "$G/subjects1" "$G/subjects.fpg" >/dev/null || exit 1
+  "$TOOL" pack --shards 3 "$G/subjects3" "$G/subjects.fpg" >/dev/null || exit 1
   ;;
 generated)
-  PROBES=("$G/samples/iso/101_1.iso" "$G/samples/native/103_2.tpl" "$G/samples/many/000005.iso" "$G/samples/iso/105_4.iso")
+  PROBES_GEN=("$G/samples/iso/101_1.iso" "$G/samples/native/103_2.tpl" "$G/samples/many/000005.iso" "$G/samples/iso/105_4.iso")
+  PROBES=("${PROBES_GEN[@]}")
   # Low scores tie a lot: the top 40 runs deep into ties, broken by index.
+  # Each file is its own subject here: by template only where it adds a path.
+  BYS=("")
   ranks_agree gen 40 0 "" "$G/g1.0.fpg" "$G/g1.0.fpg" "$G/g2.0.fpg,$G/g2.1.fpg" "$G/g3.0.fpg,$G/g3.1.fpg,$G/g3.2.fpg"
   ranks_agree gen_threshold 10 30 "" "$G/g1.0.fpg" "$G/g3.0.fpg,$G/g3.1.fpg,$G/g3.2.fpg"
+  BYS=(--entries)
+  ranks_agree gen 40 0 "" "$G/g1.0.fpg" "$G/g3.0.fpg,$G/g3.1.fpg,$G/g3.2.fpg"
+  BYS=("" --entries)
   # Repeated --gallery is the same as a comma-separated list; each takes one
   # value, so probes may follow it.
   same "repeated --gallery" "$WORK/gen.ref" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g3.0.fpg" --gallery "$G/g3.1.fpg" \
     --gallery "$G/g3.2.fpg" "${PROBES[@]}" --top 40 --threads 1
+  # Subjects whose templates lie on several ranks and shards, some removed.
+  PROBES=("$G/samples/many/000012.iso" "$G/samples/many/002001.iso" "$G/samples/iso/103_3.iso")
+  ranks_agree subjects 25 0 "" "$G/subjects.fpg" "$G/subjects.fpg"
+  ranks_agree subjects3 25 0 "" "$G/subjects1.0.fpg" "$G/subjects1.0.fpg" "$G/subjects3.0.fpg,$G/subjects3.1.fpg,$G/subjects3.2.fpg"
+  # Shards cut from a gallery: the same subjects and scores as the gallery.
+  diff <(cut -f2,4 "$WORK/subjects.ref") <(cut -f2,4 "$WORK/subjects3.ref") >/dev/null || bad "shards of a gallery rank otherwise"
+  # --top defaults to 10.
+  same "default top" "$WORK/gen_threshold.ref" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --threshold 30 "${PROBES_GEN[@]}"
   # More ranks than entries, and K above the entry count.
   PROBES=("$G/samples/iso/101_2.iso")
+  BYS=("")
   ranks_agree tiny 5 0 "" "$G/tiny.0.fpg" "$G/tiny.0.fpg"
   ;;
 fvc)
@@ -116,19 +149,19 @@ faults)
   }
   head -c 1000 "$G/g3.1.fpg" > "$D/cut.fpg"
   for np in 1 2 3; do
-    expect "missing shard np=$np" 3 "^fpmatch: shard $D/none.fpg: no such file \(on every rank\)$" \
+    expect "missing shard np=$np" 3 "^fpmatch-mpi: shard $D/none.fpg: no such file \(on every rank\)$" \
       "${MPI[@]}" -np $np "$TOOL" identify --gallery "$G/g3.0.fpg,$D/none.fpg" --top 3 "$P"
-    expect "truncated shard np=$np" 3 "^fpmatch: shard $D/cut.fpg: truncated" \
+    expect "truncated shard np=$np" 3 "^fpmatch-mpi: shard $D/cut.fpg: truncated" \
       "${MPI[@]}" -np $np "$TOOL" identify --gallery "$G/g3.0.fpg,$D/cut.fpg,$G/g3.2.fpg" --top 3 "$P"
   done
   # Shards on local disks: rank 1 runs in a folder without the shard it
   # needs, or with another file under its name.
   cp "$G/g2.0.fpg" "$G/g2.1.fpg" "$D/a/"; cp "$G/g2.0.fpg" "$D/b/"
-  expect "shard missing on rank 1" 3 "^fpmatch: rank 1 \(.*\): shard g2.1.fpg: no such file$" \
+  expect "shard missing on rank 1" 3 "^fpmatch-mpi: rank 1 \(.*\): shard g2.1.fpg: no such file$" \
     "${MPI[@]}" -np 1 -wdir "$D/a" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P" : \
                 -np 1 -wdir "$D/b" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P"
   cp "$G/tiny.0.fpg" "$D/b/g2.1.fpg"
-  expect "another shard on rank 1" 3 "^fpmatch: shard g2.1.fpg: not the same gallery on every rank: 2 entries on one, 1510 on another$" \
+  expect "another shard on rank 1" 3 "^fpmatch-mpi: shard g2.1.fpg: not the same gallery on every rank: 2 entries on one, 1510 on another$" \
     "${MPI[@]}" -np 1 -wdir "$D/a" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P" : \
                 -np 1 -wdir "$D/b" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P"
   # A rank that dies: the job ends with an error and no result.

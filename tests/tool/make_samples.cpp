@@ -10,6 +10,7 @@
 
 #include "fpmatch.h"
 #include "synthetic.h"
+#include "test_support.h"
 
 namespace {
 
@@ -120,6 +121,31 @@ int main(int argc, char** argv) {
     Put(d / "names" / "99999999999_1.iso", Iso(4, 1));
     Put(d / "names" / "alice_2.iso", Iso(4, 2));
     Put(d / "names" / "inner" / "105_1.iso", Iso(5, 1));
+    // Galleries as `fpmatch pack` wrote them before galleries had subjects
+    // (format version 1), written with the core library's gallery writers:
+    // the ISO set in two segments with short templates, and without them.
+    {
+        std::vector<Bytes> templates;
+        std::vector<std::string> names;
+        for (int f = 1; f <= 5; ++f)
+            for (int i = 1; i <= 4; ++i) {
+                templates.push_back(Iso(f, i));
+                names.push_back((d / "iso" / (std::to_string(100 + f) + "_" + std::to_string(i) + ".iso")).string());
+            }
+        Bytes v1, plain;
+        const bool written =
+            fpmatch::test::AppendGallerySegment(v1, {templates.begin(), templates.begin() + 12},
+                                                {names.begin(), names.begin() + 12}, 328, true) &&
+            fpmatch::test::AppendGallerySegment(v1, {templates.begin() + 12, templates.end()},
+                                                {names.begin() + 12, names.end()}, 336, true) &&
+            fpmatch::test::AppendGallerySegment(plain, templates, names, 328, false);
+        if (!written) {
+            std::fprintf(stderr, "make_samples: cannot write the version-1 galleries\n");
+            g_ok = false;
+        }
+        Put(d / "v1" / "iso.fpg", v1);
+        Put(d / "v1" / "noshorts.fpg", plain);
+    }
     std::error_code ec;
     fs::create_directories(d / "emptydir", ec);
     for (int k = 0; k < many && g_ok; ++k) {

@@ -59,6 +59,8 @@ check libfpmatch-dev dev "$exact" \
   "./usr/share/doc/libfpmatch-dev/copyright"
 check fpmatch-tools tools "$exact" \
   "./usr/bin/fpmatch" \
+  "$lib/libfpmatch-id.so.1 -> libfpmatch-id.so.$version" \
+  "$lib/libfpmatch-id.so.$version" \
   "./usr/share/man/man1/fpmatch.1.gz" \
   "./usr/share/bash-completion/completions/fpmatch" \
   "./usr/share/doc/fpmatch-tools/copyright"

@@ -1,7 +1,8 @@
-// identify on every rank of MPI_COMM_WORLD: each rank maps the shards that
-// hold its part of the gallery and ranks its part on its threads; rank 0
-// reads the probes, broadcasts them, gathers every rank's k best and merges
-// them. Every step that can fail on one rank ends in a collective where all
+// identify on every rank of MPI_COMM_WORLD: each rank opens the shards that
+// hold its part of the gallery through the identification library and
+// ranks its part (a range of positions) with FpmGalleryIdentify on its
+// threads; rank 0 reads the probes, broadcasts them, gathers every rank's K
+// best and merges them with FpmMergeHits. Every step that can fail on one rank ends in a collective where all
 // ranks learn whether any failed, so no rank waits for one that gave up and
 // no partial answer is printed.
 #include <mpi.h>
@@ -11,11 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
+#include <stdexcept>
 
 #include "commands.h"
-#include "gallery_file.h"
-#include "gallery_search.h"
+#include "id_gallery.h"
 #include "identify_output.h"
 #include "mpi_commands.h"
 #include "report.h"
@@ -85,27 +85,53 @@ int FromRankZero(int value) {
     return value;
 }
 
-void PutInt(std::vector<char>* out, int32_t v) {
-    char b[4];
-    std::memcpy(b, &v, 4);
-    out->insert(out->end(), b, b + 4);
+template <class T>
+void Put(std::vector<char>* out, T v) {
+    char b[sizeof v];
+    std::memcpy(b, &v, sizeof v);
+    out->insert(out->end(), b, b + sizeof v);
 }
-int32_t GetInt(const char* data, size_t* at) {
-    int32_t v;
-    std::memcpy(&v, data + *at, 4);
-    *at += 4;
+template <class T>
+T Get(const char* data, size_t* at) {
+    T v;
+    std::memcpy(&v, data + *at, sizeof v);
+    *at += sizeof v;
     return v;
 }
 
+// One hit as sent to rank 0: entry, score, subject length, subject.
+void PutHit(std::vector<char>* out, const FpmHit& h) {
+    Put<int64_t>(out, h.entry);
+    Put<int32_t>(out, h.score);
+    Put<int32_t>(out, h.subjectLength);
+    out->insert(out->end(), h.subject, h.subject + h.subjectLength);
+}
+FpmHit GetHit(const char* data, size_t* at) {
+    FpmHit h{};
+    h.entry = Get<int64_t>(data, at);
+    h.score = Get<int32_t>(data, at);
+    h.subjectLength = Get<int32_t>(data, at);
+    std::memcpy(h.subject, data + *at, static_cast<size_t>(h.subjectLength));
+    *at += static_cast<size_t>(h.subjectLength);
+    return h;
+}
+
+// One shard file of the gallery: its stored entries are positions first ..
+// first + count - 1 of the whole, and its template ids are reported plus
+// `idOffset`, the next template ids of the shards before it summed, so
+// that ids never collide and shards cut by `pack --shards` report the ids
+// of the one-file gallery.
 struct Shard {
     std::string path;
-    std::unique_ptr<MappedGallery> map;  // kept only when this rank searches part of it
-    std::string reason;                  // why it could not be opened here
-    int64_t first = 0;                   // global index of its entry 0
+    GalleryHandle gallery;  // kept only when this rank searches part of it
+    std::string reason;     // why it could not be opened here
+    int64_t first = 0;
     int64_t count = 0;
+    int64_t idOffset = 0;
 };
 
-// Probes read by rank 0: their paths and bytes.
+// Probes read by rank 0: their paths and bytes (as in the files; the
+// library adapts them when asked).
 struct Probes {
     std::vector<std::string> paths;
     std::vector<int> lengths;
@@ -117,22 +143,38 @@ struct Probes {
 int LoadProbes(const MpiIdentifyOptions& o, Probes* probes) {
     const LoadOptions load{o.adapt};
     int skipped = 0;
-    auto prepared = std::make_unique<PreparedProbe>();
     for (const std::string& path : o.probes) {
         std::string reason;
         auto t = LoadTemplate(path, load, &reason);
-        if (t && PrepareProbe(t->bytes.data(), prepared.get()) != 0) reason = "cannot be prepared as a probe";
-        if (!t || !reason.empty()) {
+        if (!t) {
             Report(path, reason + " (skipped)");
             ++skipped;
             continue;
         }
         HintIfQualitiesMissing(*t, load);
         probes->paths.push_back(t->path);
-        probes->lengths.push_back(static_cast<int>(t->bytes.size()));
-        probes->bytes.insert(probes->bytes.end(), t->bytes.begin(), t->bytes.end());
+        probes->lengths.push_back(static_cast<int>(t->original.size()));
+        probes->bytes.insert(probes->bytes.end(), t->original.begin(), t->original.end());
     }
     return skipped;
+}
+
+// Opens a shard: its stored entry count and next template id, or a reason.
+void OpenShard(Shard* s, int64_t* entries, int64_t* nextId) {
+    FpmGallery* g = nullptr;
+    int32_t rc = FpmGalleryOpen(s->path.c_str(), FPM_OPEN_READ, &g);
+    FpmGalleryStat st{};
+    if (rc == FPM_OK) {
+        s->gallery.reset(g);
+        rc = FpmGalleryGetStat(g, &st);
+    }
+    if (rc != FPM_OK) {
+        s->reason = LibraryText(rc, s->path);
+        s->gallery.reset();
+        return;
+    }
+    *entries = st.entries;
+    *nextId = st.nextId;
 }
 
 }  // namespace
@@ -143,55 +185,57 @@ int RunMpiIdentify(const MpiIdentifyOptions& o) {
     MPI_Comm_size(MPI_COMM_WORLD, &ranks);
     const std::string host = HostName();
 
-    // 1. Every rank opens every shard it can see and the entry counts are
-    // compared: a shard no rank can open, or one that differs between
-    // ranks, stops the run. Then each rank keeps the shards its part needs;
-    // one it cannot open stops the run, naming the rank and the shard.
+    // 1. Every rank opens every shard it can see and the entry counts and
+    // next template ids are compared: a shard no rank can open, or one that
+    // differs between ranks, stops the run. Then each rank keeps the shards
+    // its part needs; one it cannot open stops the run, naming the rank and
+    // the shard.
     std::vector<Shard> shards;
-    for (const std::string& path : SplitGalleryArguments(o.gallery)) shards.push_back(Shard{path, nullptr, "", 0, 0});
+    for (const std::string& path : SplitGalleryArguments(o.gallery)) shards.push_back(Shard{path, nullptr, "", 0, 0, 0});
     const size_t n = shards.size();
-    std::vector<int64_t> counts(n, -1), least(n), most(n);
-    for (size_t s = 0; s < n; ++s) {
-        shards[s].map = MappedGallery::Open(shards[s].path, &shards[s].reason);
-        if (shards[s].map) counts[s] = shards[s].map->Info().entryCount;
-    }
-    std::vector<int64_t> forMin(counts);
+    // Per shard: entries, next id; -1 when not open here.
+    std::vector<int64_t> mine(2 * n, -1), most(2 * n), least(2 * n);
+    for (size_t s = 0; s < n; ++s) OpenShard(&shards[s], &mine[2 * s], &mine[2 * s + 1]);
+    std::vector<int64_t> forMin(mine);
     for (int64_t& c : forMin)
         if (c < 0) c = INT64_MAX;
-    MPI_Allreduce(counts.data(), most.data(), static_cast<int>(n), MPI_INT64_T, MPI_MAX, MPI_COMM_WORLD);
-    MPI_Allreduce(forMin.data(), least.data(), static_cast<int>(n), MPI_INT64_T, MPI_MIN, MPI_COMM_WORLD);
+    MPI_Allreduce(mine.data(), most.data(), static_cast<int>(2 * n), MPI_INT64_T, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Allreduce(forMin.data(), least.data(), static_cast<int>(2 * n), MPI_INT64_T, MPI_MIN, MPI_COMM_WORLD);
     bool usable = true;
-    int64_t total = 0;
+    int64_t total = 0, ids = 0;
     for (size_t s = 0; s < n; ++s) {
-        if (most[s] < 0) {
+        if (most[2 * s] < 0) {
             if (rank == 0) Report("shard " + shards[s].path, shards[s].reason + " (on every rank)");
             usable = false;
-        } else if (least[s] != most[s]) {
+        } else if (least[2 * s] != most[2 * s] || least[2 * s + 1] != most[2 * s + 1]) {
             if (rank == 0)
-                Report("shard " + shards[s].path, "not the same gallery on every rank: " + std::to_string(least[s]) +
-                                                      " entries on one, " + std::to_string(most[s]) + " on another");
+                Report("shard " + shards[s].path,
+                       "not the same gallery on every rank: " +
+                           (least[2 * s] != most[2 * s]
+                                ? std::to_string(least[2 * s]) + " entries on one, " + std::to_string(most[2 * s]) +
+                                      " on another"
+                                : "next template id " + std::to_string(least[2 * s + 1]) + " on one, " +
+                                      std::to_string(most[2 * s + 1]) + " on another"));
             usable = false;
         }
         shards[s].first = total;
-        shards[s].count = std::max<int64_t>(most[s], 0);
+        shards[s].count = std::max<int64_t>(most[2 * s], 0);
+        shards[s].idOffset = ids;
         total += shards[s].count;
-    }
-    if (usable && total > INT32_MAX) {
-        if (rank == 0) Report("gallery", std::to_string(total) + " entries; at most 2147483647 are searched as one gallery");
-        usable = false;
+        ids += std::max<int64_t>(most[2 * s + 1], 0);
     }
     if (!usable) return kExitInput;
     const int64_t begin = PartBegin(total, ranks, rank), end = PartBegin(total, ranks, rank + 1);
     std::vector<std::string> failures;
-    std::vector<size_t> mine;  // shards this rank searches part of, in order
+    std::vector<size_t> searched;  // shards this rank searches part of, in order
     for (size_t s = 0; s < n; ++s) {
         const bool needed = shards[s].first < end && shards[s].first + shards[s].count > begin;
         if (!needed) {
-            shards[s].map.reset();
-        } else if (!shards[s].map) {
+            shards[s].gallery.reset();
+        } else if (!shards[s].gallery) {
             failures.push_back(host + "\tshard " + shards[s].path + "\t" + shards[s].reason);
         } else {
-            mine.push_back(s);
+            searched.push_back(s);
         }
     }
     if (!AllRanksOk(failures, rank, ranks)) return kExitInput;
@@ -218,40 +262,46 @@ int RunMpiIdentify(const MpiIdentifyOptions& o) {
     probes.bytes.resize(static_cast<size_t>(bytes));
     MPI_Bcast(probes.bytes.data(), static_cast<int>(bytes), MPI_UNSIGNED_CHAR, 0, MPI_COMM_WORLD);
 
-    // 3. Every rank ranks its part for every probe: its k best with names.
+    // 3. Every rank ranks its part for every probe: its K best subjects (or
+    // templates), so that the K best of the whole are among the ranks'
+    // lists however a subject's templates are spread.
     MPI_Barrier(MPI_COMM_WORLD);
     const double started = MPI_Wtime();
     std::vector<char> payload;
     failures.clear();
     try {
-        auto prepared = std::make_unique<PreparedProbe>();
+        FpmSearchOptions so;
+        FpmSearchOptionsInit(&so);
+        so.top = o.top;
+        so.threshold = o.threshold;
+        so.threads = static_cast<int32_t>(o.threads);
+        so.byEntry = o.entries ? 1 : 0;
+        so.adaptProbe = o.adapt ? 1 : 0;
+        std::vector<FpmHit> hits, part(static_cast<size_t>(o.top)), merged(static_cast<size_t>(o.top));
         size_t at = 0;
-        for (int p = 0; p < count; ++p) {
-            PrepareProbe(probes.bytes.data() + at, prepared.get());
-            at += static_cast<size_t>(probes.lengths[static_cast<size_t>(p)]);
-            std::vector<SearchHit> hits;
-            for (size_t s : mine) {
+        for (int p = 0; p < count && failures.empty(); ++p) {
+            const uint8_t* probe = probes.bytes.data() + at;
+            const auto length = static_cast<size_t>(probes.lengths[static_cast<size_t>(p)]);
+            at += length;
+            hits.clear();
+            for (size_t s : searched) {
                 const Shard& sh = shards[s];
-                const int64_t lo = std::max(begin, sh.first) - sh.first;
-                const int64_t hi = std::min(end, sh.first + sh.count) - sh.first;
-                for (SearchHit h : RankGallery(*sh.map, *prepared, static_cast<int32_t>(lo),
-                                               static_cast<int32_t>(hi - lo), o.top, o.threads)) {
-                    h.index += static_cast<int32_t>(sh.first);
-                    hits.push_back(h);
+                so.first = std::max(begin, sh.first) - sh.first;
+                so.count = std::min(end, sh.first + sh.count) - sh.first - so.first;
+                const int32_t got = FpmGalleryIdentify(sh.gallery.get(), probe, length, &so, part.data(), o.top);
+                if (got < 0) {
+                    failures.push_back(host + "\tshard " + sh.path + "\t" + LibraryText(got, sh.path));
+                    break;
+                }
+                for (int32_t k = 0; k < got; ++k) {
+                    hits.push_back(part[static_cast<size_t>(k)]);
+                    hits.back().entry += sh.idOffset;
                 }
             }
-            hits = MergeHits(std::move(hits), o.top);
-            PutInt(&payload, static_cast<int32_t>(hits.size()));
-            for (const SearchHit& h : hits) {
-                size_t s = mine.front();
-                for (size_t m : mine)
-                    if (shards[m].first <= h.index) s = m;
-                const std::string name = shards[s].map->Name(static_cast<int32_t>(h.index - shards[s].first));
-                PutInt(&payload, h.index);
-                PutInt(&payload, h.score);
-                PutInt(&payload, static_cast<int32_t>(name.size()));
-                payload.insert(payload.end(), name.begin(), name.end());
-            }
+            const int32_t kept = FpmMergeHits(hits.data(), static_cast<int64_t>(hits.size()), o.entries ? 0 : 1, o.top,
+                                              o.threshold, merged.data(), o.top);
+            Put<int32_t>(&payload, std::max(kept, 0));
+            for (int32_t k = 0; k < kept; ++k) PutHit(&payload, merged[static_cast<size_t>(k)]);
         }
     } catch (const std::exception& e) {
         failures.push_back(host + "\tsearch\t" + e.what());
@@ -276,27 +326,23 @@ int RunMpiIdentify(const MpiIdentifyOptions& o) {
     int code = kExitOk;
     if (rank == 0) {
         code = RunAtBoundary([&] {
-            std::vector<std::vector<SearchHit>> hits(static_cast<size_t>(count));
-            std::vector<std::unordered_map<int32_t, std::string>> names(static_cast<size_t>(count));
+            std::vector<std::vector<FpmHit>> hits(static_cast<size_t>(count));
             for (int r = 0; r < ranks; ++r) {
                 size_t at = static_cast<size_t>(starts[static_cast<size_t>(r)]);
-                const char* d = gathered.data();
                 for (int p = 0; p < count; ++p) {
-                    const int32_t k = GetInt(d, &at);
-                    for (int32_t i = 0; i < k; ++i) {
-                        const int32_t index = GetInt(d, &at), score = GetInt(d, &at), length = GetInt(d, &at);
-                        hits[static_cast<size_t>(p)].push_back(SearchHit{index, score});
-                        names[static_cast<size_t>(p)][index] = std::string(d + at, static_cast<size_t>(length));
-                        at += static_cast<size_t>(length);
-                    }
+                    const int32_t k = Get<int32_t>(gathered.data(), &at);
+                    for (int32_t i = 0; i < k; ++i) hits[static_cast<size_t>(p)].push_back(GetHit(gathered.data(), &at));
                 }
             }
             std::vector<ProbeHits> results;
             for (int p = 0; p < count; ++p) {
-                ProbeHits ph{probes.paths[static_cast<size_t>(p)], {}};
-                for (const SearchHit& h : MergeHits(std::move(hits[static_cast<size_t>(p)]), o.top))
-                    if (h.score >= o.threshold) ph.hits.push_back(NamedHit{h.index, h.score, names[static_cast<size_t>(p)][h.index]});
-                results.push_back(std::move(ph));
+                const std::vector<FpmHit>& all = hits[static_cast<size_t>(p)];
+                std::vector<FpmHit> merged(static_cast<size_t>(o.top));
+                const int32_t kept = FpmMergeHits(all.data(), static_cast<int64_t>(all.size()), o.entries ? 0 : 1,
+                                                  o.top, o.threshold, merged.data(), o.top);
+                if (kept < 0) throw std::runtime_error(LibraryText(kept));
+                merged.resize(static_cast<size_t>(kept));
+                results.push_back(ProbeHits{probes.paths[static_cast<size_t>(p)], std::move(merged)});
             }
             const double seconds = MPI_Wtime() - started;
             if (o.timing) {
@@ -304,7 +350,8 @@ int RunMpiIdentify(const MpiIdentifyOptions& o) {
                 std::fprintf(stderr, "fpmatch-mpi: %d rank(s): %.0f comparisons in %.3f s: %.0f comparisons/s\n",
                              ranks, comparisons, seconds, comparisons / seconds);
             }
-            PrintGalleryHits(GalleryLabel(SplitGalleryArguments(o.gallery)), o.top, o.threshold, results, o.json);
+            PrintGalleryHits(GalleryLabel(SplitGalleryArguments(o.gallery)), o.entries, o.top, o.threshold, results,
+                             o.json);
             return skipped > 0 ? kExitSkipped : kExitOk;
         });
     }

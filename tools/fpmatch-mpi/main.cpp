@@ -25,13 +25,14 @@ const char* const kFooter =
 int main(int argc, char** argv) {
     // pack runs on one machine and needs no MPI; identify runs on every rank.
     const bool mpi = !(argc >= 2 && std::strcmp(argv[1], "pack") == 0);
+    SetProgramName("fpmatch-mpi");
     int rank = 0;
     if (mpi) {
         int provided = 0;
         MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
         MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     }
-    CLI::App app{"fpmatch-mpi: identification over a packed gallery spread across the ranks of an Open MPI job."};
+    CLI::App app{"fpmatch-mpi: identification over a gallery spread across the ranks of an Open MPI job."};
     app.footer(kFooter);
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("fpmatch-mpi ") + VersionString() + " (algorithm " +
@@ -40,14 +41,16 @@ int main(int argc, char** argv) {
 
     MpiIdentifyOptions id;
     CLI::App* identify = app.add_subcommand(
-        "identify", "The K best gallery entries for each probe; run under mpirun, every rank searches its part");
+        "identify",
+        "The K best subjects (or templates) of a gallery for each probe; run under mpirun, every rank searches its part");
     identify->add_option("probes", id.probes, "Probe template files (read by rank 0)")->required();
     identify->add_option("--gallery", id.gallery,
-                         "Packed gallery file, or shard files (comma-separated or repeated) numbered in the order "
-                         "given")
+                         "Gallery file, or shard files (comma-separated or repeated) whose positions and template ids "
+                         "follow one another in the order given")
         ->required()
         ->allow_extra_args(false);  // one value per --gallery: the probes may follow it
-    identify->add_option("--top", id.top, "The K best per probe")->required()->check(CLI::Range(1, 1 << 20));
+    identify->add_option("--top", id.top, "The K best per probe (default 10)")->check(CLI::Range(1, 1 << 20));
+    identify->add_flag("--entries", id.entries, "Rank the gallery's templates, not its subjects");
     identify->add_option("--threshold", id.threshold, "Leave out hits scoring below T, 0..100")->check(CLI::Range(0, 100));
     identify->add_option("--threads", id.threads, "Threads per rank (0: all cores); results do not depend on it")
         ->check(CLI::Range(0, 1024));
@@ -56,13 +59,15 @@ int main(int argc, char** argv) {
     identify->add_flag("--timing", id.timing, "Report the search time and comparisons per second on standard error");
 
     PackShardsOptions pk;
-    CLI::App* pack = app.add_subcommand("pack", "Split templates, folders and packed galleries into N balanced shard files");
+    CLI::App* pack = app.add_subcommand("pack", "Split templates, folders and galleries into N balanced shard files");
     pack->add_option("--shards", pk.shards, "Number of shard files")->required()->check(CLI::Range(1, 100000));
     pack->add_option("prefix", pk.prefix, "Shards are written to PREFIX.0.fpg .. PREFIX.<N-1>.fpg")->required();
-    pack->add_option("inputs", pk.inputs, "Template files, folders (their files, sorted) and .fpg galleries, in order");
+    pack->add_option("inputs", pk.inputs,
+                     "Template files (each its own subject, named by its path), folders (their files, sorted) and "
+                     ".fpg galleries (their subjects and templates), in order");
     pack->add_option("--list", pk.list, "File naming one input per line (relative to the list's folder)");
     pack->add_flag("--adapt", pk.adapt, "Adapt ISO records (AdaptIsoRecord) before packing");
-    pack->add_flag("--shorts", pk.shorts, "Also store 512-byte short templates for screening");
+    pack->add_flag("--shorts", pk.shorts, "Accepted for older scripts: short templates are always stored now");
     pack->add_flag("--strict", pk.strict, "Stop at the first bad input (nothing is written)");
 
     try {

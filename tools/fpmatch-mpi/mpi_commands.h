@@ -18,9 +18,10 @@ struct PackShardsOptions {
 struct MpiIdentifyOptions {
     std::vector<std::string> probes;
     std::vector<std::string> gallery;  // --gallery values, each possibly a comma-separated list
-    int top = 0;
+    int top = 10;
     int threshold = 0;
     unsigned threads = 0;
+    bool entries = false;  // rank templates, not subjects
     bool adapt = false, json = false, timing = false;
 };
 

@@ -1,8 +1,9 @@
 // identify PROBE GALLERY...: every gallery template scored against the probe,
 // best first; or with --first the first template in gallery order that
 // reaches a threshold.
-// identify PROBE... --gallery FILE.fpg: the same for each probe over a packed
-// gallery, optionally screening its short templates first (--screen N).
+// identify PROBE... --gallery FILE.fpg: each probe ranked by the
+// identification library among the gallery's subjects (or templates, with
+// --entries), optionally screening short templates first (--screen N).
 #include <algorithm>
 #include <climits>
 #include <memory>
@@ -11,8 +12,7 @@
 #include "commands.h"
 #include "file_io.h"
 #include "gallery.h"
-#include "gallery_file.h"
-#include "gallery_search.h"
+#include "id_gallery.h"
 #include "identify_output.h"
 #include "output.h"
 #include "parallel.h"
@@ -34,6 +34,7 @@ struct IdentifyOptions {
     int threshold = 0;
     unsigned threads = 0;
     bool first = false, strict = false, adapt = false, json = false;
+    bool entries = false;            // --entries: rank templates, not subjects
 };
 
 constexpr int32_t kFirstBlock = 64;  // entries per MatchPreparedList call in --first
@@ -91,101 +92,132 @@ FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>&
     return r;
 }
 
-constexpr int kDefaultPackedTop = 10;
+constexpr int kDefaultGalleryTop = 10;
+// Positions searched per library call in --first: a wave ends the search
+// once it holds a template that reaches the threshold.
+constexpr int64_t kFirstWave = 8192;
 
-// The probe's short template, for screening; empty when it has none.
-std::vector<uint8_t> ShortOf(const Template& t) {
-    FeatureStorage storage;
-    FeatureSet fs;
-    std::vector<uint8_t> out(FPMATCH_SHORT_TEMPLATE_SIZE, 0);
-    if (DecodeTemplate(t, &storage, &fs) != FPMATCH_DECODED ||
-        WriteShortTemplate(&fs, out.data(), out.size()) != FPMATCH_SHORT_TEMPLATE_SIZE)
-        out.clear();
-    return out;
+// The library's search options for the command line's.
+FpmSearchOptions SearchOptions(const IdentifyOptions& o, int32_t top) {
+    FpmSearchOptions so;
+    FpmSearchOptionsInit(&so);
+    so.top = top;
+    so.threshold = o.threshold;
+    so.threads = static_cast<int32_t>(o.threads);
+    so.screen = o.screen;
+    so.byEntry = o.entries ? 1 : 0;
+    so.adaptProbe = o.adapt ? 1 : 0;
+    return so;
 }
 
-// identify PROBE... --gallery FILE.fpg
-int RunPacked(const IdentifyOptions& o) {
-    const LoadOptions load{o.adapt};
-    std::string reason;
-    const auto gallery = MappedGallery::Open(o.packed, &reason);
-    if (!gallery) {
-        Report(DisplayPath(o.packed), reason);
+// --first: the first committed template in gallery order whose score
+// reaches the threshold, found wave after wave of positions (by entry, all
+// hits of a wave; the lowest id is the first in gallery order). The hit's
+// score is -1 when no template reaches it; otherwise a code.
+int32_t FirstReaching(FpmGallery* g, const std::vector<uint8_t>& probe, const IdentifyOptions& o, int64_t entries,
+                      FpmHit* found) {
+    FpmSearchOptions so = SearchOptions(o, 0);
+    so.byEntry = 1;
+    so.screen = 0;
+    so.count = kFirstWave;
+    std::vector<FpmHit> hits(static_cast<size_t>(kFirstWave));
+    found->score = -1;
+    for (so.first = 0; so.first < entries; so.first += kFirstWave) {
+        const int32_t n = FpmGalleryIdentify(g, probe.data(), probe.size(), &so, hits.data(), static_cast<int32_t>(kFirstWave));
+        if (n < 0) return n;
+        for (int32_t k = 0; k < n; ++k)
+            if (found->score < 0 || hits[static_cast<size_t>(k)].entry < found->entry) *found = hits[static_cast<size_t>(k)];
+        if (n > 0) break;
+    }
+    return FPM_OK;
+}
+
+// identify PROBE... --gallery FILE: each probe ranked by the library.
+int RunGallery(const IdentifyOptions& o) {
+    int exit = kExitOk;
+    const GalleryHandle g = OpenGallery(o.packed, FPM_OPEN_READ, &exit);
+    if (!g) return exit;
+    FpmGalleryStat st{};
+    if (!GalleryStat(g.get(), o.packed, &st, &exit)) return exit;
+    if (o.screen > 0 && st.shorts == 0 && st.templates > 0) {
+        Report(DisplayPath(o.packed), "holds no short templates to screen (a version-1 gallery packed without --shorts)");
         return kExitInput;
     }
-    if (o.screen > 0 && !GalleryHasShorts(*gallery)) {
-        Report(DisplayPath(o.packed), "holds no short templates to screen (pack it with --shorts)");
-        return kExitInput;
-    }
-    const int32_t entries = gallery->Info().entryCount;
-    const int top = o.top < 0 ? kDefaultPackedTop : (o.top == 0 ? entries : o.top);
+    const int32_t top = o.top < 0 ? kDefaultGalleryTop : o.top;
+    const int64_t most = o.entries ? st.templates : st.subjects;
+    const auto capacity = static_cast<int32_t>(std::min<int64_t>(top > 0 ? top : most, std::max<int64_t>(most, 0)));
+    std::vector<FpmHit> hits(static_cast<size_t>(capacity));
     int skipped = 0;
-    Json probes = Json::array();        // --first results, for --json
-    std::vector<ProbeHits> ranked;      // ranked results
-    auto prepared = std::make_unique<PreparedProbe>();
+    Json firsts = Json::array();  // --first results, for --json
+    std::vector<ProbeHits> ranked;
     for (const std::string& path : o.files) {
         std::string why;
-        const auto probe = LoadTemplate(path, load, &why);
+        const auto probe = LoadTemplate(path, LoadOptions{o.adapt}, &why);
         if (!probe) {
             Report(DisplayPath(path), why + " (skipped)");
             ++skipped;
             continue;
         }
-        HintIfQualitiesMissing(*probe, load);
-        PrepareProbe(probe->bytes.data(), prepared.get());
-        Json entry;
-        entry["probe"] = probe->path;
+        HintIfQualitiesMissing(*probe, LoadOptions{o.adapt});
+        const std::vector<uint8_t>& bytes = probe->original;
+        int32_t n = 0;
+        FpmHit first{};
         if (o.first) {
-            const SearchHit hit = FirstInGallery(*gallery, *prepared, 0, entries, o.threshold, o.threads);
-            entry["found"] = hit.index >= 0;
-            if (hit.index >= 0) {
-                entry["index"] = hit.index;
-                entry["name"] = gallery->Name(hit.index);
-                entry["score"] = hit.score;
+            n = FirstReaching(g.get(), bytes, o, st.entries, &first);
+        } else {
+            FpmSearchOptions so = SearchOptions(o, top);
+            n = FpmGalleryIdentify(g.get(), bytes.data(), bytes.size(), &so, hits.data(), capacity);
+            if (n == FPM_E_NOT_SCREENABLE) {
+                Report(DisplayPath(probe->path), LibraryText(n) + "; searched in full");
+                so.screen = 0;
+                n = FpmGalleryIdentify(g.get(), bytes.data(), bytes.size(), &so, hits.data(), capacity);
             }
-            if (o.json) {
-                probes.push_back(entry);
-            } else if (hit.index >= 0) {
-                Print("{}\t{}\t{}\t{}\n", probe->path, hit.score, hit.index, gallery->Name(hit.index));
-            } else {
-                Print("{}\tno template reaches {}\n", probe->path, o.threshold);
-            }
+        }
+        if (n < 0) {
+            // A refused probe is skipped; a gallery fault stops the run.
+            const bool probeFault = IsTemplateCode(n);
+            ReportLibrary(DisplayPath(probeFault ? probe->path : o.packed), n, probeFault ? " (skipped)" : "");
+            if (!probeFault) return ExitForCode(n, false);
+            ++skipped;
             continue;
         }
-        std::vector<SearchHit> hits;
-        const std::vector<uint8_t> probeShort = o.screen > 0 ? ShortOf(*probe) : std::vector<uint8_t>();
-        if (o.screen > 0 && probeShort.empty())
-            Report(DisplayPath(probe->path),
-                   "has no short template to screen with (a minutia does not fit one); searched in full");
-        if (!probeShort.empty())
-            hits = RankScreened(*gallery, *prepared, probeShort.data(), o.screen, top, o.threads);
-        else
-            hits = RankGallery(*gallery, *prepared, 0, entries, top, o.threads);
-        ProbeHits result{probe->path, {}};
-        for (const SearchHit& h : hits)
-            if (h.score >= o.threshold) result.hits.push_back({h.index, h.score, gallery->Name(h.index)});
-        ranked.push_back(std::move(result));
-    }
-    if (o.first) {
-        if (o.json) {
-            Json j;
-            j["gallery"] = o.packed;
-            j["threshold"] = o.threshold;
-            j["probes"] = probes;
-            PrintJson(j);
+        if (o.first) {
+            Json entry;
+            entry["probe"] = probe->path;
+            entry["found"] = first.score >= 0;
+            if (first.score >= 0) {
+                entry["subject"] = SubjectOf(first);
+                entry["score"] = first.score;
+                entry["entry"] = first.entry;
+            }
+            if (o.json)
+                firsts.push_back(entry);
+            else if (first.score >= 0)
+                Print("{}\t{}\t{}\t{}\n", probe->path, first.score, first.entry, SubjectOf(first));
+            else
+                Print("{}\tno template reaches {}\n", probe->path, o.threshold);
+            continue;
         }
-    } else {
+        ranked.push_back(ProbeHits{probe->path, std::vector<FpmHit>(hits.begin(), hits.begin() + n)});
+    }
+    if (!o.first) {
         // The same text and JSON as fpmatch-mpi prints for the same result.
-        PrintGalleryHits(o.packed, top, o.threshold, ranked, o.json);
+        PrintGalleryHits(o.packed, o.entries, top, o.threshold, ranked, o.json);
+    } else if (o.json) {
+        Json j;
+        j["gallery"] = o.packed;
+        j["threshold"] = o.threshold;
+        j["probes"] = firsts;
+        PrintJson(j);
     }
     if (skipped == static_cast<int>(o.files.size())) return kExitInput;
     return skipped > 0 ? kExitSkipped : kExitOk;
 }
 
 int Run(IdentifyOptions o) {
-    if (!o.packed.empty()) return RunPacked(o);
-    if (o.screen > 0) {
-        Report("identify", "--screen needs --gallery FILE.fpg (a gallery packed with --shorts)");
+    if (!o.packed.empty()) return RunGallery(o);
+    if (o.screen > 0 || o.entries) {
+        Report("identify", std::string(o.screen > 0 ? "--screen" : "--entries") + " needs --gallery FILE.fpg");
         return kExitUsage;
     }
     o.probe = o.files.front();
@@ -266,13 +298,16 @@ void AddIdentify(CLI::App& app, int* exitCode) {
                   "The probe template file (- for standard input), then gallery template files or folders (a "
                   "folder contributes its files, not its sub-folders); with --gallery, one or more probes")
         ->required();
-    c->add_option("--gallery", o->packed, "Packed gallery file (.fpg, made by `fpmatch pack`) to search");
+    c->add_option("--gallery", o->packed,
+                  "Gallery file (.fpg: `fpmatch gallery create`/`add`, or `fpmatch pack`) whose subjects are ranked");
+    c->add_flag("--entries", o->entries,
+                "With --gallery: rank the gallery's templates, not its subjects (a subject may then appear several times)");
     c->add_option("--screen", o->screen,
-                  "With --gallery: screen the gallery's short templates first and compare only the N best "
-                  "candidates in full (two-stage identification)")
+                  "With --gallery: screen the short templates first and compare only the N best candidates in full "
+                  "(two-stage identification)")
         ->check(WholeNumber(1, INT_MAX));
     c->add_option("--list", o->list, "File naming one gallery template per line (relative to the list's folder)");
-    c->add_option("--top", o->top, "Print only the K best (0: all; default all, with --gallery 10)")
+    c->add_option("--top", o->top, "Print only the K best (0: all; default all, with --gallery 10 subjects or templates)")
         ->check(WholeNumber(0, INT_MAX));
     auto* threshold = c->add_option("--threshold", o->threshold,
                                     "Print only scores >= T, 0..100 (with --first: the score to reach)")
@@ -281,10 +316,10 @@ void AddIdentify(CLI::App& app, int* exitCode) {
         ->check(WholeNumber(0, 1024));
     auto* first = c->add_flag("--first", o->first,
                               "Report the first gallery template (in gallery order) whose score reaches --threshold "
-                              "(one pass over the usable templates)");
+                              "(one pass over the usable templates; with --gallery, in waves of positions)");
     first->needs(threshold);
     c->add_flag("--strict", o->strict, "Stop at the first bad gallery file instead of skipping it");
-    c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching");
+    c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before matching (with --gallery: the probes)");
     c->add_flag("--json", o->json, "Print the results as JSON");
     SetCommand(c, exitCode, [o] { return Run(*o); });
 }

@@ -1,16 +1,16 @@
-// pack OUT.fpg INPUTS...: packs template files into one gallery file, or with
-// --append adds them to an existing gallery as a new segment.
+// pack OUT.fpg INPUTS...: template files enrolled into a new gallery, each
+// file its own subject named by the path it was read from; or with --append
+// added to an existing gallery. Both through the identification library,
+// committed in one step.
 #include <filesystem>
-#include <iostream>
 #include <memory>
 
 #include "commands.h"
+#include "enrol.h"
 #include "file_io.h"
 #include "gallery.h"
-#include "output.h"
+#include "id_gallery.h"
 #include "report.h"
-#include "template_load.h"
-#include "gallery_file.h"
 
 namespace fpmatch::tool {
 
@@ -25,11 +25,6 @@ struct PackOptions {
     bool append = false, shorts = false, adapt = false, strict = false;
 };
 
-bool SameFile(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
-}
-
 int Run(const PackOptions& o) {
     std::error_code ec;
     const bool exists = fs::exists(o.out, ec);
@@ -37,71 +32,63 @@ int Run(const PackOptions& o) {
         Report(o.out, "no such file (--append adds to an existing gallery)");
         return kExitInput;
     }
-    if (!o.append && exists) {
-        // Never replace a file that is not a gallery (a template given as OUT by mistake).
-        std::string reason;
-        if (!MappedGallery::Open(o.out, &reason)) {
-            Report(o.out, "exists and is not a readable gallery (" + reason + "); not overwritten");
-            return kExitOutput;
+    int exit = kExitOk;
+    GalleryHandle existing;  // --append: the writer; else the file to replace, held against other writers
+    if (exists) {
+        FpmGallery* g = nullptr;
+        int32_t rc = FpmGalleryOpen(o.out.c_str(), FPM_OPEN_WRITE, &g);
+        if (rc == FPM_E_READ_ONLY && !o.append) rc = FpmGalleryOpen(o.out.c_str(), FPM_OPEN_READ, &g);  // version 1
+        if (rc != FPM_OK) {
+            // Never replace a file that is not a gallery (a template given as OUT by mistake).
+            const bool foreign = !o.append && rc != FPM_E_LOCKED;
+            Report(o.out, foreign ? "exists and is not a readable gallery (" + LibraryText(rc, o.out) + "); not overwritten"
+                                  : LibraryText(rc, o.out));
+            return foreign ? kExitOutput : kExitInput;
         }
+        existing.reset(g);
     }
-    if (o.append) {
-        // Refuse a bad gallery before reading any template.
-        std::string reason;
-        if (!MappedGallery::Open(o.out, &reason)) {
-            Report(o.out, reason);
-            return kExitInput;
-        }
-    }
-
     int problems = 0;
-    const std::vector<std::string> paths = ExpandGallery(o.inputs, o.list, &problems);
+    std::vector<EnrolItem> items;
+    for (std::string& p : ExpandGallery(o.inputs, o.list, &problems)) items.push_back(EnrolItem{p, p});
     if (problems > 0 && o.strict) return kExitInput;
-    if (paths.empty()) {
+    if (items.empty()) {
         Report("pack", "no templates given (files, folders or --list)");
         return kExitInput;
     }
-    const LoadOptions load{o.adapt};
-    PackBatch batch;
-    int skipped = problems;
-    for (const std::string& p : paths) {
-        if (exists && SameFile(p, o.out)) continue;  // the gallery itself inside an input folder
-        std::string reason;
-        auto t = LoadTemplate(p, load, &reason);
-        if (!t) {
-            Report(p, reason + (o.strict ? "" : " (skipped)"));
-            if (o.strict) return kExitInput;
-            ++skipped;
-            continue;
-        }
-        HintIfQualitiesMissing(*t, load);
-        batch.Add(t->bytes, p);
+    std::unique_ptr<NewGallery> fresh;
+    if (!o.append) {
+        fresh = NewGallery::Create(o.out, &exit);
+        if (!fresh) return exit;
     }
-    if (batch.Count() == 0) {
-        Report("pack", "none of the " + std::to_string(paths.size()) + " files is a usable template; nothing written");
+    FpmGallery* g = o.append ? existing.get() : fresh->Get();
+    const EnrolResult r = Enrol(g, o.out, items, EnrolOptions{o.adapt, o.strict, "packed"});
+    if (r.exitCode != 0) return r.exitCode;
+    if (r.added == 0) {
+        Report("pack", "none of the " + std::to_string(items.size()) + " files is a usable template; nothing written");
         return kExitInput;
     }
-
-    PackResult r;
-    std::string reason;
-    bool badGallery = false;
-    const bool done = o.append ? AppendToGallery(o.out, batch, o.shorts, &r, &reason, &badGallery)
-                               : WriteNewGallery(o.out, batch, o.shorts, &r, &reason);
-    if (!done) {
-        Report(o.out, reason);
-        return badGallery ? kExitInput : kExitOutput;
+    FpmGalleryStat st{};
+    if (o.append) {
+        const int32_t rc = FpmGalleryCommit(g);
+        if (rc != FPM_OK) {
+            ReportLibrary(o.out, rc, " (nothing appended)");
+            return ExitForCode(rc, true);
+        }
+        if (!GalleryStat(g, o.out, &st, &exit)) return exit;
+    } else {
+        if (!fresh->Replace()) return kExitOutput;
+        existing.reset();
+        const GalleryHandle written = OpenGallery(o.out, FPM_OPEN_READ, &exit);
+        if (!written || !GalleryStat(written.get(), o.out, &st, &exit)) return exit;
     }
-    if (r.cut > 0)
-        NoteOnce("cut", std::to_string(r.cut) + " template(s) longer than " + std::to_string(kMaxKeptTemplate) +
-                            " bytes were stored cut to that length (the matcher reads at most 328)");
-    if (r.withoutShort > 0)
-        NoteOnce("noshort", std::to_string(r.withoutShort) +
+    if (st.shorts < st.templates)
+        NoteOnce("noshort", std::to_string(st.templates - st.shorts) +
                                 " template(s) cannot become short templates (a minutia outside 0..511 or of another "
                                 "type); screening will not list them (try --adapt)");
-    std::cout << (o.append ? "appended " : "packed ") << batch.Count() << " templates to " << o.out << ": "
-              << r.info.entryCount << " entries in " << r.info.segmentCount << " segment(s), " << r.info.usedSize
-              << " bytes, slots of " << r.stride << " bytes" << (r.shorts ? ", with short templates" : "")
-              << (skipped > 0 ? ", " + std::to_string(skipped) + " input(s) skipped" : std::string()) << '\n';
+    const int skipped = r.skipped + problems;
+    Print("{} {} templates to {}: {} templates of {} subjects in {} part(s), {} bytes{}\n",
+          o.append ? "appended" : "packed", r.added, o.out, st.templates, st.subjects, st.parts, st.fileSize,
+          skipped > 0 ? ", " + std::to_string(skipped) + " input(s) skipped" : std::string());
     return skipped > 0 ? kExitSkipped : kExitOk;
 }
 
@@ -109,14 +96,14 @@ int Run(const PackOptions& o) {
 
 void AddPack(CLI::App& app, int* exitCode) {
     auto o = std::make_shared<PackOptions>();
-    CLI::App* c = app.add_subcommand("pack", "Pack template files into one gallery file (.fpg), or append to one");
-    c->add_option("out", o->out, "Gallery file to write")->required();
+    CLI::App* c = app.add_subcommand(
+        "pack", "Enrol template files into a new gallery file (.fpg), each file a subject named by its path; or append");
+    c->add_option("out", o->out, "Gallery file to write (an existing gallery is replaced in one step)")->required();
     c->add_option("inputs", o->inputs, "Template files or folders (a folder contributes all its files)");
     c->add_option("--list", o->list, "File naming one template per line (relative to the list's folder)");
-    c->add_flag("--append", o->append,
-                "Add the templates to the existing gallery as a new segment, without rewriting it");
+    c->add_flag("--append", o->append, "Add the templates to the existing gallery, committed in one step");
     c->add_flag("--shorts", o->shorts,
-                "Also store 512-byte short templates for screening (kept on --append when the gallery has them)");
+                "Accepted for older scripts: short templates for screening are always stored now");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before packing");
     c->add_flag("--strict", o->strict, "Stop at the first bad template file (nothing is written)");
     SetCommand(c, exitCode, [o] { return Run(*o); });

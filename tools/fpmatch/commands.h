@@ -29,10 +29,13 @@ void AddScreen(CLI::App& app, int* exitCode);
 void AddInfo(CLI::App& app, int* exitCode);
 void AddConvert(CLI::App& app, int* exitCode);
 void AddEval(CLI::App& app, int* exitCode);
+void AddEvalId(CLI::App& app, int* exitCode);
 void AddRender(CLI::App& app, int* exitCode);
 void AddDemo(CLI::App& app, int* exitCode);
 void AddPack(CLI::App& app, int* exitCode);
 void AddGalleryInfo(CLI::App& app, int* exitCode);
+void AddGallery(CLI::App& app, int* exitCode);
+void AddVerify(CLI::App& app, int* exitCode);
 
 }  // namespace fpmatch::tool
 

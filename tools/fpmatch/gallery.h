@@ -19,6 +19,19 @@ namespace fpmatch::tool {
 std::vector<std::string> ExpandGallery(const std::vector<std::string>& args, const std::string& listFile,
                                        int* problems);
 
+// A template file to enrol, with the subject it is enrolled under (empty:
+// the subject follows from the path, FpmSubjectFromPath).
+struct EnrolItem {
+    std::string path;
+    std::string subject;
+};
+
+// Enrolment arguments: files and folders as ExpandGallery expands them,
+// each under `subject`; then the lines of `listFile`, "SUBJECT<TAB>PATH"
+// (a folder: its files under SUBJECT) or "PATH" (under `subject`).
+std::vector<EnrolItem> ExpandEnrolment(const std::vector<std::string>& args, const std::string& listFile,
+                                       const std::string& subject, int* problems);
+
 struct LoadedGallery {
     std::vector<Template> templates;
     int skipped = 0;

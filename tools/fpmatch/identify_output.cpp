@@ -1,21 +1,23 @@
 #include "identify_output.h"
 
 #include "file_io.h"
+#include "id_gallery.h"
 #include "output.h"
 
 namespace fpmatch::tool {
 
-void PrintGalleryHits(const std::string& gallery, int32_t top, int32_t threshold,
+void PrintGalleryHits(const std::string& gallery, bool byEntry, int32_t top, int32_t threshold,
                       const std::vector<ProbeHits>& results, bool json) {
     if (json) {
         Json probes = Json::array();
         for (const ProbeHits& p : results) {
             Json hits = Json::array();
-            for (const NamedHit& h : p.hits) hits.push_back({{"name", h.name}, {"index", h.index}, {"score", h.score}});
+            for (const FpmHit& h : p.hits) hits.push_back({{"subject", SubjectOf(h)}, {"score", h.score}, {"entry", h.entry}});
             probes.push_back({{"probe", p.probe}, {"hits", hits}});
         }
         Json j;
         j["gallery"] = gallery;
+        j["by"] = byEntry ? "entry" : "subject";
         j["top"] = top;
         j["threshold"] = threshold;
         j["probes"] = probes;
@@ -25,7 +27,7 @@ void PrintGalleryHits(const std::string& gallery, int32_t top, int32_t threshold
     for (const ProbeHits& p : results) {
         Print("{}\n", p.probe);
         int rank = 0;
-        for (const NamedHit& h : p.hits) Print("{}\t{}\t{}\t{}\n", ++rank, h.score, h.index, h.name);
+        for (const FpmHit& h : p.hits) Print("{}\t{}\t{}\t{}\n", ++rank, h.score, h.entry, SubjectOf(h));
     }
 }
 

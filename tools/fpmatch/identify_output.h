@@ -1,11 +1,12 @@
-// Output of identification over a packed gallery, shared by
-// `fpmatch identify --gallery` and fpmatch-mpi so that both print the same
-// bytes for the same result.
+// Output of identification over a gallery, shared by `fpmatch identify
+// --gallery` and fpmatch-mpi so that both print the same bytes for the same
+// result.
 //
 // Text: per probe a line with the probe's path, then one line per hit,
-// RANK<TAB>SCORE<TAB>INDEX<TAB>NAME (rank from 1).
-// JSON: {"gallery": PATH, "top": K, "threshold": T,
-//        "probes": [{"probe": PATH, "hits": [{"name", "index", "score"}, ...]}, ...]}
+// RANK<TAB>SCORE<TAB>ENTRY<TAB>SUBJECT (rank from 1; ENTRY is the id of the
+// template that gave the score).
+// JSON: {"gallery": PATH, "by": "subject"|"entry", "top": K, "threshold": T,
+//        "probes": [{"probe": PATH, "hits": [{"subject", "score", "entry"}, ...]}, ...]}
 #ifndef FPMATCH_TOOL_IDENTIFY_OUTPUT_H
 #define FPMATCH_TOOL_IDENTIFY_OUTPUT_H
 
@@ -13,25 +14,20 @@
 #include <string>
 #include <vector>
 
+#include "fpmatch_id.h"
+
 namespace fpmatch::tool {
 
-// One hit with the gallery entry's name.
-struct NamedHit {
-    int32_t index = 0;  // global gallery position
-    int32_t score = 0;
-    std::string name;
-};
-
-// The hits of one probe, best first (HitBefore order), already cut to the
-// top K and to the threshold.
+// The hits of one probe in hit order, already cut to the top K and to the
+// threshold.
 struct ProbeHits {
     std::string probe;
-    std::vector<NamedHit> hits;
+    std::vector<FpmHit> hits;
 };
 
 // Prints the results on standard output (through Print/PrintJson: a failed
 // write throws OutputError).
-void PrintGalleryHits(const std::string& gallery, int32_t top, int32_t threshold,
+void PrintGalleryHits(const std::string& gallery, bool byEntry, int32_t top, int32_t threshold,
                       const std::vector<ProbeHits>& results, bool json);
 
 }  // namespace fpmatch::tool

@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
     using namespace fpmatch::tool;
     CLI::App app{"fpmatch: compare, search, screen, inspect and evaluate fingerprint minutiae templates\n"
-                 "(ISO/IEC 19794-2:2005 records and native templates)."};
+                 "(ISO/IEC 19794-2:2005 records and native templates), and enrol them in galleries of subjects."};
     app.footer(
         "Exit codes: 0 done; 1 done, but some inputs were reported on stderr and skipped;\n"
         "2 bad command line; 3 an input the command needs is missing or invalid; 4 an output\n"
@@ -21,12 +21,15 @@ int main(int argc, char** argv) {
     AddDemo(app, &exitCode);
     AddCompare(app, &exitCode);
     AddIdentify(app, &exitCode);
+    AddVerify(app, &exitCode);
     AddScreen(app, &exitCode);
     AddInfo(app, &exitCode);
     AddConvert(app, &exitCode);
     AddEval(app, &exitCode);
+    AddEvalId(app, &exitCode);
     AddRender(app, &exitCode);
     AddPack(app, &exitCode);
+    AddGallery(app, &exitCode);
     AddGalleryInfo(app, &exitCode);
     // Without a command: the help. The first word that is not an option names
     // the command (the tool's own options take no value).

@@ -18,6 +18,7 @@ namespace {
 
 std::mutex g_stderrMutex;
 bool g_progressOpen = false;  // a progress line without its newline is on stderr
+std::string g_program = "fpmatch";
 
 // Writes to standard error; call with g_stderrMutex held. A failing standard
 // error has nowhere to be reported, so its result is not checked.
@@ -36,7 +37,12 @@ void CloseProgressLine() {
 void Report(const std::string& what, const std::string& reason) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     CloseProgressLine();
-    Err(fmt::format("fpmatch: {}: {}\n", Printable(what), Printable(reason)));
+    Err(fmt::format("{}: {}: {}\n", g_program, Printable(what), Printable(reason)));
+}
+
+void SetProgramName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    g_program = name;
 }
 
 void NoteOnce(const std::string& key, const std::string& text) {
@@ -44,13 +50,13 @@ void NoteOnce(const std::string& key, const std::string& text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     if (!seen.insert(key).second) return;
     CloseProgressLine();
-    Err(fmt::format("fpmatch: note: {}\n", Printable(text)));
+    Err(fmt::format("{}: note: {}\n", g_program, Printable(text)));
 }
 
 void Inform(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     CloseProgressLine();
-    Err(fmt::format("fpmatch: {}\n", Printable(text)));
+    Err(fmt::format("{}: {}\n", g_program, Printable(text)));
 }
 
 namespace {
@@ -89,6 +95,12 @@ void ShowProgress(const std::string& label, size_t done, size_t total, double se
     const std::string text = ProgressText(Printable(label), done, total, seconds);
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     Err("\r" + text + "\x1b[K");  // the rest of a longer earlier line erased
+    g_progressOpen = true;
+}
+
+void ShowProgressLine(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    Err("\r" + text + "\x1b[K");
     g_progressOpen = true;
 }
 

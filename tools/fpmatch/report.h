@@ -23,6 +23,10 @@ enum ExitCode : int {
 // One line on standard error: "fpmatch: WHAT: reason".
 void Report(const std::string& what, const std::string& reason);
 
+// The name that starts every line on standard error ("fpmatch" unless a
+// program of the tool's family, such as fpmatch-mpi, sets its own).
+void SetProgramName(const std::string& name);
+
 // A one-off note on standard error (printed once per process per key).
 void NoteOnce(const std::string& key, const std::string& text);
 
@@ -38,6 +42,9 @@ std::string ProgressText(const std::string& label, size_t done, size_t total, do
 // Shows ProgressText on standard error as a line left open (rewritten in
 // place) until the next report or EndProgress. See Progress (parallel.h).
 void ShowProgress(const std::string& label, size_t done, size_t total, double seconds);
+// A whole line of progress text (the rest of the line cleared), left open
+// like ShowProgress.
+void ShowProgressLine(const std::string& text);
 void EndProgress();
 
 // Whether standard error is a terminal (progress is shown only then).

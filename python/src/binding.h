@@ -1,0 +1,82 @@
+// What the sources of the extension fpmatch._fpmatch share: bytes-like
+// arguments held while the GIL is released, and the gallery binding
+// (gallery.cpp), which searches and changes gallery files through the
+// identification library (fpmatch_id.h).
+#ifndef FPMATCH_PYTHON_BINDING_H
+#define FPMATCH_PYTHON_BINDING_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fpmatch::python {
+
+namespace py = pybind11;
+
+inline std::string TypeName(const py::handle& obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
+
+// A read-only view of a bytes-like object (bytes, bytearray, memoryview, a
+// contiguous numpy array of bytes), held for as long as the view lives so
+// the exporter cannot resize it while the GIL is released.
+class ByteView {
+public:
+    // maxDims 1: one template; 2: a gallery array.
+    ByteView(const py::object& obj, int maxDims, const char* what) {
+        if (PyUnicode_Check(obj.ptr()))
+            throw py::type_error(std::string(what) + " must be bytes-like (bytes, bytearray, memoryview, uint8 array), "
+                                 "not str");
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string(what) +
+                                 " must be a C-contiguous bytes-like object (bytes, bytearray, memoryview, uint8 "
+                                 "array), not " +
+                                 TypeName(obj));
+        }
+        held_ = true;
+        const char* f = view_.format;
+        const bool byteFormat = f == nullptr || !std::strcmp(f, "B") || !std::strcmp(f, "b") || !std::strcmp(f, "c") ||
+                                !std::strcmp(f, "<B") || !std::strcmp(f, "=B") || !std::strcmp(f, "|u1");
+        if (view_.itemsize != 1 || !byteFormat)
+            throw py::type_error(std::string(what) + " must hold bytes (uint8), not items of format '" +
+                                 (f ? f : "?") + "'");
+        if (view_.ndim > maxDims)
+            throw py::type_error(std::string(what) + " must have at most " + std::to_string(maxDims) +
+                                 " dimension(s), not " + std::to_string(view_.ndim));
+    }
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
+    size_t size() const { return static_cast<size_t>(view_.len); }
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int i) const { return view_.shape ? view_.shape[i] : view_.len; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Declares fpmatch.Gallery, fpmatch.Hit, fpmatch.Entry, fpmatch.GalleryStat
+// and fpmatch.GalleryError on `m`. `probeType` is fpmatch.Probe, accepted
+// wherever a probe template is.
+void AddGallery(py::module_& m, const py::handle& probeType);
+
+// Whether `obj` is an fpmatch.Gallery.
+bool IsGallery(const py::handle& obj);
+
+// identify(probe, gallery) over a Gallery: its templates ranked by the
+// library (by template, not subject), as (template id, score) pairs. top 0
+// or nullopt: every template; threads nullopt: 1, 0: every core.
+std::vector<std::pair<int64_t, int>> IdentifyInGallery(const std::vector<uint8_t>& probe, const py::handle& gallery,
+                                                       std::optional<int> top, std::optional<int> threads);
+
+}  // namespace fpmatch::python
+
+#endif
