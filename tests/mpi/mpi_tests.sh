@@ -116,19 +116,19 @@ faults)
   }
   head -c 1000 "$G/g3.1.fpg" > "$D/cut.fpg"
   for np in 1 2 3; do
-    expect "missing shard np=$np" 3 "^fpmatch: shard $D/none.fpg: no such file \(on every rank\)$" \
+    expect "missing shard np=$np" 3 "^fpmatch-mpi: shard $D/none.fpg: no such file \(on every rank\)$" \
       "${MPI[@]}" -np $np "$TOOL" identify --gallery "$G/g3.0.fpg,$D/none.fpg" --top 3 "$P"
-    expect "truncated shard np=$np" 3 "^fpmatch: shard $D/cut.fpg: truncated" \
+    expect "truncated shard np=$np" 3 "^fpmatch-mpi: shard $D/cut.fpg: truncated" \
       "${MPI[@]}" -np $np "$TOOL" identify --gallery "$G/g3.0.fpg,$D/cut.fpg,$G/g3.2.fpg" --top 3 "$P"
   done
   # Shards on local disks: rank 1 runs in a folder without the shard it
   # needs, or with another file under its name.
   cp "$G/g2.0.fpg" "$G/g2.1.fpg" "$D/a/"; cp "$G/g2.0.fpg" "$D/b/"
-  expect "shard missing on rank 1" 3 "^fpmatch: rank 1 \(.*\): shard g2.1.fpg: no such file$" \
+  expect "shard missing on rank 1" 3 "^fpmatch-mpi: rank 1 \(.*\): shard g2.1.fpg: no such file$" \
     "${MPI[@]}" -np 1 -wdir "$D/a" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P" : \
                 -np 1 -wdir "$D/b" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P"
   cp "$G/tiny.0.fpg" "$D/b/g2.1.fpg"
-  expect "another shard on rank 1" 3 "^fpmatch: shard g2.1.fpg: not the same gallery on every rank: 2 entries on one, 1510 on another$" \
+  expect "another shard on rank 1" 3 "^fpmatch-mpi: shard g2.1.fpg: not the same gallery on every rank: 2 entries on one, 1510 on another$" \
     "${MPI[@]}" -np 1 -wdir "$D/a" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P" : \
                 -np 1 -wdir "$D/b" "$TOOL" identify --gallery g2.0.fpg,g2.1.fpg --top 3 "$P"
   # A rank that dies: the job ends with an error and no result.
@@ -142,6 +142,27 @@ faults)
   grep -q "empty.iso: empty file (skipped)" "$WORK/err.txt" || bad "skipped probe: $(cat "$WORK/err.txt")"
   expect "no usable probe" 3 "no usable probe" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --top 3 "$G/samples/bad/empty.iso"
   ;;
-*) echo "usage: mpi_tests.sh setup|generated|fvc|faults" >&2; exit 2 ;;
+cli)
+  # --top defaults to 10, as in fpmatch identify --gallery.
+  PROBES=("$G/samples/iso/101_1.iso" "$G/samples/iso/105_4.iso")
+  "$SINGLE" identify --gallery "$G/g1.0.fpg" --top 10 --threads 1 "${PROBES[@]}" > "$WORK/top10.ref" ||
+    bad "fpmatch identify --top 10 failed"
+  # A line per probe, then its 10 hits.
+  [ "$(wc -l < "$WORK/top10.ref")" = 22 ] || bad "the --top 10 reference does not list 10 hits per probe"
+  same "no --top np=2" "$WORK/top10.ref" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --threads 1 "${PROBES[@]}"
+  # Every message names fpmatch-mpi; help and version need no mpirun.
+  out=$("$TOOL" identify --top 3 "$G/samples/iso/101_1.iso" 2>"$WORK/err.txt"); rc=$?
+  [ $rc = 2 ] && [ -z "$out" ] || bad "no --gallery: exit $rc, output '$out'"
+  grep -Eq '^fpmatch-mpi: command line: .*--gallery.* \(see fpmatch-mpi --help\)$' "$WORK/err.txt" ||
+    bad "no --gallery: $(cat "$WORK/err.txt")"
+  out=$("${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --top 3 "$G/samples/bad/empty.iso" 2>"$WORK/err.txt")
+  grep -q '^fpmatch-mpi: ' "$WORK/err.txt" && ! grep -q '^fpmatch: ' "$WORK/err.txt" ||
+    bad "a bad probe is not reported by fpmatch-mpi: $(cat "$WORK/err.txt")"
+  "$TOOL" pack --shards 1 "$WORK/cli-none" 2>"$WORK/err.txt"
+  grep -q '^fpmatch-mpi: pack: no templates given' "$WORK/err.txt" || bad "pack without inputs: $(cat "$WORK/err.txt")"
+  out=$("$TOOL" --version) && [[ $out == "fpmatch-mpi "* ]] || bad "--version: $out"
+  "$TOOL" identify --help | grep -q 'K best per probe (default 10' || bad "identify --help does not give --top's default"
+  ;;
+*) echo "usage: mpi_tests.sh setup|generated|fvc|faults|cli" >&2; exit 2 ;;
 esac
 exit $fail

@@ -90,8 +90,6 @@ FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>&
     return r;
 }
 
-constexpr int kDefaultPackedTop = 10;
-
 // The probe's short template, for screening; empty when it has none.
 std::vector<uint8_t> ShortOf(const Template& t) {
     FeatureStorage storage;
@@ -117,7 +115,7 @@ int RunPacked(const IdentifyOptions& o) {
         return kExitInput;
     }
     const int32_t entries = gallery->Info().entryCount;
-    const int top = o.top < 0 ? kDefaultPackedTop : (o.top == 0 ? entries : o.top);
+    const int top = o.top < 0 ? kDefaultGalleryTop : (o.top == 0 ? entries : o.top);
     int skipped = 0;
     Json probes = Json::array();        // --first results, for --json
     std::vector<ProbeHits> ranked;      // ranked results

@@ -16,6 +16,7 @@ namespace {
 
 std::mutex g_stderrMutex;
 bool g_progressOpen = false;  // a progress line without its newline is on stderr
+std::string g_program = "fpmatch";
 
 // Writes to standard error; call with g_stderrMutex held. A failing standard
 // error has nowhere to be reported, so its result is not checked.
@@ -31,10 +32,15 @@ void CloseProgressLine() {
 
 }  // namespace
 
+void SetProgramName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    g_program = name;
+}
+
 void Report(const std::string& what, const std::string& reason) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     CloseProgressLine();
-    Err(fmt::format("fpmatch: {}: {}\n", what, reason));
+    Err(fmt::format("{}: {}: {}\n", g_program, what, reason));
 }
 
 void NoteOnce(const std::string& key, const std::string& text) {
@@ -42,7 +48,7 @@ void NoteOnce(const std::string& key, const std::string& text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     if (!seen.insert(key).second) return;
     CloseProgressLine();
-    Err(fmt::format("fpmatch: note: {}\n", text));
+    Err(fmt::format("{}: note: {}\n", g_program, text));
 }
 
 void ShowProgress(const std::string& label, size_t done, size_t total) {
