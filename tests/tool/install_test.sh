@@ -3,7 +3,8 @@
 # Installs the build into WORK_DIR/prefix, then builds the consumer against
 # it through the CMake package (shared and static library) and through
 # pkg-config, exactly as the README shows, and runs each without any
-# library path set; then runs the installed tool.
+# library path set; then runs the installed tools and checks that the
+# installed JNI library finds the installed libfpmatch.so.1.
 set -eu
 cmake=$1 build=$2 work=$3 consumer=$4 cc=$5 libdir=$6 version=$7
 unset LD_LIBRARY_PATH
@@ -38,4 +39,16 @@ flags=$(pkg-config --cflags --libs fpmatch)
 if [ -x "$prefix/bin/fpmatch" ]; then
   echo "== installed tool"
   env -u LD_LIBRARY_PATH "$prefix/bin/fpmatch" demo --fingers 2 --impressions 2 | tail -2
+fi
+if [ -x "$prefix/bin/fpmatch-mpi" ]; then
+  echo "== installed fpmatch-mpi"
+  env -u LD_LIBRARY_PATH "$prefix/bin/fpmatch-mpi" --version
+fi
+jni=$prefix/$libdir/jni/libfpmatch-jni.so
+if [ -e "$jni" ]; then
+  # The JNI library finds the prefix's libfpmatch.so.1 through its rpath.
+  echo "== installed libfpmatch-jni.so"
+  found=$(env -u LD_LIBRARY_PATH ldd "$jni" | awk '$1 == "libfpmatch.so.1" { print $3 }')
+  [ "$found" -ef "$prefix/$libdir/libfpmatch.so.1" ] || { echo "libfpmatch-jni.so loads libfpmatch.so.1 from '$found'"; exit 1; }
+  echo "libfpmatch-jni.so -> $found"
 fi
