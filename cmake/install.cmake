@@ -1,7 +1,8 @@
 # Installation, one component per Debian package (cmake/packaging.cmake
 # describes each package):
 #   runtime  libfpmatch1      the shared library libfpmatch.so.1 (soname)
-#   dev      libfpmatch-dev   the header, the libfpmatch.so link, the static
+#   id       libfpmatch-id1   the identification library libfpmatch-id.so.1
+#   dev      libfpmatch-dev   the headers, the .so links, the static
 #                             library libfpmatch.a, a CMake package
 #                             (find_package(fpmatch) -> fpmatch::fpmatch,
 #                             fpmatch::fpmatch_static) and a pkg-config file
@@ -22,6 +23,7 @@ set(FPMATCH_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc)
 
 set(FPMATCH_PACKAGE_runtime libfpmatch1)
 set(FPMATCH_PACKAGE_dev libfpmatch-dev)
+set(FPMATCH_PACKAGE_id libfpmatch-id1)
 set(FPMATCH_PACKAGE_tools fpmatch-tools)
 set(FPMATCH_PACKAGE_mpi fpmatch-mpi)
 set(FPMATCH_PACKAGE_java libfpmatch-java)
@@ -66,7 +68,13 @@ install(TARGETS fpmatch EXPORT fpmatchTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS fpmatch_static EXPORT fpmatchTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# The identification library: its own runtime package; its header and
+# link go with the core's development files.
+install(TARGETS fpmatch_id EXPORT fpmatchTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT id NAMELINK_COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 fpmatch_component(runtime)
+fpmatch_component(id)
 fpmatch_component(dev)
 
 if(TARGET fpmatch_tool)

@@ -1,6 +1,7 @@
 # Debian packages, one per install component (cmake/install.cmake):
 #   libfpmatch1      runtime: libfpmatch.so.1
-#   libfpmatch-dev   header, libfpmatch.so, libfpmatch.a, CMake and pkg-config files
+#   libfpmatch-id1   runtime: libfpmatch-id.so.1 (the identification library)
+#   libfpmatch-dev   headers, libfpmatch.so, libfpmatch-id.so, libfpmatch.a, CMake and pkg-config files
 #   fpmatch-tools    the fpmatch tool, its man page and bash completion
 #   fpmatch-mpi      fpmatch-mpi and its man page (when Open MPI is found)
 #   libfpmatch-java  the jar and libfpmatch-jni.so (when a JDK is found)
@@ -39,7 +40,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # packaged file needs one (that dependency is then the exact one declared
 # below); and a shlibs file in each library package, so that packages built
 # against them get their dependencies computed the same way.
-set(FPMATCH_SHARED_LIBRARIES fpmatch)
+set(FPMATCH_SHARED_LIBRARIES fpmatch fpmatch_id)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "")
 foreach(_library IN LISTS FPMATCH_SHARED_LIBRARIES)
   get_target_property(_folder ${_library} LIBRARY_OUTPUT_DIRECTORY)
@@ -86,26 +87,32 @@ fpmatch_deb(runtime SECTION libs
 records and its native format) and scores their likeness from 0 to 100.
 This package holds the shared library.")
 
-fpmatch_deb(dev SECTION libdevel INTERNAL runtime
+fpmatch_deb(id SECTION libs INTERNAL runtime
+  SUMMARY "Fingerprint identification library"
+  TEXT "libfpmatch-id keeps galleries of enrolled subjects in files (add,
+remove, commit, compact, check, one writer and any number of readers) and
+identifies probes among them on every core with the fpmatch library.")
+
+fpmatch_deb(dev SECTION libdevel INTERNAL runtime id
   SUMMARY "Fingerprint minutiae matching library - development files"
-  TEXT "The header fpmatch.h, the link libfpmatch.so, the static library
-libfpmatch.a, a CMake package (find_package(fpmatch)) and a pkg-config
+  TEXT "The headers fpmatch.h and fpmatch_id.h, the links libfpmatch.so and
+libfpmatch-id.so, the static library libfpmatch.a, a CMake package (find_package(fpmatch)) and a pkg-config
 file (pkg-config fpmatch).")
 
-fpmatch_deb(tools SECTION utils INTERNAL runtime
+fpmatch_deb(tools SECTION utils INTERNAL runtime id
   SUMMARY "Fingerprint minutiae matching - command-line tool"
   TEXT "The fpmatch tool compares, searches, screens, inspects, converts and
 evaluates fingerprint minutiae templates with the fpmatch library. With
 its man page and bash completion.")
 
 # mpirun, which starts the ranks, is a program of openmpi-bin.
-fpmatch_deb(mpi SECTION utils INTERNAL runtime DEPENDS openmpi-bin
+fpmatch_deb(mpi SECTION utils INTERNAL runtime id DEPENDS openmpi-bin
   SUMMARY "Fingerprint minutiae matching - identification over Open MPI"
   TEXT "fpmatch-mpi searches one packed gallery spread over the ranks of an
 Open MPI job (each rank searches its part, rank 0 merges the best hits) and
 cuts galleries into shards. With its man page.")
 
-fpmatch_deb(java SECTION java INTERNAL runtime ARCHITECTURE amd64
+fpmatch_deb(java SECTION java INTERNAL runtime id ARCHITECTURE amd64
   SUMMARY "Fingerprint minutiae matching library - Java binding"
   TEXT "The jar of com.vorel.JavaMatcher (/usr/share/java/fpmatch.jar) and its
 JNI library libfpmatch-jni.so on the JVM's default library path.")

@@ -12,7 +12,7 @@ rm -rf "$work"
 mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
-for f in "include/fpmatch.h" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.$version" \
+for f in "include/fpmatch.h" "include/fpmatch_id.h" "$libdir/libfpmatch-id.so.1" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.$version" \
          "$libdir/libfpmatch.a" "$libdir/cmake/fpmatch/fpmatchConfig.cmake" "$libdir/pkgconfig/fpmatch.pc"; do
   [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
 done
@@ -24,6 +24,13 @@ echo "== CMake package"
 "$cmake" --build "$work/cmake-build" >"$work/build.log"
 "$work/cmake-build/consumer"
 "$work/cmake-build/consumer_static"
+# The identification library's consumer, on FVC2002 templates when present
+# (as docs/identification-library.md shows it).
+data=$consumer/../../../../shared/data/fvc2002/DB1_B
+if [ -d "$data" ]; then
+  "$work/cmake-build/identify" "$work/people.fpg" "$data/101_5.iso" "$data"/10[1-5]_[1-4].iso | tee "$work/identify.out"
+  head -1 "$work/identify.out" | grep -qx "1 DB1_B/101 100" || { echo "identify: unexpected first hit"; exit 1; }
+fi
 if objdump -p "$work/cmake-build/consumer_static" | grep -q 'NEEDED.*libfpmatch'; then
   echo "consumer_static needs libfpmatch.so"; exit 1
 fi

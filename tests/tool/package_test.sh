@@ -56,9 +56,15 @@ check libfpmatch1 runtime "^libc6 \\(>= [0-9.]+\\)$" \
   "$lib/libfpmatch.so.1 -> libfpmatch.so.$version" \
   "$lib/libfpmatch.so.$version" \
   "./usr/share/doc/libfpmatch1/copyright"
+check libfpmatch-id1 id "$exact" \
+  "$lib/libfpmatch-id.so.1 -> libfpmatch-id.so.$version" \
+  "$lib/libfpmatch-id.so.$version" \
+  "./usr/share/doc/libfpmatch-id1/copyright"
 check libfpmatch-dev dev "$exact" \
   "./usr/include/fpmatch.h" \
+  "./usr/include/fpmatch_id.h" \
   "$lib/libfpmatch.so -> libfpmatch.so.1" \
+  "$lib/libfpmatch-id.so -> libfpmatch-id.so.1" \
   "$lib/libfpmatch.a" \
   "$lib/cmake/fpmatch/fpmatchConfig.cmake" \
   "$lib/cmake/fpmatch/fpmatchConfigVersion.cmake" \
@@ -68,8 +74,6 @@ check libfpmatch-dev dev "$exact" \
   "./usr/share/doc/libfpmatch-dev/copyright"
 check fpmatch-tools tools "$exact.*" \
   "./usr/bin/fpmatch" \
-  "$lib/libfpmatch-id.so.1 -> libfpmatch-id.so.$version" \
-  "$lib/libfpmatch-id.so.$version" \
   "./usr/share/man/man1/fpmatch.1.gz" \
   "./usr/share/bash-completion/completions/fpmatch" \
   "./usr/share/doc/fpmatch-tools/copyright"
@@ -83,7 +87,8 @@ check libfpmatch-java java "$exact" \
   "./usr/share/doc/libfpmatch-java/copyright"
 
 # Each tool's Depends names the libraries it links beyond libfpmatch.
-for pair in "fpmatch-tools:libfmt libtbb libstdc" "fpmatch-mpi:libfmt libtbb libstdc libopenmpi"; do
+for pair in "libfpmatch-id1:libtbb libxxhash libstdc" "fpmatch-tools:libfpmatch-id1 libfmt libtbb libstdc" \
+            "fpmatch-mpi:libfpmatch-id1 libfmt libtbb libstdc libopenmpi"; do
   package=${pair%%:*}
   deb=$work/${package}_${version}-1_amd64.deb
   [ -f "$deb" ] || continue
