@@ -19,8 +19,30 @@ ROOT = Path(__file__).resolve().parent
 
 
 def project_version() -> str:
-    text = (ROOT / "CMakeLists.txt").read_text()
-    return re.search(r"project\(fpmatch VERSION ([0-9.]+)", text).group(1)
+    """The version of the FPMATCH_VERSION_* lines of the public header, read
+    as CMakeLists.txt reads them."""
+    header = ROOT / "include" / "fpmatch.h"
+    parts = {}
+    for line in header.read_text().splitlines():
+        m = re.fullmatch(r'#define FPMATCH_VERSION_(MAJOR|MINOR|PATCH|STRING) +"?([0-9.]+)"?', line.rstrip())
+        if m:
+            parts[m.group(1)] = m.group(2)
+    numbers = ".".join(parts.get(p, "?") for p in ("MAJOR", "MINOR", "PATCH"))
+    if parts.get("STRING") != numbers:
+        raise RuntimeError(f"{header}: FPMATCH_VERSION_STRING {parts.get('STRING')!r} is not "
+                           f"FPMATCH_VERSION_MAJOR.MINOR.PATCH ({numbers})")
+    return numbers
+
+
+def pybind11_cmake_args() -> list:
+    """pybind11's CMake files from the pybind11 module when it has them (a
+    build environment from PyPI); otherwise CMake finds Debian's pybind11-dev."""
+    try:
+        import pybind11
+    except ImportError:
+        return []
+    folder = Path(pybind11.get_cmake_dir())
+    return [f"-Dpybind11_DIR={folder}"] if (folder / "pybind11Config.cmake").is_file() else []
 
 
 class CMakeBuild(build_ext):
@@ -34,7 +56,7 @@ class CMakeBuild(build_ext):
             "-DFPMATCH_BUILD_TOOLS=OFF",
             "-DFPMATCH_BUILD_JAVA=OFF",
             f"-DPython3_EXECUTABLE={sys.executable}",
-        ] + shlex.split(os.environ.get("FPMATCH_CMAKE_ARGS", ""))
+        ] + pybind11_cmake_args() + shlex.split(os.environ.get("FPMATCH_CMAKE_ARGS", ""))
         subprocess.run(configure, check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "fpmatch_python", "-j", jobs], check=True)

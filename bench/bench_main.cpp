@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,78 @@ void BM_QuickSort_Fvc(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * count);
 }
 
+// The 320 FVC2002 records, adapted (AdaptIsoRecord), as filter records laid
+// end to end, and the adapted records themselves.
+struct FvcFilter {
+    std::vector<Bytes> adapted;
+    Bytes records;
+};
+const FvcFilter& LoadFvcFilter() {
+    static const FvcFilter f = [] {
+        FvcFilter out;
+        for (const Bytes& t : LoadFvc().templates) {
+            Bytes a(336, 0);
+            if (AdaptIsoRecord(t.data(), t.size(), a.data(), a.size()) < 0) continue;
+            Bytes r(FPMATCH_FILTER_RECORD_SIZE);
+            MakeFilterRecord(a.data(), r.data());
+            out.records.insert(out.records.end(), r.begin(), r.end());
+            out.adapted.push_back(std::move(a));
+        }
+        return out;
+    }();
+    return f;
+}
+
+// Each FVC2002 record in turn, prepared as a filter probe, scores all 320
+// records (items: records scored).
+void BM_FilterScores_Fvc(benchmark::State& state) {
+    const FvcFilter& f = LoadFvcFilter();
+    const int32_t count = static_cast<int32_t>(f.adapted.size());
+    if (count == 0) {
+        state.SkipWithError("FVC2002 templates not found beside the checkout");
+        return;
+    }
+    std::vector<FilterProbe> probes(f.adapted.size());
+    for (size_t i = 0; i < f.adapted.size(); ++i) PrepareFilterProbe(f.adapted[i].data(), &probes[i]);
+    std::vector<int32_t> scores(f.adapted.size());
+    size_t probe = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(FilterScores(&probes[probe], f.records.data(), FPMATCH_FILTER_RECORD_SIZE, count, scores.data()));
+        probe = (probe + 1) % probes.size();
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+}
+
+void BM_MakeFilterRecord_Fvc(benchmark::State& state) {
+    const FvcFilter& f = LoadFvcFilter();
+    if (f.adapted.empty()) {
+        state.SkipWithError("FVC2002 templates not found beside the checkout");
+        return;
+    }
+    uint8_t record[FPMATCH_FILTER_RECORD_SIZE];
+    size_t k = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(MakeFilterRecord(f.adapted[k].data(), record));
+        k = (k + 1) % f.adapted.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_PrepareFilterProbe_Fvc(benchmark::State& state) {
+    const FvcFilter& f = LoadFvcFilter();
+    if (f.adapted.empty()) {
+        state.SkipWithError("FVC2002 templates not found beside the checkout");
+        return;
+    }
+    auto probe = std::make_unique<FilterProbe>();
+    size_t k = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(PrepareFilterProbe(f.adapted[k].data(), probe.get()));
+        k = (k + 1) % f.adapted.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_DecodeFeature(benchmark::State& state) {
     const Bytes iso = samples::MakeIsoRecord(samples::MakeFinger(3, 50), 60);
     BoundFeatureSet bound;
@@ -164,5 +237,8 @@ BENCHMARK(BM_Match2Score_Synthetic50);
 BENCHMARK(BM_MatchListFp)->Arg(1000);
 BENCHMARK(BM_QuickSort)->Arg(10000);
 BENCHMARK(BM_QuickSort_Fvc)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilterScores_Fvc);
+BENCHMARK(BM_MakeFilterRecord_Fvc);
+BENCHMARK(BM_PrepareFilterProbe_Fvc);
 BENCHMARK(BM_DecodeFeature);
 BENCHMARK_MAIN();

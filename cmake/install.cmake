@@ -1,16 +1,66 @@
-# Installation, in four components (one Debian package each, see
-# cmake/packaging.cmake):
-#   runtime  the shared library libfpmatch.so.1 (soname) and its licence;
-#   dev      the header, the libfpmatch.so link, the static library
-#            libfpmatch.a, a CMake package (find_package(fpmatch) ->
-#            fpmatch::fpmatch, fpmatch::fpmatch_static) and a pkg-config file;
-#   tools    the fpmatch tool, its man page and its bash completion;
-#   java     the jar, and a link to the library in LIBDIR/jni, which is on
-#            the JVM's default java.library.path on Debian.
+# Installation, one component per Debian package (cmake/packaging.cmake
+# describes each package):
+#   runtime  libfpmatch1      the shared library libfpmatch.so.1 (soname)
+#   id       libfpmatch-id1   the identification library libfpmatch-id.so.1
+#   dev      libfpmatch-dev   the headers, the .so links, the static
+#                             library libfpmatch.a, a CMake package
+#                             (find_package(fpmatch) -> fpmatch::fpmatch,
+#                             fpmatch::fpmatch_static) and a pkg-config file
+#   tools    fpmatch-tools    the fpmatch tool, its man page and bash completion
+#   mpi      fpmatch-mpi      fpmatch-mpi and its man page (when Open MPI is found)
+#   java     libfpmatch-java  the jar, and libfpmatch-jni.so in LIBDIR/jni, which
+#                             is on the JVM's default java.library.path on Debian
+# Each package also carries the licence as doc/PACKAGE/copyright.
+#
+# A further library joins with: its package name below, an install() of the
+# target in its own component (NAMELINK_COMPONENT and header in dev, EXPORT
+# fpmatchTargets), fpmatch_component(COMPONENT), and its description in
+# cmake/packaging.cmake.
 include(CMakePackageConfigHelpers)
 
 set(FPMATCH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/fpmatch)
 set(FPMATCH_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc)
+
+set(FPMATCH_PACKAGE_runtime libfpmatch1)
+set(FPMATCH_PACKAGE_dev libfpmatch-dev)
+set(FPMATCH_PACKAGE_id libfpmatch-id1)
+set(FPMATCH_PACKAGE_tools fpmatch-tools)
+set(FPMATCH_PACKAGE_mpi fpmatch-mpi)
+set(FPMATCH_PACKAGE_java libfpmatch-java)
+
+# The components installed by this build, in order (FPMATCH_COMPONENTS), each
+# with its licence file.
+set(FPMATCH_COMPONENTS "")
+macro(fpmatch_component component)
+  list(APPEND FPMATCH_COMPONENTS ${component})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${FPMATCH_DOC_DIR}/${FPMATCH_PACKAGE_${component}}
+    RENAME copyright COMPONENT ${component})
+endmacro()
+
+# A man page written by help2man from a program's own --help (and each
+# subcommand's, tools/man/make_manpage.sh), so it follows the program;
+# tools/man/NAME.h2m adds the static sections. Not made in sanitizer builds,
+# which are not installed (and whose program would run under the sanitizers
+# at build time).
+find_program(FPMATCH_HELP2MAN help2man)
+function(fpmatch_man_page target name component summary)
+  if(FPMATCH_SANITIZE OR FPMATCH_TSAN)
+    return()
+  endif()
+  if(NOT FPMATCH_HELP2MAN)
+    message(WARNING "fpmatch: help2man not found (Debian: help2man); the ${name} man page is not made")
+    return()
+  endif()
+  set(man ${PROJECT_BINARY_DIR}/${name}.1)
+  add_custom_command(OUTPUT ${man}.gz
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tools/man/make_manpage.sh ${FPMATCH_HELP2MAN}
+            $<TARGET_FILE:${target}> ${name} "${summary}" ${PROJECT_SOURCE_DIR}/tools/man/${name}.h2m ${man}
+    COMMAND gzip -9nf ${man}
+    DEPENDS ${target} ${PROJECT_SOURCE_DIR}/tools/man/make_manpage.sh ${PROJECT_SOURCE_DIR}/tools/man/${name}.h2m
+    COMMENT "Writing the ${name} man page")
+  add_custom_target(${target}_manpage ALL DEPENDS ${man}.gz)
+  install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+endfunction()
 
 install(TARGETS fpmatch EXPORT fpmatchTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
@@ -18,55 +68,38 @@ install(TARGETS fpmatch EXPORT fpmatchTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS fpmatch_static EXPORT fpmatchTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-
-# The licence beside each part (Debian keeps it as doc/PACKAGE/copyright).
-foreach(_part libfpmatch1:runtime libfpmatch-dev:dev fpmatch-tools:tools libfpmatch-java:java)
-  string(REPLACE ":" ";" _part "${_part}")
-  list(GET _part 0 _package)
-  list(GET _part 1 _component)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${FPMATCH_DOC_DIR}/${_package}
-    RENAME copyright COMPONENT ${_component})
-endforeach()
+# The identification library: its own runtime package; its header and
+# link go with the core's development files.
+install(TARGETS fpmatch_id EXPORT fpmatchTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT id NAMELINK_COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+fpmatch_component(runtime)
+fpmatch_component(id)
+fpmatch_component(dev)
 
 if(TARGET fpmatch_tool)
   install(TARGETS fpmatch_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  # The tool's galleries go through the identification library: its shared
-  # library (soname libfpmatch-id.so.1) travels with the tool until it has a
-  # package of its own (its header only on request, component id-dev).
-  install(TARGETS fpmatch_id
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools NAMELINK_SKIP
-    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT id-dev EXCLUDE_FROM_ALL)
-
-  # Man page, written by help2man from the tool's own --help (and each
-  # subcommand's), so it follows the tool.
-  # Not made in sanitizer builds, which are not installed (and whose tool
-  # would run under the sanitizers at build time).
-  find_program(FPMATCH_HELP2MAN help2man)
-  if(FPMATCH_HELP2MAN AND NOT FPMATCH_SANITIZE AND NOT FPMATCH_TSAN)
-    set(_man ${PROJECT_BINARY_DIR}/fpmatch.1)
-    add_custom_command(OUTPUT ${_man}.gz
-      COMMAND bash ${PROJECT_SOURCE_DIR}/tools/man/make_manpage.sh ${FPMATCH_HELP2MAN}
-              $<TARGET_FILE:fpmatch_tool> ${PROJECT_SOURCE_DIR}/tools/man/fpmatch.h2m ${_man}
-      COMMAND gzip -9nf ${_man}
-      DEPENDS fpmatch_tool ${PROJECT_SOURCE_DIR}/tools/man/make_manpage.sh
-              ${PROJECT_SOURCE_DIR}/tools/man/fpmatch.h2m
-      COMMENT "Writing the fpmatch man page")
-    add_custom_target(fpmatch_manpage ALL DEPENDS ${_man}.gz)
-    install(FILES ${_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-  elseif(NOT FPMATCH_HELP2MAN)
-    message(WARNING "fpmatch: help2man not found (Debian: help2man); the fpmatch man page is not made")
-  endif()
+  fpmatch_man_page(fpmatch_tool fpmatch tools
+    "compare, search, screen, inspect and evaluate fingerprint minutiae templates")
   install(FILES ${PROJECT_SOURCE_DIR}/tools/bash-completion/fpmatch
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
+  fpmatch_component(tools)
 endif()
 
-# Java jar, with the library version in its manifest.
+if(TARGET fpmatch_mpi)
+  install(TARGETS fpmatch_mpi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi)
+  fpmatch_man_page(fpmatch_mpi fpmatch-mpi mpi
+    "identification over a packed fingerprint gallery spread across the ranks of an Open MPI job")
+  fpmatch_component(mpi)
+endif()
+
+# Java: the jar (with the library version in its manifest) and the JNI
+# library, in LIBDIR/jni.
 if(TARGET fpmatch_java)
   include(UseJava)
   install_jar(fpmatch_java DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT java)
-  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/jni)
-  file(CREATE_LINK ../libfpmatch.so.${PROJECT_VERSION_MAJOR} ${PROJECT_BINARY_DIR}/jni/libfpmatch.so SYMBOLIC)
-  install(FILES ${PROJECT_BINARY_DIR}/jni/libfpmatch.so DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni COMPONENT java)
+  install(TARGETS fpmatch_jni LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/jni COMPONENT java)
+  fpmatch_component(java)
 endif()
 
 install(EXPORT fpmatchTargets

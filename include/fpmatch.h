@@ -911,31 +911,6 @@ FPMATCH_API int32_t WriteShortTemplate(const FeatureSet *featureSet, uint8_t *ou
  * adaptation); other overlaps are not allowed. Allocates nothing. */
 FPMATCH_API int32_t AdaptIsoRecord(const uint8_t *record, size_t length, uint8_t *out, size_t outCapacity);
 
-/* --- Java binding ------------------------------------------------------- */
-/* The JNI functions of com.vorel.JavaMatcher, part of the library unless it
- * was built with FPMATCH_BUILD_JAVA=OFF. They are called by the JVM, not by
- * C code, and are declared when <jni.h> is included before this header. */
-#if defined(JNI_VERSION_1_1)
-FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_MatchTemplates(JNIEnv *env, jclass cls,
-                                                                         jbyteArray probeList,
-                                                                         jint listLength,
-                                                                         jbyteArray galleryTemplate,
-                                                                         jint stride);
-FPMATCH_API JNIEXPORT jstring JNICALL Java_com_vorel_JavaMatcher_versionString(JNIEnv *env, jclass cls);
-FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_checkTemplate(JNIEnv *env, jclass cls,
-                                                                        jbyteArray tmpl);
-FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_match(JNIEnv *env, jclass cls, jbyteArray probe,
-                                                                jbyteArray gallery);
-FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(JNIEnv *env, jclass cls,
-                                                                               jbyteArray record,
-                                                                               jbyteArray out);
-FPMATCH_API JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv *env, jclass cls,
-                                                                       jbyteArray probe, jbyteArray list,
-                                                                       jint stride, jint k, jintArray hits,
-                                                                       jintArray scratch,
-                                                                       jlongArray preparedStorage);
-#endif
-
 #ifdef __cplusplus
 }
 #endif

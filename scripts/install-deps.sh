@@ -8,12 +8,12 @@
 #                                      Google Benchmark, CLI11, nlohmann-json,
 #                                      {fmt}, oneTBB,
 #                                      help2man for the man page, pkg-config,
-#                                      pybind11, numpy and pytest for the
-#                                      Python package)
-#   scripts/install-deps.sh --java     also a JDK, for the JNI functions and
-#                                      the jar (FPMATCH_BUILD_JAVA=ON, the
-#                                      default; without a JDK configure with
-#                                      -DFPMATCH_BUILD_JAVA=OFF)
+#                                      dpkg-dev and file for the packages'
+#                                      dependencies, pybind11, numpy and
+#                                      pytest for the Python package)
+#   scripts/install-deps.sh --java     also a JDK, for the Java binding
+#                                      (libfpmatch-jni.so and the jar; built
+#                                      whenever configure finds a JDK)
 #   scripts/install-deps.sh --fuzz     also clang and LLVM, for the libFuzzer
 #                                      targets (FPMATCH_FUZZ=ON, .ci/hardening.sh)
 #   scripts/install-deps.sh --mpi      also Open MPI, for fpmatch-mpi and its
@@ -34,7 +34,7 @@ done
 command -v apt-get >/dev/null 2>&1 || exit 0
 packages=(cmake make g++ libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libfmt-dev libtbb-dev help2man
-          binutils python3 pkg-config
+          binutils python3 pkg-config dpkg-dev file
           python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           pybind11-dev python3-pybind11 python3-numpy python3-pytest)
 [ "$java" -eq 1 ] && packages+=(openjdk-17-jdk-headless)

@@ -10,8 +10,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -340,6 +345,54 @@ TEST(JniBinding, SearchRanksWholeEntriesAndNeverReadsPastTheList) {
                                                           reinterpret_cast<jlongArray>(&small)),
                   -2);
     }
+}
+
+// The words of each line a command prints (empty when it cannot run).
+std::vector<std::vector<std::string>> CommandLines(const std::string& command) {
+    std::vector<std::vector<std::string>> lines;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (!pipe) return lines;
+    char line[1024];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (!words.empty()) lines.push_back(words);
+    }
+    pclose(pipe);
+    return lines;
+}
+
+// libfpmatch-jni.so exports exactly the native methods of the class, listed
+// in java/native/exported_symbols.txt (sanitizer builds add names of their
+// own, all beginning with "__").
+TEST(JniLibrary, ExportsExactlyTheNativeMethods) {
+    const auto nm = CommandLines("nm -D --defined-only '" FPMATCH_JNI_LIBRARY_FILE "'");
+    if (nm.empty()) GTEST_SKIP() << "nm not available";
+    std::set<std::string> exported;
+    for (const auto& words : nm) {
+        std::string name = words.back();
+        if (name.rfind("__", 0) == 0) continue;
+        exported.insert(name.substr(0, name.find('@')));
+    }
+    std::set<std::string> listed;
+    std::ifstream in(FPMATCH_JNI_SYMBOLS_FILE);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') listed.insert(line);
+    ASSERT_EQ(listed.size(), 6u);
+    EXPECT_EQ(exported, listed);
+}
+
+// It needs the core library and the C library, never a JVM library: the VM
+// is reached through the JNIEnv a call is given.
+TEST(JniLibrary, NeedsTheCoreLibraryAndNoJvm) {
+    const auto dump = CommandLines("objdump -p '" FPMATCH_JNI_LIBRARY_FILE "'");
+    if (dump.empty()) GTEST_SKIP() << "objdump not available";
+    std::set<std::string> needed;
+    for (const auto& words : dump)
+        if (words.size() == 2 && words[0] == "NEEDED") needed.insert(words[1]);
+    EXPECT_TRUE(needed.count("libfpmatch.so." + std::to_string(FPMATCH_VERSION_MAJOR)));
+    for (const auto& name : needed) EXPECT_EQ(name.find("jvm"), std::string::npos) << name;
 }
 
 }  // namespace

@@ -25,8 +25,9 @@ program shown is run.
 Each console block runs in a fresh temporary folder, its commands one after
 another in one bash (so `cd`, variables and `$?` carry over), with the
 build's tools first on PATH, the build's Python package on PYTHONPATH,
-pkg-config files for the build tree on PKG_CONFIG_PATH, the build's
-libraries on LD_LIBRARY_PATH (and so on the JVM's java.library.path) and
+fpmatch.pc for the build tree on PKG_CONFIG_PATH, the headers on CPATH, the
+build's libraries on LIBRARY_PATH and LD_LIBRARY_PATH (and so on the JVM's
+java.library.path), and
 /usr/share/java/fpmatch.jar in commands read as the build's jar. The folder
 holds links DB1_B..DB4_B to the FVC2002 sets; a block that names one of them
 is skipped (and reported) when the data is absent, as is a block whose
@@ -153,17 +154,12 @@ def output_lines(data):
 
 
 def write_pkgconfig(folder, args):
-    """fpmatch.pc and fpmatch-id.pc for the build tree."""
+    """fpmatch.pc for the build tree."""
     os.makedirs(folder, exist_ok=True)
-    libs = {"fpmatch": (args.lib_dir, "-lfpmatch", "-lm"), "fpmatch-id": (args.id_lib_dir, "-lfpmatch-id -lfpmatch", "")}
-    for name, (libdir, link, private) in libs.items():
-        if not libdir:
-            continue
-        extra = f" -L{args.lib_dir} -Wl,-rpath,{args.lib_dir}" if libdir != args.lib_dir else ""
-        with open(os.path.join(folder, name + ".pc"), "w", encoding="utf-8") as f:
-            f.write(f"Name: {name}\nDescription: {name} from the build tree\nVersion: 0\n"
-                    f"Libs: -L{libdir} -Wl,-rpath,{libdir}{extra} {link}\n"
-                    f"Libs.private: {private}\nCflags: -I{args.include_dir}\n")
+    with open(os.path.join(folder, "fpmatch.pc"), "w", encoding="utf-8") as f:
+        f.write(f"Name: fpmatch\nDescription: fpmatch from the build tree\nVersion: 0\n"
+                f"Libs: -L{args.lib_dir} -Wl,-rpath,{args.lib_dir} -lfpmatch\n"
+                f"Libs.private: -lm\nCflags: -I{args.include_dir}\n")
 
 
 def block_needs(block, steps, files, args):
@@ -263,6 +259,9 @@ def main():
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     env["LD_LIBRARY_PATH"] = os.pathsep.join(d for d in (args.lib_dir, args.id_lib_dir,
                                                          os.path.dirname(args.jar) if args.jar else "") if d)
+    # A compiler finds the headers and libraries as if installed in /usr.
+    env["CPATH"] = args.include_dir
+    env["LIBRARY_PATH"] = os.pathsep.join(d for d in (args.lib_dir, args.id_lib_dir) if d)
     pc_dir = os.path.join(top, "pkgconfig")
     write_pkgconfig(pc_dir, args)
     env["PKG_CONFIG_PATH"] = pc_dir

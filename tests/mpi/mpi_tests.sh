@@ -175,6 +175,27 @@ faults)
   grep -q "empty.iso: empty file (skipped)" "$WORK/err.txt" || bad "skipped probe: $(cat "$WORK/err.txt")"
   expect "no usable probe" 3 "no usable probe" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --top 3 "$G/samples/bad/empty.iso"
   ;;
-*) echo "usage: mpi_tests.sh setup|generated|fvc|faults" >&2; exit 2 ;;
+cli)
+  # --top defaults to 10, as in fpmatch identify --gallery.
+  PROBES=("$G/samples/iso/101_1.iso" "$G/samples/iso/105_4.iso")
+  "$SINGLE" identify --gallery "$G/g1.0.fpg" --top 10 --threads 1 "${PROBES[@]}" > "$WORK/top10.ref" ||
+    bad "fpmatch identify --top 10 failed"
+  # A line per probe, then its 10 hits.
+  [ "$(wc -l < "$WORK/top10.ref")" = 22 ] || bad "the --top 10 reference does not list 10 hits per probe"
+  same "no --top np=2" "$WORK/top10.ref" "${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --threads 1 "${PROBES[@]}"
+  # Every message names fpmatch-mpi; help and version need no mpirun.
+  out=$("$TOOL" identify --top 3 "$G/samples/iso/101_1.iso" 2>"$WORK/err.txt"); rc=$?
+  [ $rc = 2 ] && [ -z "$out" ] || bad "no --gallery: exit $rc, output '$out'"
+  grep -Eq '^fpmatch-mpi: command line: .*--gallery.* \(see fpmatch-mpi --help\)$' "$WORK/err.txt" ||
+    bad "no --gallery: $(cat "$WORK/err.txt")"
+  out=$("${MPI[@]}" -np 2 "$TOOL" identify --gallery "$G/g1.0.fpg" --top 3 "$G/samples/bad/empty.iso" 2>"$WORK/err.txt")
+  grep -q '^fpmatch-mpi: ' "$WORK/err.txt" && ! grep -q '^fpmatch: ' "$WORK/err.txt" ||
+    bad "a bad probe is not reported by fpmatch-mpi: $(cat "$WORK/err.txt")"
+  "$TOOL" pack --shards 1 "$WORK/cli-none" 2>"$WORK/err.txt"
+  grep -q '^fpmatch-mpi: pack: no templates given' "$WORK/err.txt" || bad "pack without inputs: $(cat "$WORK/err.txt")"
+  out=$("$TOOL" --version) && [[ $out == "fpmatch-mpi "* ]] || bad "--version: $out"
+  "$TOOL" identify --help | grep -q 'K best per probe (default 10' || bad "identify --help does not give --top's default"
+  ;;
+*) echo "usage: mpi_tests.sh setup|generated|fvc|faults|cli" >&2; exit 2 ;;
 esac
 exit $fail

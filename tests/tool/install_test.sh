@@ -3,7 +3,8 @@
 # Installs the build into WORK_DIR/prefix, then builds the consumer against
 # it through the CMake package (shared and static library) and through
 # pkg-config, exactly as the README shows, and runs each without any
-# library path set; then runs the installed tool.
+# library path set; then runs the installed tools and checks that the
+# installed JNI library finds the installed libfpmatch.so.1.
 set -eu
 cmake=$1 build=$2 work=$3 consumer=$4 cc=$5 libdir=$6 version=$7
 unset LD_LIBRARY_PATH
@@ -11,7 +12,7 @@ rm -rf "$work"
 mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
-for f in "include/fpmatch.h" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.$version" \
+for f in "include/fpmatch.h" "include/fpmatch_id.h" "$libdir/libfpmatch-id.so.1" "$libdir/libfpmatch.so" "$libdir/libfpmatch.so.1" "$libdir/libfpmatch.so.$version" \
          "$libdir/libfpmatch.a" "$libdir/cmake/fpmatch/fpmatchConfig.cmake" "$libdir/pkgconfig/fpmatch.pc"; do
   [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
 done
@@ -23,6 +24,13 @@ echo "== CMake package"
 "$cmake" --build "$work/cmake-build" >"$work/build.log"
 "$work/cmake-build/consumer"
 "$work/cmake-build/consumer_static"
+# The identification library's consumer, on FVC2002 templates when present
+# (as docs/identification-library.md shows it).
+data=$consumer/../../../../shared/data/fvc2002/DB1_B
+if [ -d "$data" ]; then
+  "$work/cmake-build/identify" "$work/people.fpg" "$data/101_5.iso" "$data"/10[1-5]_[1-4].iso | tee "$work/identify.out"
+  head -1 "$work/identify.out" | grep -qx "1 DB1_B/101 100" || { echo "identify: unexpected first hit"; exit 1; }
+fi
 if objdump -p "$work/cmake-build/consumer_static" | grep -q 'NEEDED.*libfpmatch'; then
   echo "consumer_static needs libfpmatch.so"; exit 1
 fi
@@ -38,4 +46,16 @@ flags=$(pkg-config --cflags --libs fpmatch)
 if [ -x "$prefix/bin/fpmatch" ]; then
   echo "== installed tool"
   env -u LD_LIBRARY_PATH "$prefix/bin/fpmatch" demo --fingers 2 --impressions 2 | tail -2
+fi
+if [ -x "$prefix/bin/fpmatch-mpi" ]; then
+  echo "== installed fpmatch-mpi"
+  env -u LD_LIBRARY_PATH "$prefix/bin/fpmatch-mpi" --version
+fi
+jni=$prefix/$libdir/jni/libfpmatch-jni.so
+if [ -e "$jni" ]; then
+  # The JNI library finds the prefix's libfpmatch.so.1 through its rpath.
+  echo "== installed libfpmatch-jni.so"
+  found=$(env -u LD_LIBRARY_PATH ldd "$jni" | awk '$1 == "libfpmatch.so.1" { print $3 }')
+  [ "$found" -ef "$prefix/$libdir/libfpmatch.so.1" ] || { echo "libfpmatch-jni.so loads libfpmatch.so.1 from '$found'"; exit 1; }
+  echo "libfpmatch-jni.so -> $found"
 fi

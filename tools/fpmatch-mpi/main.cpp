@@ -3,8 +3,10 @@
 #include <mpi.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "commands.h"
 #include "fpmatch.h"
@@ -20,13 +22,33 @@ const char* const kFooter =
     "2 bad command line; 3 an input is missing or invalid (a shard on any rank: the run\n"
     "stops, no result is printed); 4 an output could not be written; 6 an unexpected failure.";
 
+// Only identify runs on every rank of a job, and it alone starts MPI: pack
+// runs on one machine, and --help and --version (which help2man runs to
+// write the man page) need no mpirun.
+bool NeedsMpi(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "identify") != 0) return false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0 ||
+            std::strcmp(argv[i], "--version") == 0)
+            return false;
+    }
+    return true;
+}
+
+// The rank mpirun gave this process, before (or without) MPI_Init: only
+// rank 0 prints help and command-line errors.
+int RankFromLauncher() {
+    const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
+    return rank != nullptr ? std::atoi(rank) : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // pack runs on one machine and needs no MPI; identify runs on every rank.
-    const bool mpi = !(argc >= 2 && std::strcmp(argv[1], "pack") == 0);
     SetProgramName("fpmatch-mpi");
-    int rank = 0;
+    const bool mpi = NeedsMpi(argc, argv);
+    int rank = RankFromLauncher();
     if (mpi) {
         int provided = 0;
         MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
@@ -49,7 +71,8 @@ int main(int argc, char** argv) {
                          "follow one another in the order given")
         ->required()
         ->allow_extra_args(false);  // one value per --gallery: the probes may follow it
-    identify->add_option("--top", id.top, "The K best per probe (default 10)")->check(CLI::Range(1, 1 << 20));
+    identify->add_option("--top", id.top, "The K best per probe (default 10, as fpmatch identify --gallery)")
+        ->check(CLI::Range(1, 1 << 20));
     identify->add_flag("--entries", id.entries, "Rank the gallery's templates, not its subjects");
     identify->add_option("--threshold", id.threshold, "Leave out hits scoring below T, 0..100")->check(CLI::Range(0, 100));
     identify->add_option("--threads", id.threads, "Threads per rank (0: all cores); results do not depend on it")

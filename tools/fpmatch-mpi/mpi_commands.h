@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "identify_output.h"
+
 namespace fpmatch::tool {
 
 struct PackShardsOptions {
@@ -18,7 +20,7 @@ struct PackShardsOptions {
 struct MpiIdentifyOptions {
     std::vector<std::string> probes;
     std::vector<std::string> gallery;  // --gallery values, each possibly a comma-separated list
-    int top = 10;
+    int top = kDefaultGalleryTop;
     int threshold = 0;
     unsigned threads = 0;
     bool entries = false;  // rank templates, not subjects

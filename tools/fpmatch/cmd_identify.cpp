@@ -92,7 +92,6 @@ FirstResult SearchFirst(const PreparedProbe& probe, const std::vector<Template>&
     return r;
 }
 
-constexpr int kDefaultGalleryTop = 10;
 // Positions searched per library call in --first: a wave ends the search
 // once it holds a template that reaches the threshold.
 constexpr int64_t kFirstWave = 8192;

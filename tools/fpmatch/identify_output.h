@@ -27,6 +27,10 @@ struct ProbeHits {
 
 // Prints the results on standard output (through Print/PrintJson: a failed
 // write throws OutputError).
+// How many hits per probe a packed-gallery search lists when --top is not
+// given (fpmatch identify --gallery and fpmatch-mpi identify).
+constexpr int32_t kDefaultGalleryTop = 10;
+
 void PrintGalleryHits(const std::string& gallery, bool byEntry, int32_t top, int32_t threshold,
                       const std::vector<ProbeHits>& results, bool json);
 

@@ -34,15 +34,15 @@ void CloseProgressLine() {
 
 }  // namespace
 
+void SetProgramName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    g_program = name;
+}
+
 void Report(const std::string& what, const std::string& reason) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     CloseProgressLine();
     Err(fmt::format("{}: {}: {}\n", g_program, Printable(what), Printable(reason)));
-}
-
-void SetProgramName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_stderrMutex);
-    g_program = name;
 }
 
 void NoteOnce(const std::string& key, const std::string& text) {

@@ -1,6 +1,7 @@
 // What the tool says on standard error, and the exit codes it ends with.
-// Every line is "fpmatch: WHAT: reason", escaped as Printable escapes names;
-// a progress line in progress is closed first, so reports never mix into it.
+// Every line is "PROGRAM: WHAT: reason" (PROGRAM: fpmatch, or the name set
+// with SetProgramName), escaped as Printable escapes names; a progress line
+// in progress is closed first, so reports never mix into it.
 #ifndef FPMATCH_TOOL_REPORT_H
 #define FPMATCH_TOOL_REPORT_H
 
@@ -20,12 +21,12 @@ enum ExitCode : int {
     kExitInternal = 6,  // inconsistent library results, or an unexpected failure
 };
 
-// One line on standard error: "fpmatch: WHAT: reason".
-void Report(const std::string& what, const std::string& reason);
-
-// The name that starts every line on standard error ("fpmatch" unless a
-// program of the tool's family, such as fpmatch-mpi, sets its own).
+// The name that starts every line on standard error ("fpmatch" unless set;
+// fpmatch-mpi sets its own). Call before any report.
 void SetProgramName(const std::string& name);
+
+// One line on standard error: "PROGRAM: WHAT: reason".
+void Report(const std::string& what, const std::string& reason);
 
 // A one-off note on standard error (printed once per process per key).
 void NoteOnce(const std::string& key, const std::string& text);

@@ -18,16 +18,17 @@ import java.util.List;
  * two of them, or {@link #search} a gallery for the best matches of a
  * probe. Scores run from 0 (no likeness) to 100.
  *
- * <p>The native library is loaded when the class is first used. When the
- * system property {@code fpmatch.library} is set, it names the library file
- * ({@code -Dfpmatch.library=/opt/fpmatch/lib/libfpmatch.so.1}; a relative
- * path is taken from the working directory) and is the only place tried;
- * otherwise {@code libfpmatch.so} is looked up on {@code java.library.path}
- * (the Debian package {@code libfpmatch-java} puts a link to the library in
- * {@code /usr/lib/<arch>/jni} or {@code /usr/lib/jni}, which are on that
- * path). A library that cannot be loaded makes the first use of the class
- * throw {@link UnsatisfiedLinkError}, whose message names the property and
- * the file or path tried.
+ * <p>The native library, {@code libfpmatch-jni.so} (which uses the fpmatch
+ * library, {@code libfpmatch.so.1}), is loaded when the class is first used.
+ * When the system property {@code fpmatch.library} is set, it names that
+ * file ({@code -Dfpmatch.library=/opt/fpmatch/lib/jni/libfpmatch-jni.so}; a
+ * relative path is taken from the working directory) and is the only place
+ * tried; otherwise {@code libfpmatch-jni.so} is looked up on
+ * {@code java.library.path} (the Debian package {@code libfpmatch-java}
+ * installs it in {@code /usr/lib/<arch>/jni}, which is on that path). A
+ * library that cannot be loaded, or a file that is not libfpmatch-jni.so,
+ * makes the first use of the class throw {@link UnsatisfiedLinkError}, whose
+ * message names the property and the file or path tried.
  *
  * <p>All methods are static and thread-safe: the library keeps no state, so
  * any number of threads may call them at once. A call needs about 90 KB
@@ -40,6 +41,9 @@ import java.util.List;
 public final class JavaMatcher {
     /** System property naming the library file; see the class description. */
     public static final String LIBRARY_PROPERTY = "fpmatch.library";
+
+    /** The binding's native library, as named to {@link System#loadLibrary}. */
+    private static final String NATIVE_LIBRARY = "fpmatch-jni";
 
     /** {@link #checkTemplate}: the template is whole and decodes. */
     public static final int DECODED = 0;
@@ -54,6 +58,7 @@ public final class JavaMatcher {
 
     static {
         String path = System.getProperty(LIBRARY_PROPERTY);
+        String loaded;
         if (path != null && !path.isEmpty()) {
             File file = new File(path).getAbsoluteFile();
             if (!file.isFile()) {
@@ -66,16 +71,29 @@ public final class JavaMatcher {
                 throw linkError("fpmatch: cannot load " + file + " (named by the system property "
                         + LIBRARY_PROPERTY + "): " + e.getMessage(), e);
             }
+            loaded = file + " (named by the system property " + LIBRARY_PROPERTY + ")";
         } else {
             try {
-                System.loadLibrary("fpmatch");
+                System.loadLibrary(NATIVE_LIBRARY);
             } catch (UnsatisfiedLinkError e) {
-                throw linkError("fpmatch: native library libfpmatch.so not found on java.library.path ("
-                        + System.getProperty("java.library.path") + "). Install the libfpmatch-java package, "
-                        + "name the library file with the system property " + LIBRARY_PROPERTY
-                        + " (-D" + LIBRARY_PROPERTY + "=/opt/fpmatch/lib/libfpmatch.so.1) or add its folder "
-                        + "to java.library.path. (" + e.getMessage() + ")", e);
+                throw linkError("fpmatch: native library " + System.mapLibraryName(NATIVE_LIBRARY)
+                        + " not found on java.library.path (" + System.getProperty("java.library.path")
+                        + "). Install the libfpmatch-java package, name the library file with the system "
+                        + "property " + LIBRARY_PROPERTY + " (-D" + LIBRARY_PROPERTY
+                        + "=/opt/fpmatch/lib/jni/libfpmatch-jni.so) or add its folder to java.library.path. ("
+                        + e.getMessage() + ")", e);
             }
+            loaded = System.mapLibraryName(NATIVE_LIBRARY) + " from java.library.path";
+        }
+        // A library that loads but lacks the native methods (the core
+        // libfpmatch.so.1 named by mistake, or an older build) is reported
+        // here, not by the first call that happens to need a missing method.
+        try {
+            versionString();
+        } catch (UnsatisfiedLinkError e) {
+            throw linkError("fpmatch: " + loaded + " holds no JNI functions of " + JavaMatcher.class.getName()
+                    + "; the binding's library is " + System.mapLibraryName(NATIVE_LIBRARY)
+                    + " (package libfpmatch-java), not libfpmatch.so. (" + e.getMessage() + ")", e);
         }
     }
 

@@ -11,6 +11,9 @@
 // no call can read outside the Java heap's copy of the bytes. For every call
 // in which all listed templates are whole, the result is the best Match2Fp
 // score over the listed probes, exactly.
+//
+// These functions make up libfpmatch-jni.so, which links libfpmatch.so.1 and
+// exports only them; the core library knows nothing of Java.
 #include <jni.h>
 
 #include <climits>
@@ -18,6 +21,9 @@
 #include <cstdint>
 
 #include "fpmatch.h"
+// javac's header for com.vorel.JavaMatcher: the C linkage and signatures of
+// the functions below come from the class itself.
+#include "com_vorel_JavaMatcher.h"
 
 namespace {
 
