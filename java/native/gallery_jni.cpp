@@ -45,14 +45,15 @@ extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCreate(JNIEnv* env, jclass, jbyteArray path, jlongArray out) {
     FpmGallery* g = nullptr;
-    return SetHandle(env, out, FpmGalleryCreate(Bytes(env, path).Text().c_str(), &g), g);
+    const int32_t rc = FpmGalleryCreate(Bytes(env, path).Text().c_str(), &g);
+    return SetHandle(env, out, rc, g);
 }
 
 JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeOpen(JNIEnv* env, jclass, jbyteArray path, jint writable,
                                                          jlongArray out) {
     FpmGallery* g = nullptr;
-    return SetHandle(env, out,
-                     FpmGalleryOpen(Bytes(env, path).Text().c_str(), writable ? FPM_OPEN_WRITE : FPM_OPEN_READ, &g), g);
+    const int32_t rc = FpmGalleryOpen(Bytes(env, path).Text().c_str(), writable ? FPM_OPEN_WRITE : FPM_OPEN_READ, &g);
+    return SetHandle(env, out, rc, g);
 }
 
 JNIEXPORT void JNICALL Java_com_vorel_Gallery_nativeClose(JNIEnv*, jclass, jlong h) { FpmGalleryClose(Handle(h)); }

@@ -81,10 +81,6 @@ int Run(const PackOptions& o) {
         const GalleryHandle written = OpenGallery(o.out, FPM_OPEN_READ, &exit);
         if (!written || !GalleryStat(written.get(), o.out, &st, &exit)) return exit;
     }
-    if (st.shorts < st.templates)
-        NoteOnce("noshort", std::to_string(st.templates - st.shorts) +
-                                " template(s) cannot become short templates (a minutia outside 0..511 or of another "
-                                "type); screening will not list them (try --adapt)");
     const int skipped = r.skipped + problems;
     Print("{} {} templates to {}: {} templates of {} subjects in {} part(s), {} bytes{}\n",
           o.append ? "appended" : "packed", r.added, o.out, st.templates, st.subjects, st.parts, st.fileSize,
@@ -103,7 +99,7 @@ void AddPack(CLI::App& app, int* exitCode) {
     c->add_option("--list", o->list, "File naming one template per line (relative to the list's folder)");
     c->add_flag("--append", o->append, "Add the templates to the existing gallery, committed in one step");
     c->add_flag("--shorts", o->shorts,
-                "Accepted for older scripts: short templates for screening are always stored now");
+                "Accepted for older scripts: galleries always store what screening needs (candidate filter records)");
     c->add_flag("--adapt", o->adapt, "Adapt ISO records (AdaptIsoRecord) before packing");
     c->add_flag("--strict", o->strict, "Stop at the first bad template file (nothing is written)");
     SetCommand(c, exitCode, [o] { return Run(*o); });

@@ -63,6 +63,7 @@ public final class Gallery implements AutoCloseable {
     /** A failure of the identification library, with its code and text. */
     public static final class GalleryException extends RuntimeException {
         private static final long serialVersionUID = 1L;
+        /** The library's code. */
         private final int code;
 
         GalleryException(int code, String message) {
