@@ -138,7 +138,7 @@ int RunGallery(const IdentifyOptions& o) {
     if (!g) return exit;
     FpmGalleryStat st{};
     if (!GalleryStat(g.get(), o.packed, &st, &exit)) return exit;
-    if (o.screen > 0 && st.shorts == 0 && st.templates > 0) {
+    if (o.screen > 0 && st.version == 1 && st.shorts == 0 && st.templates > 0) {
         Report(DisplayPath(o.packed), "holds no short templates to screen (a version-1 gallery packed without --shorts)");
         return kExitInput;
     }
