@@ -121,9 +121,9 @@ shell_test(identify_gallery_json
   "command -v python3 >/dev/null || exit 77; set -e; mkdir -p $WORK/gallery; $TOOL pack $WORK/gallery/js.fpg $SAMPLES/iso >/dev/null; $TOOL identify --json --top 4 $SAMPLES/iso/101_1.iso $SAMPLES/iso/102_1.iso --gallery $WORK/gallery/js.fpg | python3 -c 'import json,sys; j=json.load(sys.stdin); h=j[\"probes\"][1][\"hits\"]; assert len(j[\"probes\"])==2 and len(h)==4 and h[0][\"score\"]>=h[1][\"score\"] and list(h[0])==[\"subject\",\"score\",\"entry\"] and j[\"by\"]==\"subject\"'")
 
 # Galleries of subjects against the brute-force reference, changes,
-# enrolment inputs, pack, version-1 files, damage, and the example of
-# docs/identification.md (id_tests.sh CASE).
-foreach(case generated fvc changes add_inputs pack v1 damage doc)
+# enrolment inputs, pack, version-1 files and damage
+# (id_tests.sh CASE); the docs example runs in docs.examples.
+foreach(case generated fvc changes add_inputs pack v1 damage)
   add_test(NAME tool.id.${case} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/id_tests.sh ${case})
   set_tests_properties(tool.id.${case} PROPERTIES FIXTURES_REQUIRED tool_samples SKIP_RETURN_CODE 77 TIMEOUT 600
     ENVIRONMENT "TOOL=${TOOL};REF=$<TARGET_FILE:fpmatch_reference_identify>;SAMPLES=${SAMPLES};WORK=${WORK};FVC=${FVC};DOC=${PROJECT_SOURCE_DIR}/docs/identification.md")
