@@ -41,9 +41,9 @@ constexpr bool AreNeighbours(int32_t squaredDistance) {
 // measurement, turned by 180 degrees.
 struct EdgeDirections {
     int32_t angle;           // own -> other: line direction less own direction, 0..359
-    int32_t relative;        // other's direction less own's, 0..359
+    int32_t relative;        // other's direction less own's, 0..360 (360: own 0, other 360)
     int32_t reverseAngle;    // other -> own, 0..359
-    int32_t reverseRelative; // own's direction less other's, 0..359
+    int32_t reverseRelative; // 0 when relative is 0, else 360 - relative: 0..359
 };
 
 constexpr EdgeDirections DirectionsOf(int32_t ownAngle, int32_t otherAngle, int32_t theta) {

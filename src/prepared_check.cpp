@@ -116,7 +116,7 @@ bool ValidProbeGraph(const ProbeRecord& r) {
     Range(r.edgeAngle, total, &lo, &hi);
     bool bad = lo < 0 || hi > 359;
     Range(r.edgeRelative, total, &lo, &hi);
-    bad |= lo < 0 || hi > 359;
+    bad |= lo < 0 || hi > 360;
     Range(r.edgeDistance, total, &lo, &hi);
     bad |= lo < 1 || hi > kNeighbourRadius;
     return !bad;
