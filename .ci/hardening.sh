@@ -16,7 +16,7 @@ ASAN_DIR=${FPMATCH_ASAN_DIR:-build-asan}
 TSAN_DIR=${FPMATCH_TSAN_DIR:-build-tsan}
 FUZZ_DIR=${FPMATCH_FUZZ_DIR:-build-fuzz}
 FUZZ_SECONDS=${FPMATCH_FUZZ_SECONDS:-10}
-FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery"
+FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery compact"
 
 started=$(date +%s)
 stage() { echo "=== hardening: $* ($(($(date +%s) - started)) s)"; }
@@ -70,6 +70,7 @@ max_len() {
     short_reader) echo 512 ;;
     adapt_iso) echo 1400 ;;
     gallery) echo 8192 ;;
+    compact) echo 3400 ;;
   esac
 }
 run_fuzzer() {

@@ -102,6 +102,17 @@ void WriteAll(const std::vector<Finger>& fingers) {
         Write("prepared", finger.name + "_same", Cat({imp[0], imp[1]}));
         Write("prepared", finger.name + "_edited",
               Cat({imp[0], imp[1], {1, 0x00, 0x0C, 0x7F, 1, 0x4E, 0x20, 0xFF, 0, 0x09, 0x10, 0xC8, 0, 0x00, 0x02, 0x00}}));
+        // Compact records: made from the pair (then edited), and as stored.
+        Write("compact", finger.name + "_same", Cat({{0}, imp[0], imp[1]}));
+        Write("compact", finger.name + "_edited", Cat({{2}, imp[0], imp[1], {0, 7, 60, 0, 40, 0xFF, 1, 0x20, 3}}));
+        {
+            Bytes record(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+            const int32_t length = CompactGalleryTemplate(imp[1].data(), record.data(), record.size());
+            if (length > 0) {
+                record.resize(static_cast<size_t>(length));
+                Write("compact", finger.name + "_stored", Cat({{1}, record}));
+            }
+        }
         // Probe, then a non-matching and a matching entry: threshold 20.
         Write("match_list", finger.name, Cat({{0x03, 28}, imp[0], other.impressions[0], imp[1], imp.back()}));
         const auto probe = Decoded(imp[0]);
