@@ -150,7 +150,8 @@ bool CheckRecord(const uint8_t* r, size_t length, Parsed* out) {
         over = _mm_or_si128(over, _mm_subs_epu16(_mm_srli_epi16(v, 7), _mm_set1_epi16(359)));
         none = _mm_or_si128(none, _mm_cmpeq_epi16(distance, zero));
     }
-    bad |= (_mm_movemask_epi8(_mm_cmpeq_epi16(over, zero)) != 0xFFFF) | (_mm_movemask_epi8(none) != 0);
+    bad |= _mm_movemask_epi8(_mm_cmpeq_epi16(over, zero)) != 0xFFFF;
+    bad |= _mm_movemask_epi8(none) != 0;
     for (; e < pairs; ++e) {
         const uint32_t edge = Read16Le(r + l.edges + 2 * static_cast<size_t>(e));
         const uint32_t distance = edge & 127u, theta = edge >> 7;
