@@ -16,7 +16,7 @@ ASAN_DIR=${FPMATCH_ASAN_DIR:-build-asan}
 TSAN_DIR=${FPMATCH_TSAN_DIR:-build-tsan}
 FUZZ_DIR=${FPMATCH_FUZZ_DIR:-build-fuzz}
 FUZZ_SECONDS=${FPMATCH_FUZZ_SECONDS:-10}
-FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery filter"
+FUZZ_TARGETS="decode match match_list quicksort short_reader writers adapt_iso prepared gallery filter compact"
 
 started=$(date +%s)
 stage() { echo "=== hardening: $* ($(($(date +%s) - started)) s)"; }
@@ -72,6 +72,7 @@ max_len() {
     adapt_iso) echo 1400 ;;
     gallery) echo 8192 ;;
     id_gallery) echo 16384 ;;
+    compact) echo 3400 ;;
   esac
 }
 run_fuzzer() {

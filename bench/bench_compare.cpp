@@ -4,6 +4,7 @@
 // prepared once, as a 1:N search does.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -148,6 +149,66 @@ void BM_MatchPreparedList_FvcPerEntry(benchmark::State& state) {
     state.SetItemsProcessed(entries);
 }
 
+// The same as compact records, each database's records in slots of its
+// largest record's length (templates that do not decode leave a zero slot).
+void BM_MatchPreparedCompactList_FvcPerEntry(benchmark::State& state) {
+    if (!NeedData(state)) return;
+    std::vector<Bytes> lists;
+    std::vector<size_t> strides;
+    std::vector<std::unique_ptr<PreparedProbe>> probes;
+    std::vector<size_t> listOf;
+    size_t bytes = 0, records = 0;
+    for (const Database& d : Databases()) {
+        std::vector<Bytes> compact;
+        size_t stride = 16;
+        for (const Bytes& t : d.templates) {
+            Bytes r(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+            const int32_t length = CompactGalleryTemplate(t.data(), r.data(), r.size());
+            r.resize(length > 0 ? static_cast<size_t>(length) : 0);
+            if (length > 0) {
+                bytes += r.size();
+                ++records;
+            }
+            stride = std::max(stride, r.size());
+            compact.push_back(std::move(r));
+        }
+        Bytes list(stride * compact.size(), 0);
+        for (size_t t = 0; t < compact.size(); ++t) {
+            std::copy(compact[t].begin(), compact[t].end(), list.begin() + static_cast<long>(stride * t));
+            probes.push_back(std::make_unique<PreparedProbe>());
+            PrepareProbe(d.templates[t].data(), probes.back().get());
+            listOf.push_back(lists.size());
+        }
+        lists.push_back(std::move(list));
+        strides.push_back(stride);
+    }
+    std::vector<int32_t> outcomes(80);
+    size_t k = 0;
+    int64_t entries = 0;
+    for (auto _ : state) {
+        const size_t l = listOf[k];
+        const int32_t n = static_cast<int32_t>(lists[l].size() / strides[l]);
+        benchmark::DoNotOptimize(MatchPreparedCompactList(probes[k].get(), lists[l].data(),
+                                                          static_cast<int32_t>(strides[l]), 0, n, outcomes.data()));
+        entries += n;
+        if (++k == probes.size()) k = 0;
+    }
+    state.SetItemsProcessed(entries);
+    state.counters["bytes_per_record"] = static_cast<double>(bytes) / static_cast<double>(records);
+}
+
+void BM_CompactGalleryTemplate_Fvc(benchmark::State& state) {
+    if (!NeedData(state)) return;
+    const auto all = AllTemplates();
+    std::vector<uint8_t> out(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+    size_t k = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CompactGalleryTemplate(all[k]->data(), out.data(), out.size()));
+        if (++k == all.size()) k = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_PrepareProbe_Fvc(benchmark::State& state) {
     if (!NeedData(state)) return;
     const auto all = AllTemplates();
@@ -178,5 +239,7 @@ BENCHMARK(BM_Match2Score_FvcPairs);
 BENCHMARK(BM_MatchPreparedPair_FvcPairs);
 BENCHMARK(BM_MatchPrepared_FvcPairs);
 BENCHMARK(BM_MatchPreparedList_FvcPerEntry);
+BENCHMARK(BM_MatchPreparedCompactList_FvcPerEntry);
+BENCHMARK(BM_CompactGalleryTemplate_Fvc);
 BENCHMARK(BM_PrepareProbe_Fvc);
 BENCHMARK(BM_PrepareGallery_Fvc);

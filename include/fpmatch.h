@@ -62,7 +62,8 @@
  *     MatchListFp, ExplainMatch;
  *   - prepared comparisons and preparing, besides any record the caller keeps
  *     on its stack: PrepareProbe, PrepareGallery, MatchPrepared,
- *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK;
+ *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK,
+ *     CompactGalleryTemplate, MatchPreparedCompact, MatchPreparedCompactList;
  *   - screening: QuickSort, ScreenScores, MakeFilterRecord,
  *     PrepareFilterProbe, FilterScores;
  *   - helpers: decoding, writing and adapting templates, the gallery readers
@@ -261,6 +262,65 @@ typedef struct SearchHit {
  * the same order; that gives the same result as one call. */
 FPMATCH_API int32_t SearchTopK(const PreparedProbe *probe, const uint8_t *list, int32_t stride,
                                int32_t firstIndex, int32_t entryCount, int32_t k, SearchHit *hits);
+
+/* ------------------------------------------------------------------------ */
+/* Compact gallery records: gallery templates prepared at enrolment         */
+/* ------------------------------------------------------------------------ */
+
+/* A compact gallery record holds what comparing a gallery template needs --
+ * its decoded minutiae, singular points, foreground mask, block qualities and
+ * the neighbour pairs of its topology graph with their distances and
+ * directions -- so that a search compares it without decoding the template
+ * or building its graph. Its size depends on the template: 16 + 6 * count
+ * + 288 bytes, 34 more for a native mask, one bit per pair of minutiae and 2
+ * bytes per pair of neighbours; about 1 KB for an FVC2002 record (mean 30
+ * minutiae), at most FPMATCH_COMPACT_GALLERY_MAX_SIZE (50 minutiae, every
+ * two of them neighbours). The bytes depend on
+ * the template alone and start with "FPC" and a layout byte (1); a reader
+ * refuses layouts it does not know. Every reading function validates the
+ * whole record first, so any bytes at all may be passed: nothing past the
+ * given length is read and a damaged record is refused, never scored. */
+#define FPMATCH_COMPACT_GALLERY_MAX_SIZE 3208
+
+/* Refusals of the compact record functions. */
+#define FPMATCH_COMPACT_NULL_INPUT (-1)    /* a required pointer is NULL */
+#define FPMATCH_COMPACT_OUT_TOO_SMALL (-2) /* outLength below the record's length */
+#define FPMATCH_COMPACT_BAD_VERSION (-3)   /* the template: native version byte not 3 */
+#define FPMATCH_COMPACT_BAD_COUNT (-4)     /* the template: minutia count outside 1..50 */
+#define FPMATCH_COMPACT_DAMAGED (-5)       /* not a valid compact record of a known layout */
+
+/* Outcome of a list entry that is not a valid compact record (besides
+ * FPMATCH_OUTCOME_NO_BASE_PAIR and the scores). */
+#define FPMATCH_OUTCOME_DAMAGED (-3)
+
+/* Writes the compact record of a gallery template (native or ISO; the buffer
+ * must hold the whole template) to out[0 .. length - 1]. Returns the
+ * record's length, at most FPMATCH_COMPACT_GALLERY_MAX_SIZE, or a negative
+ * FPMATCH_COMPACT_* code with `out` untouched. Allocates nothing; stack:
+ * FPMATCH_STACK_PREPARED. */
+FPMATCH_API int32_t CompactGalleryTemplate(const uint8_t *galleryTemplate, uint8_t *out, size_t outLength);
+
+/* Validates a compact record held in the first `length` bytes of `compact`.
+ * Returns its length (at most `length`), FPMATCH_COMPACT_DAMAGED or
+ * FPMATCH_COMPACT_NULL_INPUT. */
+FPMATCH_API int32_t CheckCompactGallery(const uint8_t *compact, size_t length);
+
+/* Match2Score of the probe template and the gallery template the compact
+ * record was made from. `length` bytes of `compact` are readable (the record
+ * may be shorter). Returns 0..100; 0 also when the probe failed to prepare
+ * or the record is damaged. */
+FPMATCH_API int32_t MatchPreparedCompact(const PreparedProbe *probe, const uint8_t *compact, size_t length);
+
+/* Compares the prepared probe with compact records laid out every `stride`
+ * bytes from `list` (each in its slot of `stride` readable bytes), entries
+ * firstIndex .. firstIndex + entryCount - 1, and writes one outcome per entry
+ * to outcomes[0 .. entryCount - 1]: the score (what Match2Score gives),
+ * FPMATCH_OUTCOME_NO_BASE_PAIR (scores 0) or FPMATCH_OUTCOME_DAMAGED (not a
+ * valid record). Entries past index INT32_MAX are not compared. Returns the
+ * number of outcomes written, or -1 (nothing written) when the probe failed
+ * to prepare, a pointer is null or stride is negative. */
+FPMATCH_API int32_t MatchPreparedCompactList(const PreparedProbe *probe, const uint8_t *list, int32_t stride,
+                                             int32_t firstIndex, int32_t entryCount, int32_t *outcomes);
 
 /* ------------------------------------------------------------------------ */
 /* Packed galleries (.fpg)                                                  */

@@ -6,7 +6,7 @@
 #                                      library and the tool need (compiler,
 #                                      CMake, Google Highway, GoogleTest,
 #                                      Google Benchmark, CLI11, nlohmann-json,
-#                                      {fmt}, oneTBB,
+#                                      {fmt}, oneTBB, xxHash,
 #                                      help2man for the man page, pkg-config,
 #                                      dpkg-dev and file for the packages'
 #                                      dependencies, pybind11, numpy and
@@ -33,7 +33,7 @@ for arg in "$@"; do
 done
 command -v apt-get >/dev/null 2>&1 || exit 0
 packages=(cmake make g++ libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libfmt-dev libtbb-dev help2man
+          libcli11-dev nlohmann-json3-dev libfmt-dev libtbb-dev libxxhash-dev help2man
           binutils python3 pkg-config dpkg-dev file
           python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           pybind11-dev python3-pybind11 python3-numpy python3-pytest)

@@ -41,9 +41,9 @@ constexpr bool AreNeighbours(int32_t squaredDistance) {
 // measurement, turned by 180 degrees.
 struct EdgeDirections {
     int32_t angle;           // own -> other: line direction less own direction, 0..359
-    int32_t relative;        // other's direction less own's, 0..359
+    int32_t relative;        // other's direction less own's, 0..360 (360: own 0, other 360)
     int32_t reverseAngle;    // other -> own, 0..359
-    int32_t reverseRelative; // own's direction less other's, 0..359
+    int32_t reverseRelative; // 0 when relative is 0, else 360 - relative: 0..359
 };
 
 constexpr EdgeDirections DirectionsOf(int32_t ownAngle, int32_t otherAngle, int32_t theta) {
@@ -78,16 +78,69 @@ constexpr int32_t kTurnBias = 20;
 constexpr int32_t kTurnShift = 5;
 constexpr int32_t kFacingSlack = 10;
 
-// Whether probe edge (pa, pd, pr) agrees with gallery edge (a, d, r). The
-// SIMD paths (pair_scores_simd.cpp) evaluate the same three tests lane by
-// lane with these constants. Evaluated without branches: the tests are cheap
-// and their outcome is unpredictable.
+// The three tests, each on its own.
+constexpr bool NearDistances(int32_t pd, int32_t d) {
+    return Abs(pd - d) <= ((pd + d) >> kDistanceShift) + kDistanceSlack;
+}
+constexpr bool Turned(int32_t pa, int32_t a, int32_t pd, int32_t d) {
+    return Abs(pa - a) <= kTurnSlack - ((pd + d - kTurnBias) >> kTurnShift);
+}
+constexpr bool Facing(int32_t pr, int32_t r) { return CircularDifference(pr, r) <= kFacingSlack; }
+
+// Whether probe edge (pa, pd, pr) agrees with gallery edge (a, d, r).
+// Evaluated without branches: the tests are cheap and their outcome is
+// unpredictable.
 inline bool EdgesAgree(int32_t pa, int32_t pd, int32_t pr, int32_t a, int32_t d, int32_t r) {
-    const int32_t s = pd + d;
-    const bool near = Abs(pd - d) <= (s >> kDistanceShift) + kDistanceSlack;
-    const bool turned = Abs(pa - a) <= kTurnSlack - ((s - kTurnBias) >> kTurnShift);
-    const bool facing = CircularDifference(pr, r) <= kFacingSlack;
+    const bool near = NearDistances(pd, d), turned = Turned(pa, a, pd, d), facing = Facing(pr, r);
     return near & turned & facing;
+}
+
+// The same tests in the forms the SIMD paths (pair_scores_simd.cpp)
+// evaluate lane by lane, equal to the ones above wherever they are used
+// (checked below at compile time over every distance 0..127 and every angle
+// and direction difference the records can hold):
+//   - near: pd within [NearLow(d), NearHigh(d)], a table of the distances
+//     NearDistances accepts (for a given d they form one interval);
+//   - turned: |pa - a| + ((pd + d - 20) >> 5) <= 12;
+//   - facing: |pr - r| <= 10 or |pr - r| >= 350 (the circular difference
+//     turns |pr - r| above 180 into 360 - |pr - r|).
+constexpr int32_t kKernelDistances = 128;  // distances 0..127: every record field that passes the checks
+struct NearRanges {
+    int16_t low[kKernelDistances];
+    int16_t high[kKernelDistances];
+};
+constexpr NearRanges MakeNearRanges() {
+    NearRanges t{};
+    for (int32_t d = 0; d < kKernelDistances; ++d) {
+        t.low[d] = kKernelDistances;
+        t.high[d] = -1;
+        for (int32_t pd = 0; pd < kKernelDistances; ++pd)
+            if (NearDistances(pd, d)) {
+                if (t.low[d] > pd) t.low[d] = static_cast<int16_t>(pd);
+                t.high[d] = static_cast<int16_t>(pd);
+            }
+    }
+    return t;
+}
+inline constexpr NearRanges kNearRanges = MakeNearRanges();
+constexpr bool TurnedBySum(int32_t pa, int32_t a, int32_t pd, int32_t d) {
+    return Abs(pa - a) + ((pd + d - kTurnBias) >> kTurnShift) <= kTurnSlack;
+}
+constexpr bool FacingByDifference(int32_t pr, int32_t r) {
+    return Abs(pr - r) <= kFacingSlack || Abs(pr - r) >= 360 - kFacingSlack;
+}
+// Evaluated once, in pair_scores.cpp. The turn depends on pd + d alone and
+// the facing test on pr - r alone.
+constexpr bool KernelFormsAgree() {
+    for (int32_t d = 0; d < kKernelDistances; ++d)
+        for (int32_t pd = 0; pd < kKernelDistances; ++pd)
+            if (NearDistances(pd, d) != (pd >= kNearRanges.low[d] && pd <= kNearRanges.high[d])) return false;
+    for (int32_t sum = 0; sum < 2 * kKernelDistances; ++sum)
+        for (int32_t turn = -30; turn <= 30; ++turn)
+            if (Turned(180 + turn, 180, sum, 0) != TurnedBySum(180 + turn, 180, sum, 0)) return false;
+    for (int32_t difference = -511; difference <= 511; ++difference)
+        if (Facing(511 + difference, 511) != FacingByDifference(511 + difference, 511)) return false;
+    return true;
 }
 
 // ------------------------------------------------------------ pair score

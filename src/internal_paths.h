@@ -4,6 +4,7 @@
 #ifndef FPMATCH_INTERNAL_PATHS_H
 #define FPMATCH_INTERNAL_PATHS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fpmatch.h"
@@ -29,6 +30,7 @@ const char* PathName(int32_t path);
 // back to the portable one).
 int32_t MatchPreparedOnPath(const PreparedProbe* probe, const uint8_t* galleryTemplate, int32_t path);
 int32_t MatchPreparedPairOnPath(const PreparedProbe* probe, const PreparedGallery* gallery, int32_t path);
+int32_t MatchPreparedCompactOnPath(const PreparedProbe* probe, const uint8_t* compact, size_t length, int32_t path);
 
 }  // namespace fpmatch::detail
 

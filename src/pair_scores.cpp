@@ -10,6 +10,9 @@
 
 namespace fpmatch::detail {
 
+// The SIMD paths' forms of the edge tests equal the rule's (basepair_rules.h).
+static_assert(KernelFormsAgree());
+
 #define FPMATCH_WALK_INLINE inline
 #include "pair_scores_walk.inc"
 #undef FPMATCH_WALK_INLINE

@@ -16,6 +16,27 @@
 
 #include "pair_scores.h"
 
+#ifndef FPMATCH_KERNEL_BOUNDS
+#define FPMATCH_KERNEL_BOUNDS
+namespace fpmatch::detail {
+// Per gallery distance d: the probe distances the near test accepts lie
+// strictly between below and above; bias is d - 20 for the turn test.
+struct KernelBounds {
+    int16_t below[kKernelDistances], above[kKernelDistances], bias[kKernelDistances];
+};
+constexpr KernelBounds MakeKernelBounds() {
+    KernelBounds b{};
+    for (int32_t d = 0; d < kKernelDistances; ++d) {
+        b.below[d] = static_cast<int16_t>(kNearRanges.low[d] - 1);
+        b.above[d] = static_cast<int16_t>(kNearRanges.high[d] + 1);
+        b.bias[d] = static_cast<int16_t>(d - kTurnBias);
+    }
+    return b;
+}
+inline constexpr KernelBounds kKernelBounds = MakeKernelBounds();
+}  // namespace fpmatch::detail
+#endif
+
 HWY_BEFORE_NAMESPACE();
 namespace fpmatch::detail {
 namespace HWY_NAMESPACE {
@@ -28,37 +49,37 @@ namespace hn = hwy::HWY_NAMESPACE;
 void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
-    const auto k7 = hn::Set(d16, kDistanceSlack), k10 = hn::Set(d16, kFacingSlack), k12 = hn::Set(d16, kTurnSlack),
-               k20 = hn::Set(d16, kTurnBias);
-    const auto k180 = hn::Set(d16, 180), k360 = hn::Set(d16, 360), k1 = hn::Set(d16, 1);
-    // x <= y as y + 1 > x (all values are small).
-    auto atMost = [&](auto x, auto y) { return hn::Add(y, k1) > x; };
+    // The kernel forms of the three tests (basepair_rules.h), x <= y taken
+    // as y + 1 > x.
+    const auto withinTurn = hn::Set(d16, kTurnSlack + 1), withinFacing = hn::Set(d16, kFacingSlack + 1);
+    const auto beyondFacing = hn::Set(d16, 360 - kFacingSlack - 1);
     WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
+        const int32_t distance = d & (kKernelDistances - 1);  // checked below 128 when read back
         const auto va = hn::Set(d16, static_cast<int16_t>(a));
-        const auto vd = hn::Set(d16, static_cast<int16_t>(d));
         const auto vr = hn::Set(d16, static_cast<int16_t>(r));
+        const auto below = hn::Set(d16, kKernelBounds.below[distance]);
+        const auto above = hn::Set(d16, kKernelBounds.above[distance]);
+        const auto bias = hn::Set(d16, kKernelBounds.bias[distance]);
         const int32_t last = end - c < kBlock ? end - c : kBlock;
         uint64_t bits = 0;
+        // Whole vectors; the lanes past `last` (inside the arrays' padding or
+        // later edges) are masked off below.
         for (int32_t v = 0; v < last; v += lanes) {
             const auto pa = hn::LoadU(d16, probe.edgeAngle + c + v);
             const auto pd = hn::LoadU(d16, probe.edgeDistance + c + v);
             const auto pr = hn::LoadU(d16, probe.edgeRelative + c + v);
-            // The same three tests as EdgesAgree, lane by lane.
-            const auto s = hn::Add(pd, vd);
-            const auto near = atMost(hn::Abs(hn::Sub(pd, vd)), hn::Add(hn::ShiftRight<kDistanceShift>(s), k7));
-            const auto turned =
-                atMost(hn::Abs(hn::Sub(pa, va)), hn::Sub(k12, hn::ShiftRight<kTurnShift>(hn::Sub(s, k20))));
-            auto dr = hn::Abs(hn::Sub(pr, vr));
-            dr = hn::IfThenElse(dr > k180, hn::Sub(k360, dr), dr);
-            auto agree = hn::And(hn::And(near, turned), atMost(dr, k10));
-            if (last - v < lanes) agree = hn::And(agree, hn::FirstN(d16, static_cast<size_t>(last - v)));
+            const auto near = hn::And(pd > below, above > pd);
+            const auto turn = hn::Add(hn::Abs(hn::Sub(pa, va)), hn::ShiftRight<kTurnShift>(hn::Add(pd, bias)));
+            const auto facing = hn::Abs(hn::Sub(pr, vr));
+            const auto agree = hn::And(hn::And(near, withinTurn > turn),
+                                       hn::Or(withinFacing > facing, facing > beyondFacing));
             uint8_t packed[8] = {};
             hn::StoreMaskBits(d16, agree, packed);
             uint64_t block;
             std::memcpy(&block, packed, sizeof block);
             bits |= block << v;
         }
-        return bits;
+        return last < kBlock ? bits & ((uint64_t{1} << last) - 1) : bits;
     });
 }
 

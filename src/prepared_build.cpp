@@ -1,6 +1,7 @@
 // Preparing records: a template decoded once, with its topology graph in
 // the compact layout of prepared_layout.h (the probe's rows sorted by angle
 // and all its edges grouped by type and angle; the gallery's rows as built).
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -39,44 +40,14 @@ int32_t DecodeInto(const uint8_t* tmpl, RecordHeader* h, FeatureStorage* storage
 }
 
 // The topology graph in compact rows, each in increasing neighbour index:
-// the edges BuildTopoGraph keeps, with the same fields. Which pairs lie within
-// 110 pixels is found four at a time: coordinate differences fit 16 bits
-// (decoded coordinates lie in -256..16383), and one multiply-add gives
-// dx * dx + dy * dy exactly in 32 bits (SSE2, baseline x86-64).
+// the edges BuildTopoGraph keeps, with the same fields.
 void BuildRows(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], uint8_t* counts) {
-    std::memset(counts, 0, kMaxMinutiae);
-    alignas(16) int16_t xy[2 * (kMaxMinutiae + 4)] = {};
+    // Row by row: the pairs of one minutia with the later ones.
+    const NeighbourFinder finder(m, n);
+    RowBuilder builder(m, n, rows, counts);
     for (int32_t i = 0; i < n; ++i) {
-        xy[2 * i] = static_cast<int16_t>(m[i].x);
-        xy[2 * i + 1] = static_cast<int16_t>(m[i].y);
-    }
-    const __m128i limit = _mm_set1_epi32(kNeighbourRadiusSquared + 1), zero = _mm_setzero_si128();
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t ownAngle = FoldDirection(m[i].angle);
-        const __m128i own = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(xy[2 * i]) |
-                                                                static_cast<uint32_t>(static_cast<uint16_t>(xy[2 * i + 1])) << 16));
-        // Candidates j > i, four per step from the first multiple of four.
-        for (int32_t base = (i + 1) & ~3; base < n; base += 4) {
-            const __m128i d = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(xy + 2 * base)), own);
-            const __m128i s = _mm_madd_epi16(d, d);
-            // AreNeighbours: 0 < s <= 12100; coincident minutiae are not neighbours.
-            const __m128i within = _mm_and_si128(_mm_cmplt_epi32(s, limit), _mm_cmpgt_epi32(s, zero));
-            uint32_t mask = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(within)));
-            for (; mask != 0; mask &= mask - 1) {
-                const int32_t j = base + __builtin_ctz(mask);
-                if (j <= i || j >= n) continue;
-                const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
-                const int32_t dist = TableSqrt(dy, dx);
-                const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), TableAtan(dy, dx));
-                // Row j receives the edges of smaller owners first, then its
-                // own forward edges, so both rows stay in neighbour order.
-                rows[i][counts[i]++] = CompactEdge{static_cast<int16_t>(e.angle), static_cast<int16_t>(e.relative),
-                                                   static_cast<uint8_t>(dist), m[j].type, static_cast<uint8_t>(j), 0};
-                rows[j][counts[j]++] =
-                    CompactEdge{static_cast<int16_t>(e.reverseAngle), static_cast<int16_t>(e.reverseRelative),
-                                static_cast<uint8_t>(dist), m[i].type, static_cast<uint8_t>(i), 0};
-            }
-        }
+        PackedPair pairs[kMaxRowEdges];
+        builder.Add(pairs, finder.After(i, pairs));
     }
 }
 

@@ -4,14 +4,14 @@
 //   - header: magic, layout, status 0, 256 x 288, 1..50 minutiae, reserved 0;
 //   - minutiae, singular points, mask cells, block qualities: within what
 //     the decoders write (below);
-//   - probe edges 0 .. edgeTotal - 1: angle and relative direction 0..359,
+//   - probe edges 0 .. edgeTotal - 1: angle 0..359, relative direction
+//     0..360 (360 when the owner points at 0 and the neighbour at 360),
 //     distance 1..110; edgeTotal 0..2450. Edge rows are read masked to 6
 //     bits, the group starts clamped to edgeTotal, the links through their
 //     field masks (prepared_layout.h), so any value there stays in bounds;
-//   - gallery rows: at most n - 1 edges, each field within its bits (angle
-//     and relative direction below 512, distance below 128, neighbour below
-//     64, reserved 0). The walk clamps gallery angles to 0..359 and the base
-//     pair selection ignores neighbours past 49.
+//   - gallery rows: at most n - 1 edges, each with angle 0..359, relative
+//     direction 0..360, distance below 128, neighbour below 64, reserved 0.
+//     The base pair selection ignores neighbours past 49.
 // Within those ranges every sum and difference of the comparison fits 16
 // bits, so every code path computes the same scores for any record that
 // passes, made by PrepareProbe or not. A record that fails is refused (its
@@ -116,7 +116,7 @@ bool ValidProbeGraph(const ProbeRecord& r) {
     Range(r.edgeAngle, total, &lo, &hi);
     bool bad = lo < 0 || hi > 359;
     Range(r.edgeRelative, total, &lo, &hi);
-    bad |= lo < 0 || hi > 359;
+    bad |= lo < 0 || hi > 360;
     Range(r.edgeDistance, total, &lo, &hi);
     bad |= lo < 1 || hi > kNeighbourRadius;
     return !bad;
@@ -125,24 +125,29 @@ bool ValidProbeGraph(const ProbeRecord& r) {
 bool ValidGalleryGraph(const GalleryRecord& r) {
     const int32_t n = r.header.minutiaCount;
     // Bits outside the fields' ranges: angle and relative bits 9..15,
-    // distance bit 7, neighbour bits 6..7, the reserved byte.
+    // distance bit 7, neighbour bits 6..7, the reserved byte; then, with
+    // every field non-negative, the highest angle (0..359) and relative
+    // direction (0..360) as 16-bit lanes 0 and 1 of each edge.
     constexpr uint64_t kOutside = 0xFFC0'0080'FE00'FE00ull;
-    static_assert(sizeof(CompactEdge) == sizeof(uint64_t));
-    __m128i seen = _mm_setzero_si128();
+    static_assert(sizeof(CompactEdge) == sizeof(uint64_t) && offsetof(CompactEdge, relative) == 2);
+    __m128i seen = _mm_setzero_si128(), top = _mm_setzero_si128();
+    auto take = [&](__m128i v) {
+        seen = _mm_or_si128(seen, v);
+        top = _mm_max_epi16(top, v);
+    };
     for (int32_t j = 0; j < n; ++j) {
         const int32_t k = r.rowCount[j];
         if (k >= n) return false;  // at most n - 1 neighbours
         const auto* row = reinterpret_cast<const uint8_t*>(r.rows[j]);
         int32_t g = 0;
-        for (; g + 4 <= k; g += 4)
-            seen = _mm_or_si128(seen, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 8 * g)),
-                                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 8 * g + 16))));
-        for (; g + 2 <= k; g += 2)
-            seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 8 * g)));
-        if (g < k) seen = _mm_or_si128(seen, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 8 * g)));
+        for (; g + 2 <= k; g += 2) take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 8 * g)));
+        if (g < k) take(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 8 * g)));
     }
     const __m128i outside = _mm_and_si128(seen, _mm_set1_epi64x(static_cast<int64_t>(kOutside)));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(outside, _mm_setzero_si128())) == 0xFFFF;
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(outside, _mm_setzero_si128())) != 0xFFFF) return false;
+    alignas(16) int16_t highest[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(highest), top);
+    return highest[0] <= 359 && highest[4] <= 359 && highest[1] <= 360 && highest[5] <= 360;
 }
 
 }  // namespace

@@ -10,7 +10,11 @@
 #ifndef FPMATCH_PREPARED_LAYOUT_H
 #define FPMATCH_PREPARED_LAYOUT_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include <emmintrin.h>
 
 #include "basepair_rules.h"
 #include "internal.h"
@@ -42,10 +46,11 @@ static_assert(sizeof(CompactEdge) == 8);
 
 // A link: angle in bits 0..8, relative direction in 9..17, distance in
 // 18..24, bit 31 set.
-inline uint32_t PackLink(const CompactEdge& e) {
-    return 0x80000000u | static_cast<uint32_t>(e.angle) | static_cast<uint32_t>(e.relative) << 9 |
-           static_cast<uint32_t>(e.distance) << 18;
+inline uint32_t PackLink(int32_t angle, int32_t relative, int32_t distance) {
+    return 0x80000000u | static_cast<uint32_t>(angle) | static_cast<uint32_t>(relative) << 9 |
+           static_cast<uint32_t>(distance) << 18;
 }
+inline uint32_t PackLink(const CompactEdge& e) { return PackLink(e.angle, e.relative, e.distance); }
 inline int32_t LinkAngle(uint32_t l) { return static_cast<int32_t>(l & 0x1FFu); }
 inline int32_t LinkRelative(uint32_t l) { return static_cast<int32_t>(l >> 9 & 0x1FFu); }
 inline int32_t LinkDistance(uint32_t l) { return static_cast<int32_t>(l >> 18 & 0x7Fu); }
@@ -81,6 +86,22 @@ struct ProbeRecord {
     uint8_t edgeType[kMaxEdges + kEdgePadding];
 };
 
+// One pair of neighbours i < j in 32 bits: i in bits 0..5, j in 6..11, their
+// distance (1..110) in 12..18 and the direction theta (0..359) of the line
+// from i to j in 19..27; bits 28..31 zero. Bits 12..27 are the 16-bit edge
+// of a compact gallery record (compact_gallery.cpp). The graph's rows follow
+// from its pairs in increasing (i, j) (AddEdgePair).
+using PackedPair = uint32_t;
+constexpr PackedPair PackPair(int32_t i, int32_t j, int32_t distance, int32_t theta) {
+    return static_cast<uint32_t>(i) | static_cast<uint32_t>(j) << 6 | static_cast<uint32_t>(distance) << 12 |
+           static_cast<uint32_t>(theta) << 19;
+}
+constexpr int32_t PairI(PackedPair p) { return static_cast<int32_t>(p & 63u); }
+constexpr int32_t PairJ(PackedPair p) { return static_cast<int32_t>(p >> 6 & 63u); }
+constexpr int32_t PairDistance(PackedPair p) { return static_cast<int32_t>(p >> 12 & 127u); }
+constexpr int32_t PairTheta(PackedPair p) { return static_cast<int32_t>(p >> 19 & 511u); }
+constexpr int kMaxPairs = kMaxMinutiae * kMaxRowEdges / 2;  // 1225
+
 struct GalleryRecord {
     RecordHeader header;
     FeatureStorage storage;
@@ -94,6 +115,100 @@ static_assert(sizeof(GalleryRecord) <= FPMATCH_PREPARED_GALLERY_SIZE);
 static_assert(alignof(ProbeRecord) <= alignof(PreparedProbe));
 static_assert(alignof(GalleryRecord) <= alignof(PreparedGallery));
 
+// The pairs of neighbours among m[0 .. n - 1] (n <= 50): After(i) writes
+// those of minutia i with the later ones, (i, j) by increasing j, and
+// returns how many.
+class NeighbourFinder {
+public:
+    NeighbourFinder(const Minutia* m, int32_t n);
+    int32_t After(int32_t i, PackedPair* pairs) const;
+
+private:
+    alignas(16) int16_t xy_[2 * (kMaxMinutiae + 4)];
+    const Minutia* m_;
+    int32_t n_;
+};
+
+// The rows of the topology graph from its neighbour pairs, added in
+// increasing (i, j), in one or more calls to Add: each pair gives row i its
+// edge to j and row j its edge to i, with BuildTopoGraph's fields. Row j
+// thus receives the edges of smaller owners first, then its own forward
+// edges: neighbour order. counts[0 .. n - 1] hold the row lengths.
+class RowBuilder {
+public:
+    RowBuilder(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], uint8_t* counts);
+    void Add(const PackedPair* pairs, int32_t count);
+
+private:
+    int32_t fold_[kMaxMinutiae];
+    uint64_t neighbourBits_[kMaxMinutiae];
+    CompactEdge (*rows_)[kMaxRowEdges];
+    uint8_t* counts_;
+};
+
+// Which pairs lie within 110 pixels is found four at a time: coordinate
+// differences fit 16 bits (decoded coordinates lie in -256..16383), and one
+// multiply-add gives dx * dx + dy * dy exactly in 32 bits (SSE2, baseline
+// x86-64).
+inline NeighbourFinder::NeighbourFinder(const Minutia* m, int32_t n) : m_(m), n_(n) {
+    std::memset(xy_, 0, sizeof xy_);
+    for (int32_t i = 0; i < n; ++i) {
+        xy_[2 * i] = static_cast<int16_t>(m[i].x);
+        xy_[2 * i + 1] = static_cast<int16_t>(m[i].y);
+    }
+}
+
+inline int32_t NeighbourFinder::After(int32_t i, PackedPair* pairs) const {
+    const __m128i limit = _mm_set1_epi32(kNeighbourRadiusSquared + 1), zero = _mm_setzero_si128();
+    const __m128i own = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(xy_[2 * i]) |
+                                                            static_cast<uint32_t>(static_cast<uint16_t>(xy_[2 * i + 1])) << 16));
+    int32_t found = 0;
+    // Candidates j > i, four per step from the first multiple of four.
+    for (int32_t base = (i + 1) & ~3; base < n_; base += 4) {
+        const __m128i d = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(xy_ + 2 * base)), own);
+        const __m128i s = _mm_madd_epi16(d, d);
+        // AreNeighbours: 0 < s <= 12100; coincident minutiae are not neighbours.
+        const __m128i within = _mm_and_si128(_mm_cmplt_epi32(s, limit), _mm_cmpgt_epi32(s, zero));
+        uint32_t mask = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(within)));
+        for (; mask != 0; mask &= mask - 1) {
+            const int32_t j = base + __builtin_ctz(mask);
+            if (j <= i || j >= n_) continue;
+            const int32_t dx = m_[j].x - m_[i].x, dy = m_[j].y - m_[i].y;
+            pairs[found++] = PackPair(i, j, TableSqrt(dy, dx), TableAtan(dy, dx));
+        }
+    }
+    return found;
+}
+
+inline RowBuilder::RowBuilder(const Minutia* m, int32_t n, CompactEdge (*rows)[kMaxRowEdges], uint8_t* counts)
+    : rows_(rows), counts_(counts) {
+    // An edge is one 64-bit word (CompactEdge's layout): angle, relative
+    // direction, distance, then the neighbour's type and index, which depend
+    // on the neighbour alone.
+    static_assert(sizeof(CompactEdge) == 8 && offsetof(CompactEdge, distance) == 4 && offsetof(CompactEdge, type) == 5 &&
+                  offsetof(CompactEdge, neighbour) == 6);
+    for (int32_t k = 0; k < n; ++k) {
+        fold_[k] = FoldDirection(m[k].angle);
+        neighbourBits_[k] = uint64_t{m[k].type} << 40 | static_cast<uint64_t>(k) << 48;
+    }
+    std::memset(counts, 0, kMaxMinutiae);
+}
+
+inline void RowBuilder::Add(const PackedPair* pairs, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) {
+        const PackedPair p = pairs[k];
+        const int32_t i = PairI(p), j = PairJ(p);
+        const EdgeDirections e = DirectionsOf(fold_[i], fold_[j], PairTheta(p));
+        const uint64_t distance = static_cast<uint64_t>(PairDistance(p)) << 32;
+        const uint64_t forward = static_cast<uint64_t>(e.angle) | static_cast<uint64_t>(e.relative) << 16 | distance |
+                                 neighbourBits_[j];
+        const uint64_t backward = static_cast<uint64_t>(e.reverseAngle) |
+                                  static_cast<uint64_t>(e.reverseRelative) << 16 | distance | neighbourBits_[i];
+        std::memcpy(&rows_[i][counts_[i]++], &forward, sizeof forward);
+        std::memcpy(&rows_[j][counts_[j]++], &backward, sizeof backward);
+    }
+}
+
 // Prepare a record from a template (prepared_build.cpp). Only the fields the
 // comparison reads are written; the public entry points clear the whole
 // record first. Return the decoder's code, also kept in header.status.
@@ -104,6 +219,10 @@ int32_t FillGallery(const uint8_t* tmpl, GalleryRecord* r);
 // comparison reads holds what preparing can write, else null.
 const ProbeRecord* UsableProbe(const PreparedProbe* p);
 const GalleryRecord* UsableGallery(const PreparedGallery* g);
+
+// The comparison of two usable records (prepared.cpp): the score, or -1 when
+// no base pair is found.
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path);
 
 // Pair scores of probe minutia i with gallery minutia j: what CalcPairScore
 // gives for the two graph rows. Only the positive ones are written: bit j of

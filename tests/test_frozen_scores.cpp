@@ -212,8 +212,17 @@ std::vector<Case> GeneratedCases() {
 
 // Every way the library can compute the score of one pair.
 struct Scores {
-    int32_t plain, fp, prepared, pair, listed;
+    int32_t plain, fp, prepared, pair, listed, compact, compactListed;
 };
+
+// The compact record of a gallery template; empty when it does not decode
+// (Match2Score then gives 0).
+Bytes Compact(const Bytes& gallery) {
+    Bytes record(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+    const int32_t length = CompactGalleryTemplate(gallery.data(), record.data(), record.size());
+    record.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return record;
+}
 
 Scores AllPaths(const Bytes& probe, const Bytes& gallery, int path) {
     auto pp = std::make_unique<PreparedProbe>();
@@ -228,6 +237,12 @@ Scores AllPaths(const Bytes& probe, const Bytes& gallery, int path) {
     int32_t outcome = -9;
     MatchPreparedList(pp.get(), gallery.data(), 0, 0, 1, &outcome);
     s.listed = outcome < 0 ? 0 : outcome;
+    const Bytes record = Compact(gallery);
+    s.compact = fpmatch::detail::MatchPreparedCompactOnPath(pp.get(), record.data(), record.size(), path);
+    outcome = -9;
+    if (!record.empty())
+        MatchPreparedCompactList(pp.get(), record.data(), static_cast<int32_t>(record.size()), 0, 1, &outcome);
+    s.compactListed = outcome < 0 ? 0 : outcome;
     return s;
 }
 
@@ -273,13 +288,14 @@ void ReportPaths() {
 std::string Describe(const Scores& s) {
     std::ostringstream o;
     o << "Match2Score " << s.plain << ", Match2Fp " << s.fp << ", MatchPrepared " << s.prepared
-      << ", MatchPreparedPair " << s.pair << ", MatchPreparedList " << s.listed;
+      << ", MatchPreparedPair " << s.pair << ", MatchPreparedList " << s.listed << ", MatchPreparedCompact "
+      << s.compact << ", MatchPreparedCompactList " << s.compactListed;
     return o.str();
 }
 
 bool AllEqual(const Scores& s, int32_t expected) {
     return s.plain == expected && s.fp == expected && s.prepared == expected && s.pair == expected &&
-           s.listed == expected;
+           s.listed == expected && s.compact == expected && s.compactListed == expected;
 }
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -468,10 +484,21 @@ TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
         const size_t lo = fvc.databaseStart[d], hi = fvc.databaseStart[d + 1];
         for (int form = 0; form < 2; ++form) {
             const auto& forms = form ? fvc.adapted : fvc.raw;
-            // The database as one list at a fixed stride, for the list calls.
+            // The database as one list at a fixed stride, for the list calls,
+            // and as compact records in slots of the largest record's length
+            // (an undecodable template's slot stays zero: a damaged record).
             const size_t stride = 340;
             Bytes list(stride * (hi - lo), 0);
             for (size_t g = lo; g < hi; ++g) std::copy(forms[g].begin(), forms[g].end(), list.begin() + stride * (g - lo));
+            std::vector<Bytes> compact;
+            size_t slot = 16;
+            for (size_t g = lo; g < hi; ++g) {
+                compact.push_back(Compact(forms[g]));
+                slot = std::max(slot, compact.back().size());
+            }
+            Bytes compactList(slot * (hi - lo), 0);
+            for (size_t g = lo; g < hi; ++g)
+                std::copy(compact[g - lo].begin(), compact[g - lo].end(), compactList.begin() + slot * (g - lo));
             for (size_t p = lo; p < hi; ++p) {
                 const std::string key = fvc.names[p] + (form ? " adapted" : " raw");
                 const auto& want = expected.at(key);
@@ -490,6 +517,10 @@ TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
                             << fpmatch::detail::PathName(path);
                         ASSERT_EQ(fpmatch::detail::MatchPreparedOnPath(pp.get(), forms[g].data(), path), w)
                             << "first differing case " << key << " vs " << fvc.names[g] << ": MatchPrepared on "
+                            << fpmatch::detail::PathName(path);
+                        const Bytes& record = compact[g - lo];
+                        ASSERT_EQ(fpmatch::detail::MatchPreparedCompactOnPath(pp.get(), record.data(), record.size(), path), w)
+                            << "first differing case " << key << " vs " << fvc.names[g] << ": MatchPreparedCompact on "
                             << fpmatch::detail::PathName(path);
                     }
                 }
@@ -510,6 +541,20 @@ TEST(FrozenScores, FvcOrderedPairsOnEveryPath) {
                 for (size_t g = lo; g < hi; ++g)
                     ASSERT_EQ(std::max(outcomes[g - lo], 0), want[g - lo])
                         << "first differing case " << key << " vs " << fvc.names[g] << ": MatchPreparedList";
+                std::vector<int32_t> compactOutcomes(hi - lo, -9);
+                ASSERT_EQ(MatchPreparedCompactList(pp.get(), compactList.data(), static_cast<int32_t>(slot), 0,
+                                                   static_cast<int32_t>(hi - lo), compactOutcomes.data()),
+                          static_cast<int32_t>(hi - lo));
+                for (size_t g = lo; g < hi; ++g) {
+                    // A template that does not decode has no record: its
+                    // zero slot is damaged, where the template list says "not
+                    // decoded"; both score 0.
+                    const int32_t expectedOutcome = outcomes[g - lo] == FPMATCH_OUTCOME_NOT_DECODED
+                                                        ? FPMATCH_OUTCOME_DAMAGED
+                                                        : outcomes[g - lo];
+                    ASSERT_EQ(compactOutcomes[g - lo], expectedOutcome)
+                        << "first differing case " << key << " vs " << fvc.names[g] << ": MatchPreparedCompactList";
+                }
                 std::vector<SearchHit> ranked;
                 for (size_t g = 0; g < want.size(); ++g) ranked.push_back({static_cast<int32_t>(g), want[g]});
                 std::stable_sort(ranked.begin(), ranked.end(),

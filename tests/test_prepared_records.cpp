@@ -5,6 +5,7 @@
 // a mask or clamp scores the same on every code path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -74,6 +75,29 @@ TEST(PreparedRecords, EveryByteDependsOnlyOnTheTemplate) {
     EXPECT_EQ(PrepareProbe(nullptr, p2.get()), FPMATCH_NULL_INPUT);
     EXPECT_EQ(std::memcmp(p1.get(), p2.get(), sizeof(PreparedProbe)), 0);
     EXPECT_GE(compared, 82);
+}
+
+// An edge's relative direction is 360 when its owner points at 0 and its
+// neighbour at 360, both valid native directions: such a record is prepared,
+// accepted when read back and scored as Match2Score scores the templates.
+TEST(PreparedRecords, RelativeDirectionOf360IsAccepted) {
+    auto m = samples::MakeFinger(17, 20);
+    m[0].angle = 0;
+    m[1] = m[0];
+    m[1].x += 20;
+    m[1].angle = 360;
+    Bytes t = samples::MakeNativeTemplate(m, 60, {0, 0}, {0, 0});
+    t.resize(512, 0);
+    auto probe = std::make_unique<PreparedProbe>();
+    auto gallery = std::make_unique<PreparedGallery>();
+    ASSERT_EQ(PrepareProbe(t.data(), probe.get()), 0);
+    ASSERT_EQ(PrepareGallery(t.data(), gallery.get()), 0);
+    const auto& r = *reinterpret_cast<const ProbeRecord*>(probe.get());
+    EXPECT_TRUE(std::find(r.edgeRelative, r.edgeRelative + r.edgeTotal, 360) != r.edgeRelative + r.edgeTotal);
+    EXPECT_NE(UsableProbe(probe.get()), nullptr);
+    const int32_t score = Match2Score(t.data(), t.data());
+    EXPECT_GT(score, 0);
+    EXPECT_EQ(MatchPreparedPair(probe.get(), gallery.get()), score);
 }
 
 // ------------------------------------------------------------ crafted fields
@@ -156,7 +180,8 @@ std::vector<Row> Rows() {
         {"probe edge angle 359", kP, [](P& p, G&) { p.edgeAngle[p.edgeTotal - 1] = 359; }, A},
         {"probe edge angle 360", kP, [](P& p, G&) { p.edgeAngle[p.edgeTotal - 1] = 360; }, R},
         {"probe edge angle -1", kP, [](P& p, G&) { p.edgeAngle[0] = -1; }, R},
-        {"probe edge relative 360", kP, [](P& p, G&) { p.edgeRelative[3] = 360; }, R},
+        {"probe edge relative 360", kP, [](P& p, G&) { p.edgeRelative[3] = 360; }, A},
+        {"probe edge relative 361", kP, [](P& p, G&) { p.edgeRelative[3] = 361; }, R},
         {"probe edge distance 0", kP, [](P& p, G&) { p.edgeDistance[0] = 0; }, R},
         {"probe edge distance 110", kP, [](P& p, G&) { p.edgeDistance[0] = 110; }, A},
         {"probe edge distance 111", kP, [](P& p, G&) { p.edgeDistance[p.edgeTotal - 1] = 111; }, R},
@@ -168,10 +193,12 @@ std::vector<Row> Rows() {
         {"link all ones (read masked)", kP, [](P& p, G&) { p.link[0][1] = 0xFFFFFFFFu; }, A},
         {"row count n", kG, [](P&, G& g) { g.rowCount[0] = static_cast<uint8_t>(g.header.minutiaCount); }, R},
         {"row count 255", kG, [](P&, G& g) { g.rowCount[1] = 255; }, R},
-        {"gallery edge angle 511 (clamped)", kG, edge([](CompactEdge& e) { e.angle = 511; }), A},
+        {"gallery edge angle 359", kG, edge([](CompactEdge& e) { e.angle = 359; }), A},
+        {"gallery edge angle 360", kG, edge([](CompactEdge& e) { e.angle = 360; }), R},
         {"gallery edge angle 512", kG, edge([](CompactEdge& e) { e.angle = 512; }), R},
         {"gallery edge angle -1", kG, edge([](CompactEdge& e) { e.angle = -1; }), R},
-        {"gallery edge relative 511", kG, edge([](CompactEdge& e) { e.relative = 511; }), A},
+        {"gallery edge relative 360", kG, edge([](CompactEdge& e) { e.relative = 360; }), A},
+        {"gallery edge relative 361", kG, edge([](CompactEdge& e) { e.relative = 361; }), R},
         {"gallery edge relative -32768", kG, edge([](CompactEdge& e) { e.relative = INT16_MIN; }), R},
         {"gallery edge distance 127", kG, edge([](CompactEdge& e) { e.distance = 127; }), A},
         {"gallery edge distance 128", kG, edge([](CompactEdge& e) { e.distance = 128; }), R},

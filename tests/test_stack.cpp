@@ -161,6 +161,24 @@ protected:
                  *sink = SearchGalleryTopK(&probe, gallery_.data(), gallery_.size(), 0, 5, 3, hits) * 1000 + hits[0].score;
              },
              FPMATCH_STACK_PREPARED + sizeof(PreparedProbe)},
+            {"CompactGalleryTemplate (ISO, 50 minutiae)",
+             [=] {
+                 uint8_t out[FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+                 *sink = CompactGalleryTemplate(iso50b_.data(), out, sizeof out);
+             },
+             FPMATCH_STACK_PREPARED + FPMATCH_COMPACT_GALLERY_MAX_SIZE},
+            {"PrepareProbe + MatchPreparedCompactList (2 entries)",
+             [=] {
+                 PreparedProbe probe;
+                 uint8_t list[2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+                 int32_t outcomes[2];
+                 PrepareProbe(iso50_.data(), &probe);
+                 CompactGalleryTemplate(iso50b_.data(), list, FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+                 CompactGalleryTemplate(real_.data(), list + FPMATCH_COMPACT_GALLERY_MAX_SIZE, FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+                 *sink = MatchPreparedCompactList(&probe, list, FPMATCH_COMPACT_GALLERY_MAX_SIZE, 0, 2, outcomes) * 1000 +
+                         outcomes[0];
+             },
+             FPMATCH_STACK_PREPARED + sizeof(PreparedProbe) + 2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {
                  int32_t best[FPMATCH_SCREEN_BEST];

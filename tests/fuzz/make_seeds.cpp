@@ -108,6 +108,17 @@ void WriteAll(const std::vector<Finger>& fingers) {
         Write("filter", finger.name + "_other", Cat({imp[0], other.impressions[0]}));
         Write("filter", finger.name + "_edited",
               Cat({imp[0], imp[1], {0, 0x00, 0x01, 0x21, 2, 0x00, 0x05, 0xFF, 0, 0x00, 0x0E, 0xF0, 1, 0x12, 0x34, 0xFF}}));
+        // Compact records: made from the pair (then edited), and as stored.
+        Write("compact", finger.name + "_same", Cat({{0}, imp[0], imp[1]}));
+        Write("compact", finger.name + "_edited", Cat({{2}, imp[0], imp[1], {0, 7, 60, 0, 40, 0xFF, 1, 0x20, 3}}));
+        {
+            Bytes record(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+            const int32_t length = CompactGalleryTemplate(imp[1].data(), record.data(), record.size());
+            if (length > 0) {
+                record.resize(static_cast<size_t>(length));
+                Write("compact", finger.name + "_stored", Cat({{1}, record}));
+            }
+        }
         // Probe, then a non-matching and a matching entry: threshold 20.
         Write("match_list", finger.name, Cat({{0x03, 28}, imp[0], other.impressions[0], imp[1], imp.back()}));
         const auto probe = Decoded(imp[0]);
