@@ -63,7 +63,8 @@
  *   - prepared comparisons and preparing, besides any record the caller keeps
  *     on its stack: PrepareProbe, PrepareGallery, MatchPrepared,
  *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK,
- *     CompactGalleryTemplate, MatchPreparedCompact, MatchPreparedCompactList;
+ *     CompactGalleryTemplate, MatchPreparedCompact, MatchPreparedCompactList,
+ *     MatchPreparedCompactPacked;
  *   - screening: QuickSort, ScreenScores, MakeFilterRecord,
  *     PrepareFilterProbe, FilterScores;
  *   - helpers: decoding, writing and adapting templates, the gallery readers
@@ -321,6 +322,17 @@ FPMATCH_API int32_t MatchPreparedCompact(const PreparedProbe *probe, const uint8
  * to prepare, a pointer is null or stride is negative. */
 FPMATCH_API int32_t MatchPreparedCompactList(const PreparedProbe *probe, const uint8_t *list, int32_t stride,
                                              int32_t firstIndex, int32_t entryCount, int32_t *outcomes);
+
+/* As MatchPreparedCompactList, for records of their own lengths stored end
+ * to end: record i lies in bytes offsets[i] .. offsets[i + 1] - 1 of the
+ * `recordsLength` bytes from `records`. Reads offsets[firstIndex] ..
+ * offsets[firstIndex + entryCount]; an entry whose offsets are out of order
+ * or past recordsLength gives FPMATCH_OUTCOME_DAMAGED. Returns the number of
+ * outcomes written, or -1 (nothing written) when the probe failed to prepare
+ * or a pointer is null. */
+FPMATCH_API int32_t MatchPreparedCompactPacked(const PreparedProbe *probe, const uint8_t *records,
+                                               size_t recordsLength, const uint32_t *offsets, int32_t firstIndex,
+                                               int32_t entryCount, int32_t *outcomes);
 
 /* ------------------------------------------------------------------------ */
 /* Packed galleries (.fpg)                                                  */

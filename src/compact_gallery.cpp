@@ -28,6 +28,7 @@
 // preparing the template gives: its decoded minutiae, singular points, mask,
 // block qualities and the rows of its topology graph (RowBuilder), so the
 // comparison equals Match2Score without decoding or building a graph.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,12 @@
 namespace fpmatch::detail {
 
 namespace {
+
+constexpr auto kBitsSet = [] {
+    std::array<uint8_t, 256> t{};
+    for (int v = 1; v < 256; ++v) t[static_cast<size_t>(v)] = static_cast<uint8_t>(t[static_cast<size_t>(v >> 1)] + (v & 1));
+    return t;
+}();
 
 constexpr uint8_t kCompactLayout = 1;
 constexpr size_t kHeaderBytes = 16;
@@ -135,7 +142,9 @@ bool CheckRecord(const uint8_t* r, size_t length, Parsed* out) {
     // As many neighbour bits as pairs, none in the padding.
     const size_t bits = static_cast<size_t>(PairsOf(n)), bytes = l.edges - l.neighbours;
     int32_t set = 0;
-    for (size_t b = 0; b < bytes; ++b) set += __builtin_popcount(r[l.neighbours + b]);
+    // Counted by table: the baseline instruction set has no popcount, and
+    // the builtin would call into libgcc_s.
+    for (size_t b = 0; b < bytes; ++b) set += kBitsSet[r[l.neighbours + b]];
     if (bits % 8 != 0) bad |= (r[l.edges - 1] >> (bits % 8)) != 0;
     bad |= set != pairs;
     // Edges: distance 1..110, direction 0..359, eight at a time (saturating
@@ -308,6 +317,21 @@ int32_t MatchPreparedCompactList(const PreparedProbe* probe, const uint8_t* list
     for (int64_t i = firstIndex; written < entryCount && i <= INT32_MAX; ++i)
         outcomes[written++] =
             CompactOutcome(*p, list + i * static_cast<int64_t>(stride), static_cast<size_t>(stride), path);
+    return written;
+}
+
+int32_t MatchPreparedCompactPacked(const PreparedProbe* probe, const uint8_t* records, size_t recordsLength,
+                                   const uint32_t* offsets, int32_t firstIndex, int32_t entryCount, int32_t* outcomes) {
+    const ProbeRecord* p = UsableProbe(probe);
+    if (p == nullptr || records == nullptr || offsets == nullptr || outcomes == nullptr) return -1;
+    const int32_t path = BestPath();
+    int32_t written = 0;
+    for (int64_t i = firstIndex; written < entryCount && i < INT32_MAX; ++i) {
+        const uint32_t from = offsets[i], to = offsets[i + 1];
+        outcomes[written++] = from <= to && to <= recordsLength
+                                  ? CompactOutcome(*p, records + from, to - from, path)
+                                  : FPMATCH_OUTCOME_DAMAGED;
+    }
     return written;
 }
 

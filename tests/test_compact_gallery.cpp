@@ -294,4 +294,63 @@ TEST(CompactRecords, ListReadsEachSlotAndRefusesBadArguments) {
     EXPECT_EQ(later, std::vector<int32_t>(2, -9));
 }
 
+TEST(CompactRecords, PackedRecordsScoreAsTheSlottedListAndRefuseBadOffsets) {
+    samples::Random rng(9);
+    const auto finger = samples::MakeFinger(rng.Next(), 30);
+    const Bytes probeTemplate = Padded(samples::MakeIsoRecord(finger, 60));
+    auto probe = std::make_unique<PreparedProbe>();
+    ASSERT_EQ(PrepareProbe(probeTemplate.data(), probe.get()), 0);
+    // Five records end to end; the same in 3208-byte slots.
+    const size_t slot = FPMATCH_COMPACT_GALLERY_MAX_SIZE;
+    Bytes packed, slots(5 * slot, 0);
+    std::vector<uint32_t> offsets{0};
+    for (int e = 0; e < 5; ++e) {
+        const Bytes r = Compact(Padded(samples::MakeIsoRecord(samples::MakeImpression(finger, rng.Next()), 60)));
+        ASSERT_FALSE(r.empty());
+        packed.insert(packed.end(), r.begin(), r.end());
+        offsets.push_back(static_cast<uint32_t>(packed.size()));
+        std::copy(r.begin(), r.end(), slots.begin() + static_cast<long>(slot * static_cast<size_t>(e)));
+    }
+    std::vector<int32_t> expected(5), outcomes(5, -9);
+    ASSERT_EQ(MatchPreparedCompactList(probe.get(), slots.data(), static_cast<int32_t>(slot), 0, 5, expected.data()), 5);
+    ASSERT_EQ(MatchPreparedCompactPacked(probe.get(), packed.data(), packed.size(), offsets.data(), 0, 5, outcomes.data()), 5);
+    EXPECT_EQ(outcomes, expected);
+    std::vector<int32_t> later(2, -9);
+    ASSERT_EQ(MatchPreparedCompactPacked(probe.get(), packed.data(), packed.size(), offsets.data(), 3, 2, later.data()), 2);
+    EXPECT_EQ(later, std::vector<int32_t>(expected.begin() + 3, expected.end()));
+
+    // Each row: offsets edited, readable bytes, the outcomes of entries 0..2.
+    const int32_t D = FPMATCH_OUTCOME_DAMAGED, e0 = expected[0], e1 = expected[1], e2 = expected[2];
+    struct Row {
+        const char* what;
+        std::function<void(std::vector<uint32_t>&)> edit;
+        size_t length;
+        std::vector<int32_t> outcomes;
+    };
+    const uint32_t end = offsets[5];
+    const std::vector<Row> rows = {
+        {"as written", [](auto&) {}, packed.size(), {e0, e1, e2}},
+        {"a record cut one byte short", [](auto& o) { o[1] -= 1; }, packed.size(), {D, D, e2}},
+        {"offsets out of order", [](auto& o) { std::swap(o[1], o[2]); }, packed.size(), {e0, D, e1}},
+        {"an offset past the readable bytes", [&](auto& o) { o[3] = end + 1; }, packed.size(), {e0, e1, D}},
+        {"readable bytes end inside record 2", [](auto&) {}, offsets[3] - 1, {e0, e1, D}},
+        // An empty record reads nothing; the next one then spans two records
+        // and is read as the first of them.
+        {"an empty record", [](auto& o) { o[2] = o[1]; }, packed.size(), {e0, D, e1}},
+    };
+    for (const Row& row : rows) {
+        std::vector<uint32_t> o = offsets;
+        row.edit(o);
+        std::vector<int32_t> got(3, -9);
+        ASSERT_EQ(MatchPreparedCompactPacked(probe.get(), packed.data(), row.length, o.data(), 0, 3, got.data()), 3) << row.what;
+        EXPECT_EQ(got, row.outcomes) << row.what;
+    }
+    later.assign(2, -9);
+    EXPECT_EQ(MatchPreparedCompactPacked(nullptr, packed.data(), packed.size(), offsets.data(), 0, 1, later.data()), -1);
+    EXPECT_EQ(MatchPreparedCompactPacked(probe.get(), nullptr, packed.size(), offsets.data(), 0, 1, later.data()), -1);
+    EXPECT_EQ(MatchPreparedCompactPacked(probe.get(), packed.data(), packed.size(), nullptr, 0, 1, later.data()), -1);
+    EXPECT_EQ(MatchPreparedCompactPacked(probe.get(), packed.data(), packed.size(), offsets.data(), 0, 1, nullptr), -1);
+    EXPECT_EQ(later, std::vector<int32_t>(2, -9));
+}
+
 }  // namespace

@@ -40,6 +40,8 @@ enum SectionKind : uint32_t {
     kSectionNames = 4,      // subject ids, end to end
     kSectionRemovedIds = 5, // removal part: 8-byte template ids, ascending
     kSectionFilter = 6,     // candidate filter records (MakeFilterRecord)
+    kSectionCompact = 7,    // compact records (CompactGalleryTemplate), end to end
+    kSectionCompactIndex = 8, // entries + 1 offsets into the compact records
 };
 
 // A commit slot of the file header.

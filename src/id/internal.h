@@ -46,6 +46,7 @@ struct PendingAdd {
     uint32_t ordinal = 0;
     std::vector<uint8_t> bytes;  // what the comparison reads, at most kTemplateSlot
     std::array<uint8_t, FPMATCH_FILTER_RECORD_SIZE> filter{};
+    std::vector<uint8_t> compact;  // its compact record (empty: none can be made)
 };
 
 }  // namespace fpmatch::id

@@ -81,12 +81,27 @@ void Parallel(int32_t threads, int64_t tasks, Fn fn) {
     });
 }
 
+// Outcomes of entries j .. j + n - 1 (n <= kBlock) of a run: from their
+// compact records where the part stores them, else from the templates
+// (prepared on the fly). A compact record that does not read back is never
+// trusted: its template is compared instead.
+void Outcomes(const Probe& probe, const Run& r, int64_t j, int32_t n, int32_t* outcomes) {
+    const PreparedProbe* pp = probe.prepared.get();
+    if (r.compact == nullptr) {
+        MatchPreparedList(pp, r.templates, static_cast<int32_t>(r.stride), static_cast<int32_t>(j), n, outcomes);
+        return;
+    }
+    MatchPreparedCompactPacked(pp, r.compact, r.compactSize, r.compactIndex, static_cast<int32_t>(j), n, outcomes);
+    for (int32_t k = 0; k < n; ++k)
+        if (outcomes[k] == FPMATCH_OUTCOME_DAMAGED)
+            MatchPreparedList(pp, r.templates, static_cast<int32_t>(r.stride), static_cast<int32_t>(j + k), 1, outcomes + k);
+}
+
 void Compare(const Probe& probe, const Run& r, int64_t j, int64_t n, uint8_t* scores) {
     int32_t outcomes[kBlock];
     for (int64_t done = 0; done < n; done += kBlock) {
         const auto m = static_cast<int32_t>(std::min(kBlock, n - done));
-        MatchPreparedList(probe.prepared.get(), r.templates, static_cast<int32_t>(r.stride),
-                          static_cast<int32_t>(j + done), m, outcomes);
+        Outcomes(probe, r, j + done, m, outcomes);
         for (int32_t k = 0; k < m; ++k)
             scores[r.first + j + done + k] = static_cast<uint8_t>(std::max(outcomes[k], 0));
     }
@@ -269,8 +284,7 @@ int32_t FpmGalleryVerify(FpmGallery* g, const char* subject, const uint8_t* prob
             if (!view->Entry(pos, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
             int32_t outcome = 0;
             const Run& r = view->RunOf(pos);
-            MatchPreparedList(p.prepared.get(), r.templates, static_cast<int32_t>(r.stride),
-                              static_cast<int32_t>(pos - r.first), 1, &outcome);
+            Outcomes(p, r, pos - r.first, 1, &outcome);
             if (std::max(outcome, 0) > bestScore) bestScore = std::max(outcome, 0), best = e;
         }
         if (hit != nullptr) {

@@ -25,12 +25,20 @@ int32_t AddTemplateRun(View& v, const PartHeader& h, uint32_t part, uint64_t off
     const Section* sh = h.Find(kSectionShorts);
     const Section* names = h.Find(kSectionNames);
     const Section* filter = h.Find(kSectionFilter);
+    const Section* compact = h.Find(kSectionCompact);
+    const Section* index = h.Find(kSectionCompactIndex);
     const uint64_t n = h.count;
     if (n == 0 || dir == nullptr || tpl == nullptr || names == nullptr || dir->stride != kDirectoryRecordSize ||
         dir->size != n * kDirectoryRecordSize || tpl->stride < kTemplateSlot || tpl->stride > (1u << 20) ||
         tpl->size != n * tpl->stride || (sh != nullptr && (sh->stride != kShortSize || sh->size != n * kShortSize)) ||
         (filter != nullptr && (filter->stride != FPMATCH_FILTER_RECORD_SIZE || filter->size != n * filter->stride)))
         return Damaged(why, PartName(part, offset) + ": its sections do not fit its entry count");
+    // The index is read as 32-bit words in place: aligned, and the records
+    // addressable by them.
+    if ((compact == nullptr) != (index == nullptr) ||
+        (index != nullptr && (index->stride != 4 || index->size != (n + 1) * 4 || (offset + index->offset) % 4 != 0 ||
+                              compact->stride != 1 || compact->size > UINT32_MAX)))
+        return Damaged(why, PartName(part, offset) + ": its compact records do not fit its entry count");
     const uint8_t* base = v.map->data() + offset;
     Run r;
     r.first = v.entries;
@@ -42,6 +50,11 @@ int32_t AddTemplateRun(View& v, const PartHeader& h, uint32_t part, uint64_t off
     r.stride = tpl->stride;
     r.shorts = sh != nullptr ? base + sh->offset : nullptr;
     r.filters = filter != nullptr ? base + filter->offset : nullptr;
+    if (compact != nullptr) {
+        r.compact = base + compact->offset;
+        r.compactSize = compact->size;
+        r.compactIndex = reinterpret_cast<const uint32_t*>(base + index->offset);
+    }
     r.names = base + names->offset;
     r.namesSize = names->size;
     v.runs.push_back(r);
@@ -276,6 +289,23 @@ int32_t BuildView(int fd, const std::string& path, std::shared_ptr<const View>* 
     return rc;
 }
 
+namespace {
+
+// Whether entry `p`'s compact record, where its part stores them, is the
+// one its template makes (none, for a template that makes none).
+bool CompactRecordMatches(const Run& r, int64_t p, const EntryRef& e) {
+    if (r.compact == nullptr) return true;
+    const int64_t j = p - r.first;
+    const uint32_t from = r.compactIndex[j], to = r.compactIndex[j + 1];
+    if (from > to || to > r.compactSize || (j + 1 == r.count && to != r.compactSize)) return false;
+    uint8_t made[FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+    const int32_t length = CompactGalleryTemplate(e.templateData, made, sizeof made);
+    if (length < 0) return to == from;
+    return length == static_cast<int32_t>(to - from) && std::memcmp(made, r.compact + from, to - from) == 0;
+}
+
+}  // namespace
+
 int32_t CheckView(const View& v, std::string* why) {
     std::string what;
     if (v.version == 1) {
@@ -315,6 +345,8 @@ int32_t CheckView(const View& v, std::string* why) {
             n = e.subject;
         } else if (n != e.subject)
             return Damaged(why, "entry " + std::to_string(p) + ": two subjects share one number");
+        if (!CompactRecordMatches(v.RunOf(p), p, e))
+            return Damaged(why, "entry " + std::to_string(p) + ": its compact record is not its template's");
     }
     const SubjectIndex* s = v.Subjects(why);
     return s != nullptr ? FPM_OK : FPM_E_DAMAGED;

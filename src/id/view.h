@@ -31,6 +31,11 @@ struct Run {
     uint32_t stride = 0;
     const uint8_t* shorts = nullptr;     // 512 bytes each, or null
     const uint8_t* filters = nullptr;    // FPMATCH_FILTER_RECORD_SIZE bytes each, or null
+    // Compact records, or null: entry j's in bytes compactIndex[j] ..
+    // compactIndex[j + 1] - 1 of the compactSize bytes from `compact`.
+    const uint8_t* compact = nullptr;
+    const uint32_t* compactIndex = nullptr;
+    uint64_t compactSize = 0;
     const uint8_t* names = nullptr;      // version 2
     uint64_t namesSize = 0;
 };

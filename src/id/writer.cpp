@@ -30,6 +30,9 @@ struct PartEntry {
     const uint8_t* bytes = nullptr;
     uint32_t length = 0;
     const uint8_t* filter = nullptr;  // null: made from the template
+    bool hasCompact = false;          // false: made from the template's slot
+    const uint8_t* compact = nullptr;
+    uint32_t compactLength = 0;
 };
 
 // Streams a part's body into the file, hashing what it writes.
@@ -89,10 +92,12 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
     h.kind = kPartTemplates;
     h.previous = c->lastPart;
     h.count = static_cast<uint32_t>(n);
+    // Sections in this order; the compact records' size is known once they
+    // are written, and the header (section table) is written last.
     const uint64_t dir = kPartHeaderSize, tpl = Align(dir + n * kDirectoryRecordSize, 64);
     const uint64_t filters = Align(tpl + n * kTemplateSlot, 64);
     const uint64_t names = filters + n * FPMATCH_FILTER_RECORD_SIZE;
-    h.size = Align(names + namesSize, 8);
+    const uint64_t compact = Align(names + namesSize, 64);
     h.sections[h.sectionCount++] = {kSectionDirectory, kDirectoryRecordSize, dir, n * kDirectoryRecordSize};
     h.sections[h.sectionCount++] = {kSectionTemplates, kTemplateSlot, tpl, n * kTemplateSlot};
     h.sections[h.sectionCount++] = {kSectionFilter, FPMATCH_FILTER_RECORD_SIZE, filters, n * FPMATCH_FILTER_RECORD_SIZE};
@@ -131,6 +136,27 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
     nameAt.clear();
     for (size_t i = 0; i < n; ++i)
         if (nameAt.emplace(entries[i].subject, 0).second) w.Put(entries[i].subject.data(), entries[i].subject.size());
+    w.PadTo(compact);
+    std::vector<uint8_t> index((n + 1) * 4);
+    uint8_t made[FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t at = w.written() - compact;
+        if (at > UINT32_MAX - FPMATCH_COMPACT_GALLERY_MAX_SIZE) return *why = "too many compact record bytes in one part", false;
+        StoreLe(index.data() + i * 4, at, 4);
+        if (entries[i].hasCompact) {
+            w.Put(entries[i].compact, entries[i].compactLength);
+        } else if (const int32_t length = CompactGalleryTemplate(entries[i].bytes, made, sizeof made); length > 0) {
+            w.Put(made, static_cast<size_t>(length));
+        }
+    }
+    const uint64_t compactSize = w.written() - compact;
+    StoreLe(index.data() + n * 4, compactSize, 4);
+    const uint64_t indexAt = Align(w.written(), 8);
+    w.PadTo(indexAt);
+    w.Put(index.data(), index.size());
+    h.sections[h.sectionCount++] = {kSectionCompact, 1, compact, compactSize};
+    h.sections[h.sectionCount++] = {kSectionCompactIndex, 4, indexAt, index.size()};
+    h.size = Align(indexAt + index.size(), 8);
     w.PadTo(h.size);
     if (!w.Flush()) return *why = w.why(), false;
     h.bodyChecksum = w.Digest();
@@ -186,6 +212,9 @@ int32_t Prepare(const uint8_t* tmpl, size_t length, int32_t flags, PendingAdd* a
     std::array<uint8_t, kTemplateSlot> slot{};
     std::copy(add->bytes.begin(), add->bytes.end(), slot.begin());
     MakeFilterRecord(slot.data(), add->filter.data());
+    // Its compact record: what a search compares instead of the template.
+    add->compact.resize(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+    add->compact.resize(static_cast<size_t>(std::max(CompactGalleryTemplate(slot.data(), add->compact.data(), add->compact.size()), 0)));
     return FPM_OK;
 }
 
@@ -267,7 +296,7 @@ int32_t FpmGalleryCommit(FpmGallery* g) {
         for (size_t i = 0; i < entries.size(); ++i) {
             const PendingAdd& a = g->adds[i];
             entries[i] = {c.nextId + i, a.ordinal, a.subject, a.bytes.data(), static_cast<uint32_t>(a.bytes.size()),
-                          a.filter.data()};
+                          a.filter.data(), true, a.compact.data(), static_cast<uint32_t>(a.compact.size())};
         }
         std::string why;
         const int fd = g->fd.get();
@@ -310,7 +339,17 @@ int32_t FpmGalleryCompact(FpmGallery* g) {
             if (renumber[e.ordinal] == UINT32_MAX) renumber[e.ordinal] = ordinals++;
             const Run& r = v.RunOf(p);
             const uint8_t* filter = r.filters != nullptr ? r.filters + (p - r.first) * FPMATCH_FILTER_RECORD_SIZE : nullptr;
-            entries.push_back({e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, filter});
+            PartEntry entry{e.id, renumber[e.ordinal], e.subject, e.templateData, e.templateLength, filter};
+            // Parts written without compact records (or with an index that
+            // does not fit) get them made now.
+            const int64_t j = p - r.first;
+            if (r.compact != nullptr && r.compactIndex[j] <= r.compactIndex[j + 1] &&
+                r.compactIndex[j + 1] <= r.compactSize) {
+                entry.hasCompact = true;
+                entry.compact = r.compact + r.compactIndex[j];
+                entry.compactLength = r.compactIndex[j + 1] - r.compactIndex[j];
+            }
+            entries.push_back(entry);
         }
         const std::string aside = g->path + ".compacting";
         UniqueFd fd(::open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

@@ -1,0 +1,176 @@
+// Compact records in gallery files: parts written before galleries stored
+// them are searched through their templates (alone, mixed with newer parts,
+// and after compaction), and a compact record that does not read back, or is
+// not its template's, is never trusted by a search and is reported by check.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "fpmatch_id.h"
+#include "id_test_support.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace fpmatch::test;
+namespace id = fpmatch::id;
+
+namespace {
+
+// Every live template's score for `probe`, by brute force over the
+// gallery's own entries: "id:score" in ranking order (score descending,
+// lower id first).
+std::string Expected(FpmGallery* g, const Bytes& probe) {
+    FpmGalleryStat st;
+    EXPECT_EQ(FpmGalleryGetStat(g, &st), FPM_OK);
+    std::vector<std::pair<int32_t, int64_t>> ranked;
+    for (int64_t p = 0; p < st.entries; ++p) {
+        FpmEntry e;
+        EXPECT_EQ(FpmGalleryGetEntry(g, p, &e), FPM_OK);
+        if (e.removed) continue;
+        Bytes t(e.templateData, e.templateData + e.templateLength);
+        t.resize(std::max<size_t>(t.size(), 512), 0);
+        ranked.emplace_back(Match2Score(probe.data(), t.data()), e.id);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](auto a, auto b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    std::string out;
+    for (auto [score, entry] : ranked) out += std::to_string(entry) + ":" + std::to_string(score) + "\n";
+    return out;
+}
+
+std::string Found(FpmGallery* g, const Bytes& probe) {
+    FpmSearchOptions o;
+    FpmSearchOptionsInit(&o);
+    o.top = 0;
+    o.byEntry = 1;
+    std::vector<FpmHit> hits(256);
+    const int32_t n = FpmGalleryIdentify(g, probe.data(), probe.size(), &o, hits.data(), 256);
+    EXPECT_GE(n, 0) << FpmLastErrorDetail();
+    std::string out;
+    for (int32_t k = 0; k < n; ++k) out += std::to_string(hits[k].entry) + ":" + std::to_string(hits[k].score) + "\n";
+    return out;
+}
+
+std::vector<Bytes> LiveTemplates(FpmGallery* g) {
+    FpmGalleryStat st;
+    EXPECT_EQ(FpmGalleryGetStat(g, &st), FPM_OK);
+    std::vector<Bytes> out;
+    for (int64_t p = 0; p < st.entries; ++p) {
+        FpmEntry e;
+        EXPECT_EQ(FpmGalleryGetEntry(g, p, &e), FPM_OK);
+        if (!e.removed) out.emplace_back(e.templateData, e.templateData + e.templateLength);
+    }
+    return out;
+}
+
+// The first template part of a gallery file: its header offset and header.
+std::pair<uint64_t, id::PartHeader> FirstPart(const Bytes& file) {
+    id::PartHeader h;
+    std::string why;
+    EXPECT_TRUE(id::DecodePartHeader(file.data(), file.size(), id::kHeaderSize, &h, &why)) << why;
+    return {id::kHeaderSize, h};
+}
+
+// Writes the part's body checksum and header again after an edit.
+void Reseal(Bytes& file, uint64_t at, id::PartHeader h) {
+    h.bodyChecksum = id::Checksum(file.data() + at + id::kPartHeaderSize, h.size - id::kPartHeaderSize);
+    id::EncodePartHeader(h, file.data() + at);
+}
+
+}  // namespace
+
+TEST(IdCompact, PartsWithoutCompactRecordsSearchThroughTheirTemplates) {
+    // Written by the library before galleries stored compact records: three
+    // subjects, one removed.
+    const fs::path fixture = fs::path(FPMATCH_SOURCE_DIR) / "tests/fuzz/corpus/id_gallery/three-subjects-one-removed.fpg";
+    TempDir dir;
+    const std::string path = dir.File("old.fpg");
+    fs::copy_file(fixture, path);
+    {
+        const auto [at, h] = FirstPart(ReadFile(path));
+        ASSERT_EQ(h.Find(id::kSectionCompact), nullptr) << "the fixture predates compact records";
+    }
+    FpmGallery* g = nullptr;
+    ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_WRITE, &g), FPM_OK) << FpmLastErrorDetail();
+    ASSERT_EQ(FpmGalleryCheck(g), FPM_OK);
+    std::vector<Bytes> probes = LiveTemplates(g);
+    ASSERT_FALSE(probes.empty());
+    for (const Bytes& p : probes) EXPECT_EQ(Found(g, p), Expected(g, p));
+    // A newer part beside the old one, then both compacted into one part
+    // that stores compact records for all.
+    for (const Enrolment& e : GeneratedEnrolments(3, 2))
+        ASSERT_EQ(FpmGalleryAdd(g, ("new-" + e.subject).c_str(), e.bytes.data(), e.bytes.size(), 0), FPM_OK);
+    ASSERT_EQ(FpmGalleryCommit(g), FPM_OK);
+    probes = LiveTemplates(g);
+    std::vector<std::string> before;
+    for (const Bytes& p : probes) {
+        before.push_back(Found(g, p));
+        EXPECT_EQ(before.back(), Expected(g, p));
+    }
+    ASSERT_EQ(FpmGalleryCompact(g), FPM_OK);
+    ASSERT_EQ(FpmGalleryCheck(g), FPM_OK) << FpmLastErrorDetail();
+    for (size_t k = 0; k < probes.size(); ++k) EXPECT_EQ(Found(g, probes[k]), before[k]);
+    FpmGalleryClose(g);
+    const auto [at, h] = FirstPart(ReadFile(path));
+    EXPECT_NE(h.Find(id::kSectionCompact), nullptr);
+    EXPECT_NE(h.Find(id::kSectionCompactIndex), nullptr);
+}
+
+TEST(IdCompact, RecordsThatDoNotReadBackAreNotTrusted) {
+    const auto corpus = GeneratedEnrolments(3, 2);
+    TempDir dir;
+    const std::string good = dir.File("good.fpg");
+    WriteGallery(good, corpus, 0);
+    const Bytes original = ReadFile(good);
+    const auto [at, h] = FirstPart(original);
+    const id::Section* records = h.Find(id::kSectionCompact);
+    const id::Section* index = h.Find(id::kSectionCompactIndex);
+    ASSERT_NE(records, nullptr);
+    ASSERT_NE(index, nullptr);
+    const uint64_t rec = at + records->offset, idx = at + index->offset;
+    auto offset = [&](Bytes& f, int k) { return f.data() + idx + 4 * static_cast<size_t>(k); };
+    auto get = [&](Bytes& f, int k) { return static_cast<uint32_t>(id::LoadLe(offset(f, k), 4)); };
+    auto set = [&](Bytes& f, int k, uint32_t v) { id::StoreLe(offset(f, k), v, 4); };
+
+    std::vector<std::string> expected;
+    {
+        FpmGallery* g = nullptr;
+        ASSERT_EQ(FpmGalleryOpen(good.c_str(), FPM_OPEN_READ, &g), FPM_OK);
+        for (const Enrolment& e : corpus) {
+            expected.push_back(Found(g, e.bytes));
+            EXPECT_EQ(expected.back(), Expected(g, e.bytes));
+        }
+        FpmGalleryClose(g);
+    }
+    struct Row {
+        const char* what;
+        std::function<void(Bytes&)> edit;
+        bool searchAlike;  // false: entry 0 now holds another template's valid record
+    };
+    const std::vector<Row> rows = {
+        {"magic byte of record 0", [&](Bytes& f) { f[rec + get(f, 0)] ^= 0x40; }, true},
+        {"the last record emptied by the index", [&](Bytes& f) { set(f, 5, get(f, 6)); }, true},
+        {"record 1 cut one byte short", [&](Bytes& f) { set(f, 2, get(f, 2) - 1); }, true},
+        {"record 0 starts past the records", [&](Bytes& f) { set(f, 0, static_cast<uint32_t>(records->size) + 8); }, true},
+        {"entry 0 given record 1", [&](Bytes& f) { set(f, 0, get(f, 1)); set(f, 1, get(f, 2)); }, false},
+    };
+    for (const Row& row : rows) {
+        Bytes file = original;
+        row.edit(file);
+        Reseal(file, at, h);
+        const std::string path = dir.File("edited.fpg");
+        WriteBytes(path, file);
+        FpmGallery* g = nullptr;
+        ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_READ, &g), FPM_OK) << row.what << ": " << FpmLastErrorDetail();
+        EXPECT_EQ(FpmGalleryCheck(g), FPM_E_DAMAGED) << row.what;
+        EXPECT_NE(std::string(FpmLastErrorDetail()).find("compact record"), std::string::npos) << row.what;
+        if (row.searchAlike) {
+            for (size_t k = 0; k < corpus.size(); ++k) EXPECT_EQ(Found(g, corpus[k].bytes), expected[k]) << row.what;
+        }
+        FpmGalleryClose(g);
+    }
+}
