@@ -213,8 +213,10 @@ int32_t Prepare(const uint8_t* tmpl, size_t length, int32_t flags, PendingAdd* a
     std::copy(add->bytes.begin(), add->bytes.end(), slot.begin());
     MakeFilterRecord(slot.data(), add->filter.data());
     // Its compact record: what a search compares instead of the template.
-    add->compact.resize(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
-    add->compact.resize(static_cast<size_t>(std::max(CompactGalleryTemplate(slot.data(), add->compact.data(), add->compact.size()), 0)));
+    // (Made on the stack and kept at its own length: a batch holds many.)
+    uint8_t compact[FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+    const int32_t compactLength = CompactGalleryTemplate(slot.data(), compact, sizeof compact);
+    add->compact.assign(compact, compact + std::max(compactLength, 0));
     return FPM_OK;
 }
 
