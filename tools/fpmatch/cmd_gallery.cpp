@@ -171,7 +171,9 @@ int RunInfo(const GalleryOptions& o) {
         Print("templates   {}\n", Counts(st));
         if (st.removed > 0)
             Print("removed     {} of {} stored (compact drops them)\n", st.removed, st.entries);
-        Print("shorts      {} of {} templates\n", st.shorts, st.templates);
+        // Version-2 galleries screen by filter records; only version 1
+        // stores short templates.
+        if (st.version == 1) Print("shorts      {} of {} templates\n", st.shorts, st.templates);
         Print("parts       {}\n", st.parts);
         if (!ec && bytes > st.fileSize)
             Print("note        {} bytes after the committed state are ignored (an interrupted commit)\n",
