@@ -86,7 +86,7 @@ void Reseal(Bytes& file, uint64_t at, id::PartHeader h) {
 TEST(IdCompact, PartsWithoutCompactRecordsSearchThroughTheirTemplates) {
     // Written by the library before galleries stored compact records: three
     // subjects, one removed.
-    const fs::path fixture = fs::path(FPMATCH_SOURCE_DIR) / "tests/fuzz/corpus/id_gallery/three-subjects-one-removed.fpg";
+    const fs::path fixture = fs::path(FPMATCH_SOURCE_DIR) / "tests/galleries/1.0-three-subjects-one-removed.fpg";
     TempDir dir;
     const std::string path = dir.File("old.fpg");
     fs::copy_file(fixture, path);
