@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <span>
 
 #include <xxhash.h>
 
@@ -78,7 +79,7 @@ bool WriteHeader(int fd, uint64_t offset, const PartHeader& h, std::string* why)
 }
 
 // Writes a template part at c->usedSize and moves c past it.
-bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c, std::string* why) {
+bool WriteTemplatePart(int fd, std::span<const PartEntry> entries, Commit* c, std::string* why) {
     const uint64_t n = entries.size();
     std::unordered_map<std::string_view, uint32_t> nameAt;
     std::vector<uint32_t> nameOffset(n);
@@ -167,6 +168,19 @@ bool WriteTemplatePart(int fd, const std::vector<PartEntry>& entries, Commit* c,
     c->entries += n;
     return true;
 }
+
+// Writes `entries` as template parts of at most kPartEntries each: the
+// compact records of one part stay within reach of its 32-bit offsets
+// (kPartEntries x FPMATCH_COMPACT_GALLERY_MAX_SIZE < 4 GiB).
+constexpr size_t kPartEntries = size_t{1} << 20;
+bool WriteTemplateParts(int fd, const std::vector<PartEntry>& entries, Commit* c, std::string* why) {
+    for (size_t from = 0; from < entries.size(); from += kPartEntries) {
+        const size_t to = std::min(entries.size(), from + kPartEntries);
+        if (!WriteTemplatePart(fd, std::span(entries).subspan(from, to - from), c, why)) return false;
+    }
+    return true;
+}
+static_assert(kPartEntries * uint64_t{FPMATCH_COMPACT_GALLERY_MAX_SIZE} < (uint64_t{1} << 32));
 
 bool WriteRemovalPart(int fd, const std::vector<uint64_t>& ids, Commit* c, std::string* why) {
     PartHeader h;
@@ -302,7 +316,7 @@ int32_t FpmGalleryCommit(FpmGallery* g) {
         }
         std::string why;
         const int fd = g->fd.get();
-        const bool written = (entries.empty() || WriteTemplatePart(fd, entries, &c, &why)) &&
+        const bool written = WriteTemplateParts(fd, entries, &c, &why) &&
                              (g->removals.empty() || WriteRemovalPart(fd, g->removals, &c, &why)) &&
                              SyncData(fd, &why);
         if (!written) return FailAt(FPM_E_IO, g->path, why);
@@ -361,7 +375,7 @@ int32_t FpmGalleryCompact(FpmGallery* g) {
         c.nextId = v.commit.nextId;
         c.nextOrdinal = ordinals;
         uint8_t header[kHeaderSize];
-        bool ok = entries.empty() || WriteTemplatePart(fd.get(), entries, &c, &why);
+        bool ok = WriteTemplateParts(fd.get(), entries, &c, &why);
         if (ok) {
             EncodeFileHeader(c, Commit{}, header);
             ok = WriteAt(fd.get(), header, sizeof header, 0, &why) && SyncData(fd.get(), &why);
