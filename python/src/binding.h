@@ -1,4 +1,5 @@
-// What the sources of the extension fpmatch._fpmatch share: bytes-like
+// What the sources of the extension fpmatch._fpmatch share: whole-number
+// arguments checked as the library's int32_t, bytes-like
 // arguments held while the GIL is released, and the gallery binding
 // (gallery.cpp), which searches and changes gallery files through the
 // identification library (fpmatch_id.h).
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,6 +78,26 @@ bool IsGallery(const py::handle& obj);
 // or nullopt: every template; threads nullopt: 1, 0: every core.
 std::vector<std::pair<int64_t, int>> IdentifyInGallery(const std::vector<uint8_t>& probe, const py::handle& gallery,
                                                        std::optional<int> top, std::optional<int> threads);
+
+// A whole-number argument as the library's int32_t: TypeError when it is not
+// an integer, OverflowError (std::overflow_error) naming the argument when it
+// does not fit, rather than pybind11's "incompatible function arguments".
+inline int32_t IntArg(const py::handle& value, const char* name) {
+    if (!PyIndex_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be an int, not " + Py_TYPE(value.ptr())->tp_name);
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    const bool above = overflow > 0 || (overflow == 0 && v > INT32_MAX);
+    const bool below = overflow < 0 || (overflow == 0 && v < INT32_MIN);
+    if (above || below)
+        throw std::overflow_error(std::string(name) +
+                                  (above ? " must be at most 2147483647, not " : " must be at least -2147483648, not ") +
+                                  std::string(py::str(number)));
+    return static_cast<int32_t>(v);
+}
 
 }  // namespace fpmatch::python
 

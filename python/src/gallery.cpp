@@ -45,27 +45,8 @@ Outcome Call(Fn fn) {
     throw GalleryFault{o.code, o.detail, path, index};
 }
 
-// A whole-number argument as an int32_t: TypeError when it is not an int,
-// OverflowError naming the argument when it does not fit.
-int32_t WholeArg(const py::handle& value, const char* name) {
-    if (!PyIndex_Check(value.ptr()))
-        throw py::type_error(std::string(name) + " must be an int, not " + Py_TYPE(value.ptr())->tp_name);
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::error_already_set();
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    const bool above = overflow > 0 || (overflow == 0 && v > INT32_MAX);
-    const bool below = overflow < 0 || (overflow == 0 && v < INT32_MIN);
-    if (above || below)
-        throw std::overflow_error(std::string(name) +
-                                  (above ? " must be at most 2147483647, not " : " must be at least -2147483648, not ") +
-                                  std::string(py::str(number)));
-    return static_cast<int32_t>(v);
-}
-
 int32_t CountArg(const py::handle& value, const char* name, const char* meaning) {
-    const int32_t v = WholeArg(value, name);
+    const int32_t v = IntArg(value, name);
     if (v < 0) throw py::value_error(std::string(name) + " must be 0 or more (" + meaning + "), not " + std::to_string(v));
     return v;
 }
@@ -333,7 +314,7 @@ py::list Gallery::Identify(const py::handle& probe, const py::handle& top, const
     SearchArgs a;
     FpmSearchOptionsInit(&a.options);
     a.options.top = CountArg(top, "top", "0: every subject, or every template by entry");
-    a.options.threshold = WholeArg(threshold, "threshold");
+    a.options.threshold = IntArg(threshold, "threshold");
     if (a.options.threshold < 0 || a.options.threshold > 100)
         throw py::value_error("threshold must be 0..100, not " + std::to_string(a.options.threshold));
     a.options.threads = CountArg(threads, "threads", "0: every core");

@@ -27,6 +27,7 @@ namespace {
 
 using fpmatch::python::ByteView;
 using fpmatch::python::TypeName;
+using fpmatch::python::IntArg;
 
 // ------------------------------------------------------------ errors
 
@@ -203,26 +204,6 @@ Gallery MakeGallery(const py::object& obj, EntryRule rule) {
 }
 
 // ------------------------------------------------------------ whole numbers
-
-// A whole-number argument as the library's int32_t: TypeError when it is not
-// an integer, OverflowError (std::overflow_error) naming the argument when it
-// does not fit, rather than pybind11's "incompatible function arguments".
-int32_t IntArg(const py::handle& value, const char* name) {
-    if (!PyIndex_Check(value.ptr()))
-        throw py::type_error(std::string(name) + " must be an int, not " + Py_TYPE(value.ptr())->tp_name);
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::error_already_set();
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    const bool above = overflow > 0 || (overflow == 0 && v > INT32_MAX);
-    const bool below = overflow < 0 || (overflow == 0 && v < INT32_MIN);
-    if (above || below)
-        throw std::overflow_error(std::string(name) +
-                                  (above ? " must be at most 2147483647, not " : " must be at least -2147483648, not ") +
-                                  std::string(py::str(number)));
-    return static_cast<int32_t>(v);
-}
 
 // The same, None giving nullopt.
 std::optional<int> OptionalIntArg(const py::handle& value, const char* name) {
