@@ -1,6 +1,7 @@
-// Alignment scoring: superimpose the two templates on each base pair, pair
-// their minutiae, score the alignment, and fold the base pair scores into the
-// final 0..100 score.
+// Alignment: superimpose the two templates on each base pair, pair their
+// minutiae and score the alignment (ScoreBasePair, from the transform down to
+// the alignment score). The score components and the final score are in
+// alignment_scores.cpp.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,53 +12,26 @@ namespace {
 
 using fpmatch::detail::Abs;
 using fpmatch::detail::CircularDifference;
+using fpmatch::detail::ClampCount;
 using fpmatch::detail::FoldDirection;
+using fpmatch::detail::IsSlot;
 using fpmatch::detail::kImageHeight;
 using fpmatch::detail::kImageWidth;
 using fpmatch::detail::kMaxMinutiae;
 using fpmatch::detail::kTableColumns;
 using fpmatch::detail::kTableRows;
+using fpmatch::detail::Max;
+using fpmatch::detail::Min;
 
 constexpr double kPi = 3.1415926;  // the library's fixed approximation
-constexpr int32_t kNearSquared = 8100;  // 90 pixels
 constexpr int32_t kUnpairedFloor = 10;
 
-inline int32_t Min(int32_t a, int32_t b) { return a < b ? a : b; }
-inline int32_t Max(int32_t a, int32_t b) { return a > b ? a : b; }
-inline int32_t ClampCount(int32_t n) { return n < 0 ? 0 : (n > kMaxMinutiae ? kMaxMinutiae : n); }
-inline bool IsSlot(int32_t index) { return index >= 0 && index < kMaxMinutiae; }
 
 // Rotation of `r` into -179..180 by one turn.
 inline int32_t NormaliseRotation(int32_t r) {
     if (r < -179) return r + 360;
     if (r > 180) return r - 360;
     return r;
-}
-
-inline bool IsAbsent(const SingularPoint& p) { return p.x == 0 && p.y == 0; }
-
-// Entry 1 equal to (0, 2) is a marker, not a point.
-inline bool HasMarker(const SingularPoint* triple) { return triple[1].x == 0 && triple[1].y == 2; }
-
-// A triple holds two points when entry 1 has x != 0 or y > 2.
-inline int32_t PointCount(const SingularPoint* triple) {
-    return triple[1].x != 0 || triple[1].y > 2 ? 2 : 1;
-}
-
-// Penalty for singular points of one side that land well inside the other
-// template's foreground (no background cell in their 3 x 3 neighbourhood).
-int32_t OneSidedSingularPenalty(const SingularPoint* moved, int32_t weight, const uint8_t* otherGndTable) {
-    int32_t penalty = 0;
-    const int32_t points = PointCount(moved);
-    for (int32_t t = 0; t < points; ++t) {
-        const int32_t col = moved[t].x >> 3, row = moved[t].y >> 3;
-        if (row < 1 || row > 34 || col < 1 || col > 30) continue;
-        int32_t sum = 0;
-        for (int32_t r = row - 1; r <= row + 1; ++r)
-            for (int32_t c = col - 1; c <= col + 1; ++c) sum += otherGndTable[r * 32 + c];
-        if (sum == 0) penalty += weight;
-    }
-    return penalty;
 }
 
 // Number of slots that XYtoPolar turns into polar entries.
@@ -337,125 +311,6 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
         pairs[t].galleryIndex = galleryPolar[pairs[t].galleryIndex].index;
     }
     return made;
-}
-
-void CalcPosScore(const Minutia* probeSet, const Minutia* gallerySet, int32_t centerX, int32_t centerY,
-                  const MinutiaPair* pairs, int32_t pairCount, int32_t* total, int32_t* nearTotal) {
-    int32_t sum = 0, nearSum = 0;
-    pairCount = ClampCount(pairCount);
-    for (int32_t t = 0; t < pairCount; ++t) {
-        if (!IsSlot(pairs[t].probeIndex) || !IsSlot(pairs[t].galleryIndex)) continue;
-        const Minutia& A = probeSet[pairs[t].probeIndex];
-        const Minutia& B = gallerySet[pairs[t].galleryIndex];
-        const int32_t dAng = CircularDifference(FoldDirection(A.angle), FoldDirection(B.angle));
-        int32_t s = 2 * Min(A.quality, B.quality) + 5;
-        if (A.type == B.type) s += 10;
-        s -= Abs(A.x - B.x) + Abs(A.y - B.y) + dAng;
-        sum += s;
-        const int64_t ax = A.x - centerX, ay = A.y - centerY, bx = B.x - centerX, by = B.y - centerY;
-        const int64_t dA = ax * ax + ay * ay, dB = bx * bx + by * by;
-        if ((dA < dB ? dA : dB) / 4 <= 2025) nearSum += s;
-    }
-    *total = sum;
-    *nearTotal = nearSum;
-}
-
-void CalcSingularScore(const SingularPoint* probeSingular, const SingularPoint* gallerySingular,
-                       const SingularPoint* movedProbeSingular, const SingularPoint* movedGallerySingular,
-                       const uint8_t* probeGndTable, const uint8_t* galleryGndTable, int32_t* penalty) {
-    const bool hasP = !IsAbsent(movedProbeSingular[0]);
-    const bool hasG = !IsAbsent(movedGallerySingular[0]);
-    if (!hasP && !hasG) {
-        *penalty = 0;
-    } else if (hasP && !hasG) {
-        *penalty = OneSidedSingularPenalty(movedProbeSingular, HasMarker(probeSingular) ? 16 : 32, galleryGndTable);
-    } else if (hasG && !hasP) {
-        *penalty = OneSidedSingularPenalty(movedGallerySingular, HasMarker(gallerySingular) ? 16 : 32,
-                                           probeGndTable);
-    } else {
-        // Both sides: nearest pair of points, in the probe frame.
-        const int32_t nP = PointCount(probeSingular), nG = PointCount(movedGallerySingular);
-        const int32_t allowance = HasMarker(probeSingular) || HasMarker(gallerySingular) ? 32 : 16;
-        int64_t nearest = 6400;
-        for (int32_t i = 0; i < nP; ++i) {
-            for (int32_t j = 0; j < nG; ++j) {
-                const int64_t dx = probeSingular[i].x - movedGallerySingular[j].x;
-                const int64_t dy = probeSingular[i].y - movedGallerySingular[j].y;
-                if (dx * dx + dy * dy < nearest) nearest = dx * dx + dy * dy;
-            }
-        }
-        *penalty = Max(static_cast<int32_t>(std::sqrt(static_cast<double>(nearest))) - allowance, 0);
-    }
-}
-
-void CalcNegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount,
-                  const Minutia* set, int32_t count, const uint8_t* otherBlockQty, int32_t side, int32_t* total,
-                  int32_t* nearTotal) {
-    enum : uint8_t { kUnpaired = 0, kPaired = 1, kAbsent = 2 };
-    uint8_t mark[kMaxMinutiae] = {};
-    pairCount = ClampCount(pairCount);
-    count = ClampCount(count);
-    for (int32_t t = 0; t < pairCount; ++t) {
-        const int32_t slot = side == 0 ? pairs[t].probeIndex : pairs[t].galleryIndex;
-        if (IsSlot(slot)) mark[slot] = kPaired;
-    }
-    for (int32_t i = 0; i < count; ++i)
-        if (set[i].x == 0) mark[i] = kAbsent;
-    int32_t sum = 0, nearSum = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        if (mark[i] != kUnpaired) continue;
-        const Minutia& m = set[i];
-        const int64_t dx = m.x - centerX, dy = m.y - centerY;
-        int32_t q = m.quality;
-        // Moved sets always lie inside the image; the bound only guards
-        // direct callers.
-        if (m.x >= 0 && m.x < kImageWidth && m.y >= 0 && m.y < kImageHeight)
-            q = Min(q, otherBlockQty[(m.y >> 4) * 16 + (m.x >> 4)]);
-        if (q > 10) q += (q - 10) * (q - 10);
-        sum += q;
-        if (dx * dx + dy * dy <= kNearSquared) nearSum += q;
-    }
-    *total = sum;
-    *nearTotal = nearSum;
-}
-
-int32_t CalcLastScore(BasePair* basePairs, const Minutia* probeMinutiae, const Minutia* galleryMinutiae,
-                      int32_t count) {
-    if (count <= 0) return 0;
-    // Exchange sort, highest matchScore first.
-    for (int32_t i = 0; i < count; ++i) {
-        for (int32_t j = i + 1; j < count; ++j) {
-            if (basePairs[i].matchScore < basePairs[j].matchScore) {
-                const BasePair t = basePairs[i];
-                basePairs[i] = basePairs[j];
-                basePairs[j] = t;
-            }
-        }
-    }
-    auto distance = [](const Minutia& a, const Minutia& b) {
-        const int64_t dx = a.x - b.x, dy = a.y - b.y;
-        return static_cast<int32_t>(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
-    };
-    const BasePair& first = basePairs[0];
-    const int32_t best = first.matchScore;
-    int32_t second = 0;
-    if (IsSlot(first.probeIndex) && IsSlot(first.galleryIndex)) {
-        const Minutia& P0 = probeMinutiae[first.probeIndex];
-        const Minutia& G0 = galleryMinutiae[first.galleryIndex];
-        // The best other base pair whose base minutiae lie as far apart in the
-        // probe as in the gallery (within 20 pixels) adds its score.
-        for (int32_t k = 1; k < count; ++k) {
-            if (!IsSlot(basePairs[k].probeIndex) || !IsSlot(basePairs[k].galleryIndex)) continue;
-            const int32_t dP = distance(probeMinutiae[basePairs[k].probeIndex], P0);
-            const int32_t dG = distance(galleryMinutiae[basePairs[k].galleryIndex], G0);
-            if (dP - dG >= -20 && dP - dG <= 20) {
-                second = basePairs[k].matchScore;
-                break;
-            }
-        }
-    }
-    const int32_t total = (best + second) / 2;
-    return total > 100 ? 100 : total;
 }
 
 }  // extern "C"

@@ -30,6 +30,13 @@ constexpr int32_t CircularDifference(int32_t a, int32_t b) {
 }
 
 constexpr int32_t Abs(int32_t v) { return v < 0 ? -v : v; }
+constexpr int32_t Min(int32_t a, int32_t b) { return a < b ? a : b; }
+constexpr int32_t Max(int32_t a, int32_t b) { return a > b ? a : b; }
+
+// Minutia counts and slot indices as the stage functions read them: a count
+// is brought into 0..50, a slot outside 0..49 names no minutia.
+constexpr int32_t ClampCount(int32_t n) { return n < 0 ? 0 : (n > kMaxMinutiae ? kMaxMinutiae : n); }
+constexpr bool IsSlot(int32_t index) { return index >= 0 && index < kMaxMinutiae; }
 
 // Big-endian fields, as every template form stores them.
 inline uint32_t Read16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }

@@ -11,6 +11,12 @@
 
 namespace fpmatch::detail {
 
+// Minutia i of a short template is in 16-bit words 28 + 2i and 29 + 2i.
+constexpr int kShortMinutiaWord = 28;
+// The char graph keeps edges shorter than this (its sort's running-minimum
+// start and consumed mark), so no row edge reaches it.
+constexpr int32_t kShortSortCeiling = 400;
+
 // The graph builders round a length as (int)(float)(sqrt((double)(float)s) +
 // 0.5) for s = dx * dx + dy * dy. For s up to 2 * 511 * 511 both that and the
 // single precision form below give the integer nearest to sqrt(s): sqrt(s)
