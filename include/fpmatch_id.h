@@ -280,6 +280,22 @@ FPM_API int32_t FpmGalleryVerify(FpmGallery *gallery, const char *subject, const
 FPM_API int32_t FpmMergeHits(const FpmHit *hits, int64_t count, int32_t bySubject, int32_t top,
                              int32_t threshold, FpmHit *out, int32_t capacity);
 
+/* Ranks templates the caller holds in memory: entries laid out every
+ * `stride` bytes in list[0 .. listLength - 1] (the last one may be cut
+ * short), compared with a prepared probe (PrepareProbe) on `threads`
+ * threads (0: every core). An entry whose bytes, from its start to the end
+ * of the list, do not hold a whole template that decodes (CheckTemplate) is
+ * not read and ranks with score 0, as SearchTopK ranks an entry that fails
+ * to decode. Writes the `top` best (0: every entry), at most `capacity`, to
+ * hits[] in SearchTopK's order: score descending, equal scores by lower
+ * index. The hits are those of one SearchTopK over the whole list, whatever
+ * the thread count. Needs one byte per entry besides the caller's buffers.
+ * Returns the number of hits written, FPM_E_ARGUMENT (a null pointer, a
+ * stride below 1, a negative top, thread count or capacity, more than 2^31
+ * entries, or a probe record that does not read back) or FPM_E_NO_MEMORY. */
+FPM_API int32_t FpmSearchList(const PreparedProbe *probe, const uint8_t *list, size_t listLength, int32_t stride,
+                              int32_t top, int32_t threads, SearchHit *hits, int32_t capacity);
+
 /* The folder-and-finger subject of a template file name, as `fpmatch
  * gallery add` enrols files: "DB1_B/101_3.iso" gives "DB1_B/101" (the
  * parent folder's name, "/", the name up to its last "_"; without a "_",

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "fpmatch.h"
+#include "fpmatch_id.h"
 // javac's header for com.vorel.JavaMatcher: the C linkage and signatures of
 // the functions below come from the class itself.
 #include "com_vorel_JavaMatcher.h"
@@ -133,72 +134,18 @@ private:
     size_t length_ = 0;
 };
 
-bool Ranks(const SearchHit& a, const SearchHit& b) {
-    return a.score > b.score || (a.score == b.score && a.index < b.index);
-}
-
-// Merges the ranked hits part[0 .. m-1] into the ranked hits best[0 .. n-1]
-// (room for k) and returns how many are kept, min(k, n + m), in rank order.
-int32_t MergeHits(SearchHit* best, int32_t n, const SearchHit* part, int32_t m, int32_t k) {
-    const int32_t total = n + m < k ? n + m : k;
-    int32_t a = 0, b = 0;  // how many of each list make the cut
-    while (a + b < total) {
-        if (b >= m || (a < n && Ranks(best[a], part[b]))) {
-            ++a;
-        } else {
-            ++b;
-        }
-    }
-    // Backwards, so that best is never overwritten before it is read.
-    int32_t out = total;
-    while (b > 0) {
-        if (a > 0 && Ranks(part[b - 1], best[a - 1])) {
-            best[--out] = best[--a];
-        } else {
-            best[--out] = part[--b];
-        }
-    }
-    return total;
-}
-
-// SearchTopK over a Java list. The library reads whole entries only, so the
-// list is searched in runs of entries that are whole (CheckTemplate on the
-// bytes left from the entry's start); an entry that is not whole is never
-// read and ranks with score 0, as SearchTopK ranks an entry that fails to
-// decode. The hits of the runs merge into the same ranking as one call
-// over the whole list. Returns the number of hits written, or -1 when the
-// probe does not prepare.
+// The k best entries (k >= 1) of a Java list, ranked by the
+// identification library on the calling thread: an entry that does not hold
+// a whole template up to the end of the array is never read and ranks 0, as
+// SearchTopK ranks an entry that fails to decode. Returns the number of hits
+// written, -1 when the probe does not prepare, or -3 when the search fails
+// (out of memory).
 int32_t SearchList(const uint8_t* probe, size_t probeLength, PreparedProbe& prepared, const uint8_t* list,
-                   size_t listLength, int32_t stride, int32_t k, SearchHit* best, SearchHit* part) {
+                   size_t listLength, int32_t stride, int32_t k, SearchHit* best) {
     if (CheckTemplate(probe, probeLength) != FPMATCH_DECODED) return -1;
     if (PrepareProbe(probe, &prepared) != FPMATCH_DECODED) return -1;
-    int64_t count = (static_cast<int64_t>(listLength) + stride - 1) / stride;
-    if (count > INT32_MAX) count = INT32_MAX;
-    const auto whole = [&](int64_t i) {
-        const size_t offset = static_cast<size_t>(i) * static_cast<size_t>(stride);
-        return CheckTemplate(list + offset, listLength - offset) == FPMATCH_DECODED;
-    };
-    int32_t n = 0;
-    int64_t i = 0;
-    while (i < count && k > 0) {
-        const int64_t runStart = i;
-        while (i < count && whole(i)) ++i;
-        if (i > runStart) {
-            const int32_t first = static_cast<int32_t>(runStart), length = static_cast<int32_t>(i - runStart);
-            if (n == 0) {
-                n = SearchTopK(&prepared, list, stride, first, length, k, best);
-            } else {
-                const int32_t m = SearchTopK(&prepared, list, stride, first, length, k, part);
-                n = MergeHits(best, n, part, m, k);
-            }
-        }
-        if (i < count) {
-            const SearchHit zero = {static_cast<int32_t>(i), 0};
-            n = MergeHits(best, n, &zero, 1, k);
-            ++i;
-        }
-    }
-    return n;
+    const int32_t n = FpmSearchList(&prepared, list, listLength, stride, k, 1, best, k);
+    return n < 0 ? -3 : n;
 }
 
 }  // namespace
@@ -246,39 +193,35 @@ JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeAdaptIsoRecord(JNIEnv* e
 }
 
 // The k best entries of a list for a probe, written to hits as (index, score)
-// pairs; scratch has the same room and holds partial rankings, and
-// `preparedStorage` room for a PreparedProbe (FPMATCH_PREPARED_PROBE_SIZE / 8
-// longs). Returns the number of hits, -1 when the probe is not a whole,
-// decodable template, or -2 for a null array, a stride of 0 or less, a
-// negative k, or arrays without the room stated.
+// pairs; `preparedStorage` has room for a PreparedProbe
+// (FPMATCH_PREPARED_PROBE_SIZE / 8 longs). Returns the number of hits, -1
+// when the probe is not a whole, decodable template, -2 for a null array, a
+// stride of 0 or less, a negative k, or arrays without the room stated, -3
+// when the search fails.
 JNIEXPORT jint JNICALL Java_com_vorel_JavaMatcher_nativeSearch(JNIEnv* env, jclass /*cls*/, jbyteArray probe,
                                                                jbyteArray list, jint stride, jint k,
-                                                               jintArray hits, jintArray scratch,
-                                                               jlongArray preparedStorage) {
-    if (probe == nullptr || list == nullptr || hits == nullptr || scratch == nullptr ||
-        preparedStorage == nullptr || stride <= 0 || k < 0)
+                                                               jintArray hits, jlongArray preparedStorage) {
+    if (probe == nullptr || list == nullptr || hits == nullptr || preparedStorage == nullptr || stride <= 0 || k < 0)
         return -2;
     const size_t room = 2 * static_cast<size_t>(k);
     if (static_cast<size_t>(env->GetArrayLength(hits)) < room ||
-        static_cast<size_t>(env->GetArrayLength(scratch)) < room ||
         static_cast<size_t>(env->GetArrayLength(preparedStorage)) < sizeof(PreparedProbe) / sizeof(jlong))
         return -2;
+    if (k == 0) return 0;
     const ByteArray p(env, probe);
     if (p.data() == nullptr) return -2;
     const ByteArray l(env, list);
     if (l.data() == nullptr) return -2;
     const IntArray best(env, hits);
     if (best.data() == nullptr) return -2;
-    const IntArray part(env, scratch);
-    if (part.data() == nullptr) return -2;
     const LongArray storage(env, preparedStorage);
     if (storage.data() == nullptr) return -2;
     static_assert(sizeof(PreparedProbe) % sizeof(jlong) == 0 && alignof(PreparedProbe) <= alignof(jlong));
     PreparedProbe& prepared = *reinterpret_cast<PreparedProbe*>(storage.data());
     // An int array of 2k elements has the layout of k SearchHit records.
     static_assert(sizeof(SearchHit) == 2 * sizeof(jint) && offsetof(SearchHit, score) == sizeof(jint));
-    return SearchList(p.data(), p.length(), prepared, l.data(), l.length(), stride, k, reinterpret_cast<SearchHit*>(best.data()),
-                      reinterpret_cast<SearchHit*>(part.data()));
+    return SearchList(p.data(), p.length(), prepared, l.data(), l.length(), stride, k,
+                      reinterpret_cast<SearchHit*>(best.data()));
 }
 
 // Returns 0 without touching the arrays for a null array or a stride of 0 or

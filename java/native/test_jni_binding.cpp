@@ -323,13 +323,11 @@ TEST(JniBinding, SearchRanksWholeEntriesAndNeverReadsPastTheList) {
         SCOPED_TRACE(testing::Message() << "k " << k);
         FakeArray p{probe}, l{list};
         FakeArray hits{{}, false, std::vector<jint>(2 * k, -7), {}, 1};
-        FakeArray scratch{{}, false, std::vector<jint>(2 * k, -7), {}, 1};
         FakeArray storage{{}, false, {}, std::vector<jlong>(FPMATCH_PREPARED_PROBE_SIZE / 8), 2};
         FakeEnv fake;
         const jint found = Java_com_vorel_JavaMatcher_nativeSearch(
             &fake.env, nullptr, Bytes_(p), Bytes_(l), static_cast<jint>(stride), k,
-            reinterpret_cast<jintArray>(&hits), reinterpret_cast<jintArray>(&scratch),
-            reinterpret_cast<jlongArray>(&storage));
+            reinterpret_cast<jintArray>(&hits), reinterpret_cast<jlongArray>(&storage));
         ASSERT_EQ(found, k);
         for (jint i = 0; i < k; ++i) {
             EXPECT_EQ(hits.ints[2 * i], expected[i].index) << "hit " << i;
@@ -341,7 +339,6 @@ TEST(JniBinding, SearchRanksWholeEntriesAndNeverReadsPastTheList) {
         EXPECT_EQ(Java_com_vorel_JavaMatcher_nativeSearch(&fake.env, nullptr, Bytes_(p), Bytes_(l),
                                                           static_cast<jint>(stride), k,
                                                           reinterpret_cast<jintArray>(&hits),
-                                                          reinterpret_cast<jintArray>(&scratch),
                                                           reinterpret_cast<jlongArray>(&small)),
                   -2);
     }

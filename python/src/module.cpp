@@ -19,6 +19,7 @@
 
 #include "binding.h"
 #include "fpmatch.h"
+#include "fpmatch_id.h"
 #include "metrics.h"  // tools/fpmatch/metrics.h: the tool's verification figures
 
 namespace py = pybind11;
@@ -297,53 +298,27 @@ py::array_t<int32_t> MatchMany(const Probe& probe, const py::object& gallery) {
     return out;
 }
 
-// The k best of `count` entries, the range split into `parts` contiguous
-// parts ranked on native threads by search(first, count, k, hits) (a
-// SearchTopK-like call: hits written, or a negative code) and merged in the
-// library's order: score descending, then lower index. That equals one
-// search over the whole range. Returns the first negative code of a part, or
-// 0. Runs with the GIL released.
-template <typename Search>
-int32_t RankParts(size_t count, size_t k, size_t parts, const Search& search, std::vector<SearchHit>* hits) {
-    parts = std::min(parts, count);
-    std::vector<std::vector<SearchHit>> partHits(parts);
-    std::vector<int32_t> found(parts, 0);
-    for (size_t p = 0; p < parts; ++p) partHits[p].resize(std::min(k, count * (p + 1) / parts - count * p / parts));
-    RunParts(parts, [&](size_t p) {
-        const size_t first = count * p / parts, last = count * (p + 1) / parts;
-        found[p] = search(static_cast<int32_t>(first), static_cast<int32_t>(last - first),
-                          static_cast<int32_t>(partHits[p].size()), partHits[p].data());
-    });
-    for (size_t p = 0; p < parts; ++p) {
-        if (found[p] < 0) return found[p];
-        hits->insert(hits->end(), partHits[p].begin(), partHits[p].begin() + found[p]);
-    }
-    std::sort(hits->begin(), hits->end(), [](const SearchHit& a, const SearchHit& b) {
-        return a.score != b.score ? a.score > b.score : a.index < b.index;
-    });
-    if (hits->size() > k) hits->resize(k);
-    return 0;
-}
-
 std::vector<std::pair<int64_t, int>> Identify(const Probe& probe, const py::object& gallery, std::optional<int> top,
                                               std::optional<int> threads) {
     // A gallery file is searched by the identification library.
     if (fpmatch::python::IsGallery(gallery)) return fpmatch::python::IdentifyInGallery(probe.bytes(), gallery, top, threads);
     if (top && *top < 0) throw py::value_error("top must be 0 or more (0 or None: every entry)");
-    const size_t parts = ResolveThreads(threads);
-    std::vector<SearchHit> hits;
+    ResolveThreads(threads);  // checks the value
     const Gallery g = MakeGallery(gallery, EntryRule::Complete);
     // 0 or None: every entry, as the tool's --top 0.
     const size_t k = std::min(g.count, !top || *top == 0 ? g.count : static_cast<size_t>(*top));
     if (k == 0) return {};
-    int32_t code = 0;
+    std::vector<SearchHit> hits(k);
+    int32_t n = 0;
     {
+        // The identification library ranks the list on its own threads
+        // (None: one; 0: every core).
         py::gil_scoped_release release;
-        code = RankParts(g.count, k, parts, [&](int32_t first, int32_t n, int32_t partK, SearchHit* out) {
-            return SearchTopK(probe.prepared(), g.base, static_cast<int32_t>(g.stride), first, n, partK, out);
-        }, &hits);
+        n = FpmSearchList(probe.prepared(), g.base, g.count * g.stride, static_cast<int32_t>(g.stride),
+                          static_cast<int32_t>(k), threads ? *threads : 1, hits.data(), static_cast<int32_t>(k));
     }
-    if (code < 0) throw std::runtime_error("SearchTopK refused the search");
+    if (n < 0) throw std::runtime_error(std::string("the list search failed: ") + FpmLastErrorDetail());
+    hits.resize(static_cast<size_t>(n));
     std::vector<std::pair<int64_t, int>> out;
     out.reserve(hits.size());
     for (const SearchHit& h : hits) out.emplace_back(h.index, h.score);
@@ -566,7 +541,8 @@ PYBIND11_MODULE(_fpmatch, m) {
         },
         py::arg("probe"), py::arg("gallery"), py::arg("top") = 10, py::arg("threads") = py::none(),
         "The `top` best gallery entries as (index, score) pairs, best first, equal scores by lower index "
-        "(SearchTopK; top=0 or None ranks every entry). probe: a template or a Probe. gallery: a list of bytes-like "
+        "(the hits of one SearchTopK, ranked by the identification library's FpmSearchList; top=0 or None ranks "
+        "every entry). probe: a template or a Probe. gallery: a list of bytes-like "
         "templates, a 2-D uint8 array (one per row), or a Gallery: its templates ranked by the identification "
         "library (FpmGalleryIdentify by template; index = template id, which is the position g[index] until a "
         "compaction; top 0 or None: every template). Entries that do not decode score 0; a truncated list entry "

@@ -6,12 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include <tbb/blocked_range.h>
-#include <tbb/info.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
 #include "internal.h"
+#include "parallel.h"
 
 namespace fpmatch::id {
 
@@ -67,18 +63,6 @@ void ForEachLive(const View& v, int64_t from, int64_t to, Fn fn) {
             if (p > start) fn(r, start - r.first, p - start);
         }
     }
-}
-
-template <class Fn>
-void Parallel(int32_t threads, int64_t tasks, Fn fn) {
-    // More threads than cores only queue (and make oneTBB warn).
-    tbb::task_arena arena(threads > 0 ? std::min(threads, tbb::info::default_concurrency())
-                                      : tbb::task_arena::automatic);
-    arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<int64_t>(0, tasks, 1), [&](const tbb::blocked_range<int64_t>& r) {
-            for (int64_t t = r.begin(); t != r.end(); ++t) fn(t);
-        });
-    });
 }
 
 // Outcomes of entries j .. j + n - 1 (n <= kBlock) of a run: from their

@@ -275,11 +275,13 @@ public final class JavaMatcher {
         int entries = (int) (((long) list.length + stride - 1) / stride);
         int wanted = Math.min(k, entries);
         int[] hits = new int[2 * wanted];
-        int[] scratch = new int[2 * wanted];
-        int found = nativeSearch(probe, list, stride, wanted, hits, scratch, new long[PREPARED_PROBE_LONGS]);
-        if (found < 0) {
+        int found = nativeSearch(probe, list, stride, wanted, hits, new long[PREPARED_PROBE_LONGS]);
+        if (found == -1) {
             throw new IllegalArgumentException("probe: not a whole, decodable template (checkTemplate gives "
                     + checkTemplate(probe) + ")");
+        }
+        if (found < 0) {
+            throw new IllegalStateException("the native search failed (" + found + ")");
         }
         Hit[] result = new Hit[found];
         for (int i = 0; i < found; ++i) {
@@ -341,7 +343,7 @@ public final class JavaMatcher {
     /** FPMATCH_PREPARED_PROBE_SIZE / 8: the prepared probe lives in a long array, not on the native stack. */
     private static final int PREPARED_PROBE_LONGS = 40960 / 8;
 
-    private static native int nativeSearch(byte[] probe, byte[] list, int stride, int k, int[] hits, int[] scratch,
+    private static native int nativeSearch(byte[] probe, byte[] list, int stride, int k, int[] hits,
             long[] preparedStorage);
 
     /**
