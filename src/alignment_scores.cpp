@@ -8,16 +8,7 @@
 
 namespace {
 
-using fpmatch::detail::Abs;
-using fpmatch::detail::CircularDifference;
-using fpmatch::detail::ClampCount;
-using fpmatch::detail::FoldDirection;
-using fpmatch::detail::IsSlot;
-using fpmatch::detail::kImageHeight;
-using fpmatch::detail::kImageWidth;
-using fpmatch::detail::kMaxMinutiae;
-using fpmatch::detail::Max;
-using fpmatch::detail::Min;
+using namespace fpmatch::detail;
 
 constexpr int32_t kNearSquared = 8100;  // 90 pixels
 
