@@ -141,6 +141,22 @@ typedef struct FpmGalleryStat {
  * entry the first time after an open or refresh. Returns FPM_OK or a code. */
 FPM_API int32_t FpmGalleryGetStat(FpmGallery *gallery, FpmGalleryStat *stat);
 
+/* What the committed, findable templates are stored with, for searching.
+ * A template with a compact record is compared without being decoded; one
+ * without (parts written before fpmatch 1.1) is prepared on the fly, more
+ * slowly, until FpmGalleryCompact gives it one. */
+typedef struct FpmGalleryStorage {
+    int64_t templates;      /* templates that can be found, as in FpmGalleryStat */
+    int64_t compactRecords; /* of them, stored with a compact record */
+    int64_t filterRecords;  /* of them, stored with a candidate filter record */
+    uint64_t compactBytes;  /* bytes of compact records in the committed parts,
+                               removed templates' included */
+} FpmGalleryStorage;
+
+/* Fills *storage for the state this handle sees; reads every part's
+ * directory once. Returns FPM_OK or a code. */
+FPM_API int32_t FpmGalleryGetStorage(FpmGallery *gallery, FpmGalleryStorage *storage);
+
 /* One stored template. The pointers point into the handle's map of the
  * file and stay valid until the next refresh, commit, compact or close. */
 typedef struct FpmEntry {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -67,6 +68,14 @@ std::vector<Bytes> LiveTemplates(FpmGallery* g) {
     return out;
 }
 
+// What FpmGalleryGetStorage counts: findable templates, those with a
+// compact record, those with a filter record.
+std::array<int64_t, 3> Stored(FpmGallery* g) {
+    FpmGalleryStorage s;
+    EXPECT_EQ(FpmGalleryGetStorage(g, &s), FPM_OK) << FpmLastErrorDetail();
+    return {s.templates, s.compactRecords, s.filterRecords};
+}
+
 // The first template part of a gallery file: its header offset and header.
 std::pair<uint64_t, id::PartHeader> FirstPart(const Bytes& file) {
     id::PartHeader h;
@@ -100,11 +109,14 @@ TEST(IdCompact, PartsWithoutCompactRecordsSearchThroughTheirTemplates) {
     std::vector<Bytes> probes = LiveTemplates(g);
     ASSERT_FALSE(probes.empty());
     for (const Bytes& p : probes) EXPECT_EQ(Found(g, p), Expected(g, p));
+    const auto old = static_cast<int64_t>(probes.size());
+    EXPECT_EQ(Stored(g), (std::array<int64_t, 3>{old, 0, 0})) << "1.0 stored neither record";
     // A newer part beside the old one, then both compacted into one part
     // that stores compact records for all.
     for (const Enrolment& e : GeneratedEnrolments(3, 2))
         ASSERT_EQ(FpmGalleryAdd(g, ("new-" + e.subject).c_str(), e.bytes.data(), e.bytes.size(), 0), FPM_OK);
     ASSERT_EQ(FpmGalleryCommit(g), FPM_OK);
+    EXPECT_EQ(Stored(g), (std::array<int64_t, 3>{old + 6, 6, 6})) << "only the new part has records";
     probes = LiveTemplates(g);
     std::vector<std::string> before;
     for (const Bytes& p : probes) {
@@ -114,6 +126,10 @@ TEST(IdCompact, PartsWithoutCompactRecordsSearchThroughTheirTemplates) {
     ASSERT_EQ(FpmGalleryCompact(g), FPM_OK);
     ASSERT_EQ(FpmGalleryCheck(g), FPM_OK) << FpmLastErrorDetail();
     for (size_t k = 0; k < probes.size(); ++k) EXPECT_EQ(Found(g, probes[k]), before[k]);
+    EXPECT_EQ(Stored(g), (std::array<int64_t, 3>{old + 6, old + 6, old + 6})) << "compaction gives every template both";
+    FpmGalleryStorage none;
+    EXPECT_EQ(FpmGalleryGetStorage(nullptr, &none), FPM_E_ARGUMENT);
+    EXPECT_EQ(FpmGalleryGetStorage(g, nullptr), FPM_E_ARGUMENT);
     FpmGalleryClose(g);
     const auto [at, h] = FirstPart(ReadFile(path));
     EXPECT_NE(h.Find(id::kSectionCompact), nullptr);

@@ -148,6 +148,19 @@ std::shared_ptr<Gallery> Gallery::Open(const py::object& pathArg, bool writable,
     return std::make_shared<Gallery>(std::move(handle), shown, writable || create);
 }
 
+FpmGalleryStorage Gallery::GetStorage() const {
+    const auto h = Get();
+    FpmGalleryStorage st{};
+    Outcome o;
+    {
+        py::gil_scoped_release release;
+        std::shared_lock lock(h->state);
+        o = Call([&] { return FpmGalleryGetStorage(h->gallery, &st); });
+    }
+    if (o.code < 0) Raise(o, path_);
+    return st;
+}
+
 FpmGalleryStat Gallery::GetStat() const {
     const auto h = Get();
     FpmGalleryStat st{};

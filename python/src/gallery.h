@@ -72,6 +72,7 @@ public:
     void Close() { handle_.reset(); }
 
     FpmGalleryStat GetStat() const;
+    FpmGalleryStorage GetStorage() const;
     py::object StatObject() const;
     void Add(const py::handle& subjectArg, const py::handle& tmpl, bool adapt);
     int32_t Remove(const py::handle& subjectArg);

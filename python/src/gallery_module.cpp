@@ -181,6 +181,10 @@ void AddGallery(py::module_& m, const py::handle& probeType) {
             },
             "True when every template that can be found has a short template.")
         .def_property_readonly(
+            "prepared", [](const Gallery& g) { return g.GetStorage().compactRecords; },
+            "How many templates that can be found are stored with a compact record, which a search compares "
+            "without decoding the template (all, from fpmatch 1.1 on; compact() prepares those of older parts).")
+        .def_property_readonly(
             "segments", [](const Gallery& g) { return g.GetStat().parts; },
             "The number of parts of the file (segments of a version-1 file).")
         .def_property_readonly(

@@ -446,3 +446,15 @@ def test_tool_identification_rates_equal_a_brute_force_ranking(tool, fvc_dir, ad
         assert report["probes"] == len(ranks)
         assert gallery["rank1"] == sum(r == 0 for r in ranks)
         assert gallery["rank5"] == sum(r is not None and r < 5 for r in ranks)
+
+
+def test_prepared_counts_what_compaction_prepares(tmp_path):
+    """A gallery written by fpmatch 1.0 stores no compact records: searched
+    all the same, it counts 0 prepared templates until compaction."""
+    fixture = Path(__file__).resolve().parents[2] / "tests/galleries/1.0-three-subjects-one-removed.fpg"
+    path = tmp_path / "old.fpg"
+    path.write_bytes(fixture.read_bytes())
+    with fpmatch.Gallery.open(path, writable=True) as g:
+        assert (g.prepared, len(g)) == (0, 4)
+        g.compact()
+        assert g.prepared == len(g) == 4

@@ -194,6 +194,27 @@ int32_t FpmGalleryGetStat(FpmGallery* g, FpmGalleryStat* stat) {
     });
 }
 
+int32_t FpmGalleryGetStorage(FpmGallery* g, FpmGalleryStorage* storage) {
+    return Guarded([&]() -> int32_t {
+        if (g == nullptr || storage == nullptr) return Fail(FPM_E_ARGUMENT, "no gallery or no output");
+        std::shared_lock lock(g->lock);
+        const View& v = *g->view;
+        FpmGalleryStorage out{};
+        for (const Run& r : v.runs) {
+            if (r.compact != nullptr) out.compactBytes += r.compactSize;
+            for (int64_t j = 0; j < r.count; ++j) {
+                if (v.Removed(r.first + j)) continue;
+                ++out.templates;
+                // An empty record stands for none (its template makes none).
+                out.compactRecords += r.compact != nullptr && r.compactIndex[j + 1] > r.compactIndex[j];
+                out.filterRecords += r.filters != nullptr;
+            }
+        }
+        *storage = out;
+        return FPM_OK;
+    });
+}
+
 int32_t FpmGalleryGetEntry(FpmGallery* g, int64_t position, FpmEntry* entry) {
     return Guarded([&]() -> int32_t {
         if (g == nullptr || entry == nullptr) return Fail(FPM_E_ARGUMENT, "no gallery or no output");

@@ -120,6 +120,13 @@ shell_test(identify_screen_needs_shorts
 shell_test(identify_gallery_json
   "command -v python3 >/dev/null || exit 77; set -e; mkdir -p $WORK/gallery; $TOOL pack $WORK/gallery/js.fpg $SAMPLES/iso >/dev/null; $TOOL identify --json --top 4 $SAMPLES/iso/101_1.iso $SAMPLES/iso/102_1.iso --gallery $WORK/gallery/js.fpg | python3 -c 'import json,sys; j=json.load(sys.stdin); h=j[\"probes\"][1][\"hits\"]; assert len(j[\"probes\"])==2 and len(h)==4 and h[0][\"score\"]>=h[1][\"score\"] and list(h[0])==[\"subject\",\"score\",\"entry\"] and j[\"by\"]==\"subject\"'")
 
+# gallery info counts the templates stored without a compact record (a
+# gallery written by 1.0) until compaction prepares them.
+shell_test(gallery_info_prepared "set -e; mkdir -p $WORK/prepared; cp ${PROJECT_SOURCE_DIR}/tests/galleries/1.0-three-subjects-one-removed.fpg $WORK/prepared/old.fpg; \
+$TOOL gallery info $WORK/prepared/old.fpg | grep -qx 'prepared    0 of 4 templates (`fpmatch gallery compact` prepares the rest)'; \
+$TOOL gallery compact $WORK/prepared/old.fpg >/dev/null; $TOOL gallery info $WORK/prepared/old.fpg | grep -qx 'prepared    4 of 4 templates'; \
+$TOOL gallery info --json $WORK/prepared/old.fpg | grep -q '\"compactRecords\": 4,'")
+
 # Galleries of subjects against the brute-force reference, changes,
 # enrolment inputs, pack, version-1 files and damage
 # (id_tests.sh CASE); the docs example runs in docs.examples.

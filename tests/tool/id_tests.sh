@@ -72,6 +72,7 @@ generated)
   "$TOOL" gallery add "$g" --list "$D/list.txt" >/dev/null || bad "add --list"
   "$TOOL" gallery add "$g" --subject nat "$SAMPLES/native/101_1.tpl" "$SAMPLES/native/102_2.tpl" >/dev/null || bad "add --subject"
   "$TOOL" gallery info "$g" | grep -q '^templates   2022 templates of 306 subjects$' || bad "info: $("$TOOL" gallery info "$g")"
+  "$TOOL" gallery info "$g" | grep -q '^prepared    2022 of 2022 templates$' || bad "info: prepared"
   agree gen "$g" "" 40 "${PROBES[@]}"
   agree gen_all "$g" "" 0 "${PROBES[0]}"
   ;;

@@ -147,6 +147,11 @@ int RunInfo(const GalleryOptions& o) {
     if (!g) return exit;
     FpmGalleryStat st{};
     if (!GalleryStat(g.get(), o.gallery, &st, &exit)) return exit;
+    FpmGalleryStorage storage{};
+    if (const int32_t rc = FpmGalleryGetStorage(g.get(), &storage); rc != FPM_OK) {
+        ReportLibrary(o.gallery, rc);
+        return ExitForCode(rc, false);
+    }
     std::error_code ec;
     const uint64_t bytes = fs::file_size(o.gallery, ec);
     Json j;
@@ -159,6 +164,9 @@ int RunInfo(const GalleryOptions& o) {
     j["entries"] = st.entries;
     j["removed"] = st.removed;
     j["shortTemplates"] = st.shorts;
+    j["compactRecords"] = storage.compactRecords;
+    j["filterRecords"] = storage.filterRecords;
+    j["compactRecordBytes"] = storage.compactBytes;
     j["parts"] = st.parts;
     j["usedBytes"] = st.fileSize;
     j["nextId"] = st.nextId;
@@ -174,6 +182,11 @@ int RunInfo(const GalleryOptions& o) {
         // Version-2 galleries screen by filter records; only version 1
         // stores short templates.
         if (st.version == 1) Print("shorts      {} of {} templates\n", st.shorts, st.templates);
+        // Templates without a compact record (parts written before 1.1) are
+        // searched more slowly until a compaction makes theirs.
+        if (st.version == 2)
+            Print("prepared    {} of {} templates{}\n", storage.compactRecords, storage.templates,
+                  storage.compactRecords < storage.templates ? " (`fpmatch gallery compact` prepares the rest)" : "");
         Print("parts       {}\n", st.parts);
         if (!ec && bytes > st.fileSize)
             Print("note        {} bytes after the committed state are ignored (an interrupted commit)\n",
