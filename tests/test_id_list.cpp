@@ -126,6 +126,7 @@ TEST(IdList, Arguments) {
         {"negative capacity", &probe, l, list.size(), kStride, 0, 1, hits, -1, FPM_E_ARGUMENT},
         {"no hits with room for some", &probe, l, list.size(), kStride, 0, 1, nullptr, 4, FPM_E_ARGUMENT},
         {"more than 2^31 entries", &probe, l, size_t{1} << 32, 1, 0, 1, hits, 4, FPM_E_ARGUMENT},
+        {"a length that would wrap a rounding up", &probe, l, SIZE_MAX, kStride, 0, 1, hits, 4, FPM_E_ARGUMENT},
         {"an empty list", &probe, nullptr, 0, kStride, 0, 1, hits, 4, 0},
         {"no room", &probe, l, list.size(), kStride, 0, 1, nullptr, 0, 0},
         {"one byte: one entry, cut short", &probe, l, 1, kStride, 0, 1, hits, 4, 1},

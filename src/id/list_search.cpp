@@ -76,8 +76,9 @@ int32_t FpmSearchList(const PreparedProbe* probe, const uint8_t* list, size_t li
             return Fail(FPM_E_ARGUMENT, "list search: a null pointer");
         if (stride < 1 || top < 0 || threads < 0 || capacity < 0)
             return Fail(FPM_E_ARGUMENT, "list search: stride below 1, or a negative top, thread count or capacity");
-        const auto count = static_cast<int64_t>((listLength + static_cast<size_t>(stride) - 1) / static_cast<size_t>(stride));
-        if (count > int64_t{INT32_MAX} + 1)
+        const auto step = static_cast<size_t>(stride);
+        const size_t entries = listLength / step + (listLength % step != 0);
+        if (entries > size_t{INT32_MAX} + 1)
             return Fail(FPM_E_ARGUMENT, "list search: more than 2^31 entries (a hit's index is 32-bit)");
         // The library refuses a probe record that does not read back; asked
         // for no entry, it tells just that.
@@ -85,7 +86,8 @@ int32_t FpmSearchList(const PreparedProbe* probe, const uint8_t* list, size_t li
         int32_t noOutcome = 0;
         if (MatchPreparedList(probe, &noEntry, 1, 0, 0, &noOutcome) < 0)
             return Fail(FPM_E_ARGUMENT, "list search: the probe did not prepare");
-        std::vector<uint8_t> scores(static_cast<size_t>(count));
+        const auto count = static_cast<int64_t>(entries);
+        std::vector<uint8_t> scores(entries);
         const int64_t blocks = (count + kListBlock - 1) / kListBlock;
         Parallel(threads, blocks, [&](int64_t b) {
             const int64_t lo = b * kListBlock;
