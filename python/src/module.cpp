@@ -80,32 +80,9 @@ std::string CheckReason(int code, const uint8_t* p, size_t n) {
     }
 }
 
-std::string WriteReason(int code) {
-    switch (code) {
-        case FPMATCH_WRITE_BAD_COUNT: return "minutia count outside 1..50";
-        case FPMATCH_WRITE_BAD_POSITION: return "a minutia position does not fit the target format";
-        case FPMATCH_WRITE_BAD_ANGLE: return "a minutia direction outside 0..511";
-        case FPMATCH_WRITE_BAD_TYPE: return "a minutia type other than ending (0) or bifurcation (1)";
-        case FPMATCH_WRITE_BAD_SINGULAR: return "a singular point outside 0..511";
-        default: return "the writer refused the template (code " + std::to_string(code) + ")";
-    }
-}
-
-std::string AdaptReason(int code) {
-    switch (code) {
-        case FPMATCH_ADAPT_TRUNCATED: return "truncated: shorter than the 24-byte record header";
-        case FPMATCH_ADAPT_BAD_IDENTIFIER: return "not an ISO/IEC 19794-2 record (bytes 0..3 are not \"FMR\\0\")";
-        case FPMATCH_ADAPT_BAD_VERSION: return "not a 2005 record (bytes 4..7 are not \" 20\\0\")";
-        case FPMATCH_ADAPT_LENGTH_EXCEEDS_BUFFER: return "truncated: the record length field exceeds the buffer";
-        case FPMATCH_ADAPT_NO_VIEWS: return "the record has no finger view";
-        case FPMATCH_ADAPT_VIEW_TRUNCATED: return "a finger view runs past the record length";
-        case FPMATCH_ADAPT_LENGTH_MISMATCH: return "the finger views end before the record length says";
-        case FPMATCH_ADAPT_NO_MINUTIAE: return "the first finger view has no minutiae";
-        case FPMATCH_ADAPT_OUT_OF_RANGE: return "an adapted coordinate would leave 0..16383";
-        case FPMATCH_ADAPT_OUT_TOO_SMALL: return "the adapted record does not fit the output";
-        default: return "AdaptIsoRecord refused the record (code " + std::to_string(code) + ")";
-    }
-}
+// The identification library's text of a writer or adapter code (the one
+// table of texts).
+std::string CoreText(int32_t family, int32_t code) { return FpmCodeText(FpmFromCoreCode(family, code)); }
 
 // CheckTemplate, raising TemplateError unless the template decodes.
 void RequireTemplate(const uint8_t* p, size_t n, std::optional<size_t> index = std::nullopt) {
@@ -357,7 +334,7 @@ py::bytes Convert(const py::object& data, size_t capacity, Writer write) {
         if (decodeCode == FPMATCH_DECODED) n = write(&decoded->fs, out.data(), out.size());
     }
     if (decodeCode != FPMATCH_DECODED) Fail(CheckReason(decodeCode, in.data(), in.size()), decodeCode);
-    if (n < 0) Fail(WriteReason(n), n);
+    if (n < 0) Fail(CoreText(FPM_FAMILY_WRITE, n), n);
     return py::bytes(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(n));
 }
 
@@ -619,7 +596,7 @@ PYBIND11_MODULE(_fpmatch, m) {
                 py::gil_scoped_release release;
                 n = AdaptIsoRecord(v.data(), v.size(), out.data(), out.size());
             }
-            if (n < 0) Fail(AdaptReason(n), n);
+            if (n < 0) Fail(CoreText(FPM_FAMILY_ADAPT, n), n);
             return py::bytes(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(n));
         },
         py::arg("data"),
