@@ -48,7 +48,8 @@ import tempfile
 
 RUN_KINDS = {"console"}
 QUIET_KINDS = {"text", "sh", "cmake"}
-DATA_RE = re.compile(r"\bDB[1-4]_B\b")
+# DB1_B .. DB4_B, also as a brace list (DB{1,2,3,4}_B).
+DATA_RE = re.compile(r"\bDB(?:[1-4]|\{[1-4,.]+\})_B\b")
 FENCE_RE = re.compile(r"^(\s*)(`{3,}|~{3,})\s*(.*)$")
 
 
