@@ -148,31 +148,29 @@ std::shared_ptr<Gallery> Gallery::Open(const py::object& pathArg, bool writable,
     return std::make_shared<Gallery>(std::move(handle), shown, writable || create);
 }
 
-FpmGalleryStorage Gallery::GetStorage() const {
-    const auto h = Get();
-    FpmGalleryStorage st{};
+namespace {
+
+// What a counting call (FpmGalleryGetStat, FpmGalleryGetStorage) writes for
+// the handle's state: the GIL released, the state lock shared; a failure
+// raises GalleryError.
+template <class Counts>
+Counts ReadCounts(const std::shared_ptr<Handle>& h, const std::string& path, int32_t (*call)(FpmGallery*, Counts*)) {
+    Counts counts{};
     Outcome o;
     {
         py::gil_scoped_release release;
         std::shared_lock lock(h->state);
-        o = Call([&] { return FpmGalleryGetStorage(h->gallery, &st); });
+        o = Call([&] { return call(h->gallery, &counts); });
     }
-    if (o.code < 0) Raise(o, path_);
-    return st;
+    if (o.code < 0) Raise(o, path);
+    return counts;
 }
 
-FpmGalleryStat Gallery::GetStat() const {
-    const auto h = Get();
-    FpmGalleryStat st{};
-    Outcome o;
-    {
-        py::gil_scoped_release release;
-        std::shared_lock lock(h->state);
-        o = Stat(*h, &st);
-    }
-    if (o.code < 0) Raise(o, path_);
-    return st;
-}
+}  // namespace
+
+FpmGalleryStorage Gallery::GetStorage() const { return ReadCounts(Get(), path_, FpmGalleryGetStorage); }
+
+FpmGalleryStat Gallery::GetStat() const { return ReadCounts(Get(), path_, FpmGalleryGetStat); }
 
 py::object Gallery::StatObject() const {
     const FpmGalleryStat s = GetStat();
