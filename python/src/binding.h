@@ -1,6 +1,7 @@
 // What the sources of the extension fpmatch._fpmatch share: whole-number
-// arguments checked as the library's int32_t, bytes-like
-// arguments held while the GIL is released, and the gallery binding
+// arguments checked as the library's int32_t, bytes-like arguments held
+// while the GIL is released, template arguments and lists (templates.cpp),
+// the evaluation helpers (evaluation.cpp), and the gallery binding
 // (gallery.cpp), which searches and changes gallery files through the
 // identification library (fpmatch_id.h).
 #ifndef FPMATCH_PYTHON_BINDING_H
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -78,6 +80,68 @@ bool IsGallery(const py::handle& obj);
 // or nullopt: every template; threads nullopt: 1, 0: every core.
 std::vector<std::pair<int64_t, int>> IdentifyInGallery(const std::vector<uint8_t>& probe, const py::handle& gallery,
                                                        std::optional<int> top, std::optional<int> threads);
+
+// ------------------------------------------------------------ templates
+// (templates.cpp)
+
+// Raised as fpmatch.TemplateError (a ValueError) with .reason, .code and
+// .index set (module.cpp translates it); .path is set by read_template on
+// the Python side.
+struct TemplateFault {
+    std::string reason;
+    int code = 0;
+    std::optional<size_t> index;  // entry of a gallery list
+};
+
+[[noreturn]] void Fail(std::string reason, int code, std::optional<size_t> index = std::nullopt);
+
+// What CheckTemplate's code means for this buffer, in words.
+std::string CheckReason(int code, const uint8_t* p, size_t n);
+
+// The identification library's text of a writer or adapter code (its one
+// table of texts).
+std::string CoreText(int32_t family, int32_t code);
+
+// CheckTemplate, raising TemplateError unless the template decodes.
+void RequireTemplate(const uint8_t* p, size_t n, std::optional<size_t> index = std::nullopt);
+
+// A template argument copied, raising TemplateError unless it decodes.
+std::vector<uint8_t> CopyTemplate(const py::object& obj, const char* what);
+
+// Templates in the library's list layout: `count` entries every `stride`
+// bytes from `base`. A list of bytes-like objects is packed into owned
+// storage (zero padded to the longest entry); a 2-D uint8 array is used in
+// place, one template per row.
+struct TemplateList {
+    std::unique_ptr<ByteView> array;
+    std::vector<uint8_t> packed;
+    const uint8_t* base = nullptr;
+    size_t stride = 0;
+    size_t count = 0;
+
+    const uint8_t* Entry(size_t i) const { return base + i * stride; }
+};
+
+enum class EntryRule {
+    Complete,  // every byte the decoder reads present; undecodable entries allowed
+    Short,     // exactly 512 bytes
+};
+
+// A list or tuple of bytes-like templates (packed), or a 2-D uint8 array
+// (read in place), each entry checked by `rule`.
+TemplateList MakeTemplateList(const py::object& obj, EntryRule rule);
+
+// An optional whole-number argument: None gives nullopt.
+std::optional<int> OptionalIntArg(const py::handle& value, const char* name);
+
+// A thread-count argument: None 1, 0 one per core; ValueError below 0.
+size_t ResolveThreads(const std::optional<int>& threads);
+
+// ------------------------------------------------------------ evaluation
+// (evaluation.cpp)
+
+// Declares _metrics and _score_pairs on `m`.
+void AddEvaluation(py::module_& m);
 
 // A whole-number argument as the library's int32_t: TypeError when it is not
 // an integer, OverflowError (std::overflow_error) naming the argument when it
