@@ -86,6 +86,17 @@ JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeCounts(JNIEnv* env, jclass, 
     return rc;
 }
 
+// out[0]: the templates that can be found and are stored with a compact record.
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativePrepared(JNIEnv* env, jclass, jlong h, jlongArray out) {
+    FpmGalleryStorage s;
+    const int32_t rc = FpmGalleryGetStorage(Handle(h), &s);
+    if (rc == FPM_OK) {
+        const jlong prepared = s.compactRecords;
+        env->SetLongArrayRegion(out, 0, 1, &prepared);
+    }
+    return rc;
+}
+
 JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeSubject(JNIEnv* env, jclass, jlong h, jlong k, jbyteArray out) {
     char id[FPM_SUBJECT_MAX + 1];
     const int32_t rc = FpmGalleryGetSubject(Handle(h), k, id, nullptr);

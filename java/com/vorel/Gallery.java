@@ -173,6 +173,20 @@ public final class Gallery implements AutoCloseable {
     }
 
     /**
+     * The number of templates that can be found and are stored with a compact
+     * record, which a search compares without decoding the template: all of
+     * them from fpmatch 1.1 on. Parts written before are searched all the same,
+     * more slowly, until {@link #compact()} prepares them.
+     *
+     * @return the count
+     */
+    public long prepared() {
+        long[] out = new long[1];
+        run(h -> nativePrepared(h, out));
+        return out[0];
+    }
+
+    /**
      * The subject ids, in the order of their first template.
      *
      * @return the ids
@@ -320,6 +334,8 @@ public final class Gallery implements AutoCloseable {
     private static native int nativeCheck(long handle);
 
     private static native int nativeCounts(long handle, long[] counts);
+
+    private static native int nativePrepared(long handle, long[] out);
 
     private static native int nativeSubject(long handle, long index, byte[] out);
 

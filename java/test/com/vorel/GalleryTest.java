@@ -105,6 +105,7 @@ public final class GalleryTest {
         try (Gallery reader = Gallery.open(path.getPath(), false);
                 Gallery writer = Gallery.open(path.getPath(), true)) {
             check(reader.size() == 40 && reader.subjects().size() == 10, "counts");
+            check(reader.prepared() == 40, "every template enrolled by this version is prepared");
             for (byte[] probe : probes) {
                 check(describe(reader.identify(probe, 0)).equals(expected(enrolled, probe, removed)), "identify");
             }
@@ -142,6 +143,15 @@ public final class GalleryTest {
             } catch (Gallery.GalleryException e) {
                 check(e.getMessage().contains("nobody"), "unknown subject text: " + e.getMessage());
             }
+        }
+        // A gallery written by fpmatch 1.0 stores no compact records until
+        // compaction prepares its templates.
+        File old = new File(args[1], "java-gallery-1.0.fpg");
+        Files.copy(new File(args[2]).toPath(), old.toPath(), java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+        try (Gallery g = Gallery.open(old.getPath(), true)) {
+            check(g.prepared() == 0 && g.size() == 4, "a 1.0 gallery: none of 4 prepared");
+            g.compact();
+            check(g.prepared() == 4, "compaction prepares them");
         }
         Gallery closed = Gallery.open(path.getPath(), false);
         closed.close();
