@@ -1,7 +1,8 @@
 // Ranking of templates that the caller holds in memory, laid out at a fixed
 // stride: every core, one score byte per entry, then the ranking SearchTopK
-// gives over the whole list. The bindings and the tool rank their in-memory
-// lists here rather than splitting and merging searches of their own.
+// gives over the whole list. The Python and Java bindings rank their
+// in-memory lists here rather than splitting and merging searches of their
+// own.
 #include <algorithm>
 #include <vector>
 
