@@ -249,22 +249,33 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
     // Each probe minutia takes the gallery minutia of lowest cost among those
     // that pass every test, the first in list order among equal costs. Only
     // entries whose radius differs by at most 10 can pass, so the gallery
-    // entries are grouped by radius / 16 (a counting sort that keeps list
+    // entries are grouped by radius / 8 (a counting sort that keeps list
     // order) and only the groups that can hold such radii are visited; the
     // choice is the same.
-    constexpr int32_t kGroups = 32;
+    constexpr int32_t kGroups = 64;
     auto groupOf = [](int64_t radius) {
-        const int64_t g = radius < 0 ? 0 : radius >> 4;
+        const int64_t g = radius < 0 ? 0 : radius >> 3;
         return static_cast<int32_t>(g < kGroups - 1 ? g : kGroups - 1);
     };
+    // What the tests read of a gallery entry, in one place, in group order.
+    // Entries that name no slot can never be chosen and are left out.
+    struct Candidate {
+        int32_t radius, bearing, direction, type, k;
+    };
     int32_t groupStart[kGroups + 1] = {};
-    for (int32_t k = 0; k < galleryCount; ++k) ++groupStart[groupOf(galleryPolar[k].radius) + 1];
+    for (int32_t k = 0; k < galleryCount; ++k)
+        if (IsSlot(galleryPolar[k].index)) ++groupStart[groupOf(galleryPolar[k].radius) + 1];
     for (int32_t g = 0; g < kGroups; ++g) groupStart[g + 1] += groupStart[g];
-    int32_t grouped[kMaxMinutiae];
+    Candidate grouped[kMaxMinutiae];
     {
         int32_t cursor[kGroups];
         for (int32_t g = 0; g < kGroups; ++g) cursor[g] = groupStart[g];
-        for (int32_t k = 0; k < galleryCount; ++k) grouped[cursor[groupOf(galleryPolar[k].radius)]++] = k;
+        for (int32_t k = 0; k < galleryCount; ++k) {
+            const PolarMinutia& b = galleryPolar[k];
+            if (!IsSlot(b.index)) continue;
+            const Minutia& B = gallerySet[b.index];
+            grouped[cursor[groupOf(b.radius)]++] = Candidate{b.radius, b.bearing, FoldDirection(B.angle), B.type, k};
+        }
     }
     uint64_t taken = 0;
     int32_t made = 0;
@@ -277,27 +288,24 @@ int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int
         const int32_t last = groupStart[groupOf(static_cast<int64_t>(a.radius) + 10) + 1];
         int32_t bestCost = 1080, best = -1;
         for (int32_t t = first; t < last; ++t) {
-            const int32_t k = grouped[t];
-            const PolarMinutia& b = galleryPolar[k];
+            const Candidate& b = grouped[t];
             const int32_t dR = Abs(a.radius - b.radius);
             const int32_t sum = a.radius + b.radius;
             if (dR > 10 || dR > (sum >> 6) + 7) continue;
             int32_t dB = Abs(a.bearing - b.bearing);
             if (dB > 180) dB = 360 - dB;
             if (dB > Max(12 - (sum >> 5), 3)) continue;
-            if (!IsSlot(b.index)) continue;
-            const Minutia& B = gallerySet[b.index];
-            const int32_t typePenalty = A.type == B.type ? 0 : 5;
+            const int32_t typePenalty = A.type == b.type ? 0 : 5;
             // Direction difference allowing 2 degrees of slack either way.
-            const int32_t diff = probeAngle - FoldDirection(B.angle);
+            const int32_t diff = probeAngle - b.direction;
             int32_t dDir = CircularDifference(diff + 2, 0);
             dDir = Min(dDir, CircularDifference(diff, 0));
             dDir = Min(dDir, CircularDifference(diff - 2, 0));
             if (dDir > 10) continue;
             const int32_t cost = dR + dB + dDir + typePenalty;
-            if (cost < bestCost || (cost == bestCost && k < best)) {
+            if (cost < bestCost || (cost == bestCost && b.k < best)) {
                 bestCost = cost;
-                best = k;
+                best = b.k;
             }
         }
         if (best < 0) continue;
