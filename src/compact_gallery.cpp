@@ -262,13 +262,47 @@ int32_t Build(const uint8_t* tmpl, uint8_t* out) {
     return static_cast<int32_t>(l.end);
 }
 
-int32_t CompactOutcome(const ProbeRecord& probe, const uint8_t* record, size_t length, int32_t path) {
+// Outcomes of one record against `count` usable probes, written every
+// `step` ints from `outcomes`: the record is checked and expanded once.
+void CompactOutcomes(const ProbeRecord* const* probes, int32_t count, const uint8_t* record, size_t length,
+                     int32_t path, int32_t* outcomes, size_t step) {
     Parsed parsed;
-    if (!CheckRecord(record, length, &parsed)) return FPMATCH_OUTCOME_DAMAGED;
+    if (!CheckRecord(record, length, &parsed)) {
+        for (int32_t p = 0; p < count; ++p) outcomes[static_cast<size_t>(p) * step] = FPMATCH_OUTCOME_DAMAGED;
+        return;
+    }
     GalleryRecord gallery;
     Expand(record, parsed, &gallery);
-    const int32_t score = ScorePreparedPair(probe, gallery, path);
-    return score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score;
+    for (int32_t p = 0; p < count; ++p) {
+        const int32_t score = ScorePreparedPair(*probes[p], gallery, path);
+        outcomes[static_cast<size_t>(p) * step] = score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score;
+    }
+}
+
+int32_t CompactOutcome(const ProbeRecord& probe, const uint8_t* record, size_t length, int32_t path) {
+    const ProbeRecord* probes[1] = {&probe};
+    int32_t outcome;
+    CompactOutcomes(probes, 1, record, length, path, &outcome, 1);
+    return outcome;
+}
+
+// The packed list's entries for `count` usable probes: outcomes of entry
+// firstIndex + k for probe p at outcomes[p * entryCount + k].
+int32_t MatchPacked(const ProbeRecord* const* probes, int32_t count, const uint8_t* records, size_t recordsLength,
+                    const uint32_t* offsets, int32_t firstIndex, int32_t entryCount, int32_t* outcomes) {
+    const int32_t path = BestPath();
+    const size_t step = entryCount < 0 ? 0 : static_cast<size_t>(entryCount);
+    int32_t written = 0;
+    for (int64_t i = firstIndex; written < entryCount && i < INT32_MAX; ++i) {
+        const uint32_t from = offsets[i], to = offsets[i + 1];
+        int32_t* out = outcomes + written++;
+        if (from <= to && to <= recordsLength) {
+            CompactOutcomes(probes, count, records + from, to - from, path, out, step);
+        } else {
+            for (int32_t p = 0; p < count; ++p) out[static_cast<size_t>(p) * step] = FPMATCH_OUTCOME_DAMAGED;
+        }
+    }
+    return written;
 }
 
 }  // namespace
@@ -324,15 +358,19 @@ int32_t MatchPreparedCompactPacked(const PreparedProbe* probe, const uint8_t* re
                                    const uint32_t* offsets, int32_t firstIndex, int32_t entryCount, int32_t* outcomes) {
     const ProbeRecord* p = UsableProbe(probe);
     if (p == nullptr || records == nullptr || offsets == nullptr || outcomes == nullptr) return -1;
-    const int32_t path = BestPath();
-    int32_t written = 0;
-    for (int64_t i = firstIndex; written < entryCount && i < INT32_MAX; ++i) {
-        const uint32_t from = offsets[i], to = offsets[i + 1];
-        outcomes[written++] = from <= to && to <= recordsLength
-                                  ? CompactOutcome(*p, records + from, to - from, path)
-                                  : FPMATCH_OUTCOME_DAMAGED;
-    }
-    return written;
+    return MatchPacked(&p, 1, records, recordsLength, offsets, firstIndex, entryCount, outcomes);
+}
+
+int32_t MatchPreparedCompactPackedBatch(const PreparedProbe* const* probes, int32_t probeCount,
+                                        const uint8_t* records, size_t recordsLength, const uint32_t* offsets,
+                                        int32_t firstIndex, int32_t entryCount, int32_t* outcomes) {
+    if (probes == nullptr || probeCount < 1 || probeCount > FPMATCH_BATCH_MAX_PROBES || records == nullptr ||
+        offsets == nullptr || outcomes == nullptr)
+        return -1;
+    const ProbeRecord* usable[FPMATCH_BATCH_MAX_PROBES];
+    for (int32_t p = 0; p < probeCount; ++p)
+        if ((usable[p] = UsableProbe(probes[p])) == nullptr) return -1;
+    return MatchPacked(usable, probeCount, records, recordsLength, offsets, firstIndex, entryCount, outcomes);
 }
 
 }  // extern "C"

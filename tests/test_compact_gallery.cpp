@@ -353,4 +353,79 @@ TEST(CompactRecords, PackedRecordsScoreAsTheSlottedListAndRefuseBadOffsets) {
     EXPECT_EQ(later, std::vector<int32_t>(2, -9));
 }
 
+// A batch gives each probe exactly what its own MatchPreparedCompactPacked
+// call gives, damaged records included, for 1 and for the most probes a
+// batch takes; and refuses whole, writing nothing.
+TEST(CompactRecords, BatchGivesEachProbeItsOwnOutcomes) {
+    samples::Random rng(21);
+    std::vector<std::unique_ptr<PreparedProbe>> probes;
+    Bytes packed;
+    std::vector<uint32_t> offsets{0};
+    for (int f = 0; f < 4; ++f) {
+        const auto finger = samples::MakeFinger(rng.Next(), 24 + 6 * f);
+        for (int e = 0; e < 3; ++e) {
+            const Bytes r = Compact(Padded(samples::MakeIsoRecord(samples::MakeImpression(finger, rng.Next()), 60)));
+            ASSERT_FALSE(r.empty());
+            packed.insert(packed.end(), r.begin(), r.end());
+            offsets.push_back(static_cast<uint32_t>(packed.size()));
+        }
+    }
+    // Probes of the same fingers, the most a batch takes.
+    for (int p = 0; p < FPMATCH_BATCH_MAX_PROBES; ++p) {
+        samples::Random again(21);
+        const auto finger = samples::MakeFinger(again.Next(), 24);
+        probes.push_back(std::make_unique<PreparedProbe>());
+        ASSERT_EQ(PrepareProbe(Padded(samples::MakeIsoRecord(samples::MakeImpression(finger, rng.Next()), 60)).data(),
+                               probes.back().get()),
+                  0);
+    }
+    std::vector<const PreparedProbe*> pointers;
+    for (const auto& p : probes) pointers.push_back(p.get());
+    offsets[5] = offsets[4] - 1;  // record 4 cut short, record 5 out of order: both damaged
+    const int32_t entries = static_cast<int32_t>(offsets.size()) - 1;
+    std::vector<int32_t> expected;
+    for (const auto& p : probes) {
+        std::vector<int32_t> own(static_cast<size_t>(entries), -9);
+        ASSERT_EQ(MatchPreparedCompactPacked(p.get(), packed.data(), packed.size(), offsets.data(), 0, entries, own.data()),
+                  entries);
+        expected.insert(expected.end(), own.begin(), own.end());
+    }
+    EXPECT_EQ(expected[4], FPMATCH_OUTCOME_DAMAGED);
+    EXPECT_GT(*std::max_element(expected.begin(), expected.end()), 20);  // the probes match their finger
+    for (const int32_t count : {1, 3, FPMATCH_BATCH_MAX_PROBES}) {
+        std::vector<int32_t> got(static_cast<size_t>(count * entries), -9);
+        ASSERT_EQ(MatchPreparedCompactPackedBatch(pointers.data(), count, packed.data(), packed.size(), offsets.data(), 0,
+                                                  entries, got.data()),
+                  entries);
+        EXPECT_EQ(got, std::vector<int32_t>(expected.begin(), expected.begin() + count * entries)) << count;
+    }
+    // From entry 7 on: probe p's outcomes at p * 5.
+    std::vector<int32_t> later(10, -9);
+    ASSERT_EQ(MatchPreparedCompactPackedBatch(pointers.data(), 2, packed.data(), packed.size(), offsets.data(), 7, 5,
+                                              later.data()),
+              5);
+    for (int p = 0; p < 2; ++p)
+        for (int k = 0; k < 5; ++k) EXPECT_EQ(later[static_cast<size_t>(p * 5 + k)], expected[static_cast<size_t>(p * entries + 7 + k)]);
+
+    auto unusable = std::make_unique<PreparedProbe>();
+    (void)PrepareProbe(Bytes(512, 0xff).data(), unusable.get());
+    std::vector<const PreparedProbe*> withBad = {pointers[0], unusable.get()}, withNull = {pointers[0], nullptr};
+    std::vector<const PreparedProbe*> tooMany(FPMATCH_BATCH_MAX_PROBES + 1, pointers[0]);
+    struct Refusal {
+        const char* what;
+        const PreparedProbe* const* probes;
+        int32_t count;
+    };
+    for (const Refusal& r : {Refusal{"no probes", pointers.data(), 0}, Refusal{"one too many", tooMany.data(), FPMATCH_BATCH_MAX_PROBES + 1},
+                             Refusal{"an unusable probe", withBad.data(), 2}, Refusal{"a null probe", withNull.data(), 2},
+                             Refusal{"a null list", nullptr, 1}}) {
+        std::vector<int32_t> none(static_cast<size_t>(2 * entries), -9);
+        EXPECT_EQ(MatchPreparedCompactPackedBatch(r.probes, r.count, packed.data(), packed.size(), offsets.data(), 0, entries,
+                                                  none.data()),
+                  -1)
+            << r.what;
+        EXPECT_EQ(none, std::vector<int32_t>(static_cast<size_t>(2 * entries), -9)) << r.what;
+    }
+}
+
 }  // namespace

@@ -235,6 +235,34 @@ TEST_F(NoHeap, PackedGallery) {
     EXPECT_EQ(total, 0);
 }
 
+TEST_F(NoHeap, CompactRecords) {
+    // Records, offsets, probes and outcomes belong to the caller, made before
+    // counting.
+    Bytes records(templates_.size() * FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+    std::vector<uint32_t> offsets(templates_.size() + 1, 0);
+    static PreparedProbe probes[2];
+    const PreparedProbe* pointers[2] = {&probes[0], &probes[1]};
+    std::vector<int32_t> outcomes(2 * templates_.size());
+    const int32_t count = static_cast<int32_t>(templates_.size());
+    long total = 0;
+    for (size_t p = 0; p + 1 < templates_.size(); ++p) {
+        total += CountAllocations([&] {
+            for (size_t g = 0; g < templates_.size(); ++g) {
+                const int32_t n = CompactGalleryTemplate(templates_[g].data(), records.data() + offsets[g],
+                                                         records.size() - offsets[g]);
+                offsets[g + 1] = offsets[g] + static_cast<uint32_t>(n > 0 ? n : 0);
+            }
+            PrepareProbe(templates_[p].data(), &probes[0]);
+            PrepareProbe(templates_[p + 1].data(), &probes[1]);
+            MatchPreparedCompactPacked(&probes[0], records.data(), records.size(), offsets.data(), 0, count, outcomes.data());
+            MatchPreparedCompactPackedBatch(pointers, 2, records.data(), records.size(), offsets.data(), 0, count,
+                                            outcomes.data());
+        });
+    }
+    std::printf("heap calls in the compact-record calls: %ld\n", total);
+    EXPECT_EQ(total, 0);
+}
+
 TEST_F(NoHeap, Screening) {
     ASSERT_FALSE(shorts_.empty());
     const int32_t count = static_cast<int32_t>(shorts_.size() / 512);

@@ -10,6 +10,8 @@
 // function may have an unbounded (variable-size) frame.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <memory>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -179,6 +181,21 @@ protected:
                          outcomes[0];
              },
              FPMATCH_STACK_PREPARED + sizeof(PreparedProbe) + 2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE},
+            {"PrepareProbe x2 + MatchPreparedCompactPackedBatch (2 entries; the probes on the heap)",
+             [=, probes = std::make_shared<std::array<PreparedProbe, 2>>()] {
+                 uint8_t records[2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE];
+                 uint32_t offsets[3] = {0, 0, 0};
+                 offsets[1] = static_cast<uint32_t>(CompactGalleryTemplate(iso50b_.data(), records, FPMATCH_COMPACT_GALLERY_MAX_SIZE));
+                 offsets[2] = offsets[1] + static_cast<uint32_t>(CompactGalleryTemplate(real_.data(), records + offsets[1],
+                                                                                        FPMATCH_COMPACT_GALLERY_MAX_SIZE));
+                 PrepareProbe(iso50_.data(), &(*probes)[0]);
+                 PrepareProbe(realMate_.data(), &(*probes)[1]);
+                 const PreparedProbe* pointers[2] = {&(*probes)[0], &(*probes)[1]};
+                 int32_t outcomes[4];
+                 *sink = MatchPreparedCompactPackedBatch(pointers, 2, records, offsets[2], offsets, 0, 2, outcomes) * 1000 +
+                         outcomes[3];
+             },
+             FPMATCH_STACK_PREPARED + 2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {
                  int32_t best[FPMATCH_SCREEN_BEST];
