@@ -282,6 +282,24 @@ FPM_API void FpmSearchOptionsInit(FpmSearchOptions *options);
 FPM_API int32_t FpmGalleryIdentify(FpmGallery *gallery, const uint8_t *probe, size_t probeLength,
                                    const FpmSearchOptions *options, FpmHit *hits, int32_t capacity);
 
+/* Identifies several probes in one pass over the gallery: each stored
+ * compact record is read once for all of them (MatchPreparedCompactPackedBatch),
+ * so a batch costs less than one FpmGalleryIdentify per probe. probes[k]
+ * (probeLengths[k] bytes) gets exactly the hits FpmGalleryIdentify gives it
+ * with the same options, written to hits[k * capacity .. k * capacity +
+ * capacity - 1] (hits holds probeCount * capacity), and counts[k] receives
+ * their number, or the probe's own code (a template or adapt code;
+ * FPM_E_NOT_SCREENABLE under screening), FpmLastErrorDetail then telling the
+ * last such failure. A screened search gains nothing from the batch: its
+ * candidates differ from probe to probe. Needs one byte per template per
+ * probe besides the caller's buffers. Returns FPM_OK, or a code for the whole
+ * call (FPM_E_ARGUMENT, FPM_E_DAMAGED, FPM_E_NO_MEMORY), counts[] then not
+ * to be read. */
+FPM_API int32_t FpmGalleryIdentifyBatch(FpmGallery *gallery, const uint8_t *const *probes,
+                                        const size_t *probeLengths, int32_t probeCount,
+                                        const FpmSearchOptions *options, FpmHit *hits, int32_t capacity,
+                                        int32_t *counts);
+
 /* The best score of the probe against the templates of `subject`: writes it
  * with the template's id to *hit (when not NULL) and returns the score
  * 0..100, or a code (FPM_E_UNKNOWN_SUBJECT, a template code, ...). */

@@ -65,38 +65,54 @@ void ForEachLive(const View& v, int64_t from, int64_t to, Fn fn) {
     }
 }
 
-// Outcomes of entries j .. j + n - 1 (n <= kBlock) of a run: from their
-// compact records where the part stores them, else from the templates
-// (prepared on the fly). A compact record that does not read back is never
-// trusted: its template is compared instead.
-void Outcomes(const Probe& probe, const Run& r, int64_t j, int32_t n, int32_t* outcomes) {
-    const PreparedProbe* pp = probe.prepared.get();
+// Outcomes of entries j .. j + n - 1 of a run for probes[0 .. count - 1]
+// (count <= FPMATCH_BATCH_MAX_PROBES), probe p's at outcomes[p * n + k]: from
+// the compact records where the part stores them, each read once for all
+// the probes, else from the templates (prepared on the fly). A compact
+// record that does not read back is never trusted: its template is
+// compared instead.
+void Outcomes(const PreparedProbe* const* probes, int32_t count, const Run& r, int64_t j, int32_t n,
+              int32_t* outcomes) {
+    const auto first = static_cast<int32_t>(j);
     if (r.compact == nullptr) {
-        MatchPreparedList(pp, r.templates, static_cast<int32_t>(r.stride), static_cast<int32_t>(j), n, outcomes);
+        for (int32_t p = 0; p < count; ++p)
+            MatchPreparedList(probes[p], r.templates, static_cast<int32_t>(r.stride), first, n, outcomes + p * n);
         return;
     }
-    MatchPreparedCompactPacked(pp, r.compact, r.compactSize, r.compactIndex, static_cast<int32_t>(j), n, outcomes);
-    for (int32_t k = 0; k < n; ++k)
-        if (outcomes[k] == FPMATCH_OUTCOME_DAMAGED)
-            MatchPreparedList(pp, r.templates, static_cast<int32_t>(r.stride), static_cast<int32_t>(j + k), 1, outcomes + k);
+    MatchPreparedCompactPackedBatch(probes, count, r.compact, r.compactSize, r.compactIndex, first, n, outcomes);
+    for (int32_t p = 0; p < count; ++p)
+        for (int32_t k = 0; k < n; ++k)
+            if (outcomes[p * n + k] == FPMATCH_OUTCOME_DAMAGED)
+                MatchPreparedList(probes[p], r.templates, static_cast<int32_t>(r.stride), first + k, 1,
+                                  outcomes + p * n + k);
 }
 
-void Compare(const Probe& probe, const Run& r, int64_t j, int64_t n, uint8_t* scores) {
+// Scores of entries j .. j + n - 1 of a run into scores[p] (by position) for
+// each probe, in groups of at most FPMATCH_BATCH_MAX_PROBES probes.
+void Compare(const PreparedProbe* const* probes, int32_t count, const Run& r, int64_t j, int64_t n,
+             uint8_t* const* scores) {
     int32_t outcomes[kBlock];
-    for (int64_t done = 0; done < n; done += kBlock) {
-        const auto m = static_cast<int32_t>(std::min(kBlock, n - done));
-        Outcomes(probe, r, j + done, m, outcomes);
-        for (int32_t k = 0; k < m; ++k)
-            scores[r.first + j + done + k] = static_cast<uint8_t>(std::max(outcomes[k], 0));
+    for (int32_t group = 0; group < count; group += FPMATCH_BATCH_MAX_PROBES) {
+        const int32_t c = std::min(count - group, FPMATCH_BATCH_MAX_PROBES);
+        const int64_t step = kBlock / c;  // entries per call, so that the outcomes fit
+        for (int64_t done = 0; done < n; done += step) {
+            const auto m = static_cast<int32_t>(std::min(step, n - done));
+            Outcomes(probes + group, c, r, j + done, m, outcomes);
+            for (int32_t p = 0; p < c; ++p)
+                for (int32_t k = 0; k < m; ++k)
+                    scores[group + p][r.first + j + done + k] = static_cast<uint8_t>(std::max(outcomes[p * m + k], 0));
+        }
     }
 }
 
-// Scores (kNotCompared where not compared) of positions [from, to).
-void FullScores(const View& v, const Probe& probe, int64_t from, int64_t to, int32_t threads, uint8_t* scores) {
+// Scores (kNotCompared where not compared) of positions [from, to), for
+// each probe: one pass over the gallery for all of them.
+void FullScores(const View& v, const PreparedProbe* const* probes, int32_t count, int64_t from, int64_t to,
+                int32_t threads, uint8_t* const* scores) {
     const int64_t blocks = (to - from + kBlock - 1) / kBlock;
     Parallel(threads, blocks, [&](int64_t b) {
         const int64_t lo = from + b * kBlock, hi = std::min(to, lo + kBlock);
-        ForEachLive(v, lo, hi, [&](const Run& r, int64_t j, int64_t n) { Compare(probe, r, j, n, scores); });
+        ForEachLive(v, lo, hi, [&](const Run& r, int64_t j, int64_t n) { Compare(probes, count, r, j, n, scores); });
     });
 }
 
@@ -140,15 +156,10 @@ void ScreenedScores(const View& v, const Probe& probe, int64_t from, int64_t to,
         for (int64_t k = t * 64; k < std::min<int64_t>((t + 1) * 64, static_cast<int64_t>(kept.size())); ++k) {
             const int64_t p = kept[static_cast<size_t>(k)];
             const Run& r = v.RunOf(p);
-            Compare(probe, r, p - r.first, 1, scores);
+            const PreparedProbe* prepared = probe.prepared.get();
+            Compare(&prepared, 1, r, p - r.first, 1, &scores);
         }
     });
-}
-
-bool HitBefore(const FpmHit& a, const FpmHit& b) {
-    if (a.score != b.score) return a.score > b.score;
-    if (a.entry != b.entry) return a.entry < b.entry;
-    return std::strcmp(a.subject, b.subject) < 0;
 }
 
 void SetSubject(FpmHit* h, std::string_view s) {
@@ -201,6 +212,67 @@ int32_t Rank(const FpmGallery* g, const View& v, const uint8_t* scores, int64_t 
     return static_cast<int32_t>(want);
 }
 
+bool OptionsInRange(const FpmSearchOptions& o, int32_t capacity) {
+    return o.top >= 0 && o.threshold >= 0 && o.threshold <= 100 && o.threads >= 0 && o.screen >= 0 &&
+           capacity >= 0 && o.first >= 0 && o.count >= -1;
+}
+constexpr const char* kOptionsOutOfRange =
+    "a search option is out of range (top, threshold 0..100, threads, screen, first or count negative)";
+
+// Searches with every probe whose status is FPM_OK: probe k's hits go to
+// hits + k * capacity and their number replaces status[k], or the probe's
+// own code does (FPM_E_NOT_SCREENABLE). A full search compares all of them
+// in one pass over the gallery. Returns FPM_OK, or a code for the whole
+// search (a damaged gallery).
+int32_t Identify(FpmGallery* g, const FpmSearchOptions& o, std::vector<Probe>& probes, int32_t* status,
+                 FpmHit* hits, int32_t capacity) {
+    std::shared_lock lock(g->lock);
+    const std::shared_ptr<const View> view = g->view;
+    const View& v = *view;
+    const int64_t from = std::min(o.first, v.entries);
+    const int64_t to = o.count < 0 ? v.entries : std::min(v.entries, from + o.count);
+    std::vector<size_t> searched;  // probes to search
+    for (size_t k = 0; k < probes.size(); ++k)
+        if (status[k] == FPM_OK) searched.push_back(k);
+    if (capacity == 0 || to <= from) return FPM_OK;  // every status stays 0 hits
+    auto rank = [&](size_t k, const uint8_t* scores) {
+        const int32_t n = Rank(g, v, scores + from, from, to, o, hits + k * static_cast<size_t>(capacity), capacity);
+        if (n >= 0) status[k] = n;
+        return n;
+    };
+    if (o.screen > 0) {
+        const bool filters = UsesFilter(v, from, to);
+        std::vector<uint8_t> scores(static_cast<size_t>(v.entries));
+        for (const size_t k : searched) {
+            Probe& p = probes[k];
+            if (filters) {
+                p.filter = std::make_unique<FilterProbe>();
+                if (PrepareFilterProbe(p.bytes.data(), p.filter.get()) != 0) p.filter.reset();
+            }
+            if (!p.filter && !p.hasShort) {
+                status[k] = Fail(FPM_E_NOT_SCREENABLE, "");
+                continue;
+            }
+            std::fill(scores.begin(), scores.end(), kNotCompared);
+            ScreenedScores(v, p, from, to, o.screen, o.threads, scores.data());
+            if (const int32_t n = rank(k, scores.data()); n < 0) return n;
+        }
+        return FPM_OK;
+    }
+    std::vector<const PreparedProbe*> prepared;
+    std::vector<std::vector<uint8_t>> scores;
+    std::vector<uint8_t*> rows;
+    for (const size_t k : searched) {
+        prepared.push_back(probes[k].prepared.get());
+        scores.emplace_back(static_cast<size_t>(v.entries), kNotCompared);
+        rows.push_back(scores.back().data());
+    }
+    FullScores(v, prepared.data(), static_cast<int32_t>(prepared.size()), from, to, o.threads, rows.data());
+    for (size_t i = 0; i < searched.size(); ++i)
+        if (const int32_t n = rank(searched[i], rows[i]); n < 0) return n;
+    return FPM_OK;
+}
+
 }  // namespace
 
 }  // namespace fpmatch::id
@@ -221,28 +293,28 @@ int32_t FpmGalleryIdentify(FpmGallery* g, const uint8_t* probe, size_t probeLeng
     return Guarded([&]() -> int32_t {
         if (g == nullptr || options == nullptr || (hits == nullptr && capacity > 0))
             return Fail(FPM_E_ARGUMENT, "no gallery, options or hits");
-        const FpmSearchOptions& o = *options;
-        if (o.top < 0 || o.threshold < 0 || o.threshold > 100 || o.threads < 0 || o.screen < 0 || capacity < 0 ||
-            o.first < 0 || o.count < -1)
-            return Fail(FPM_E_ARGUMENT, "a search option is out of range (top, threshold 0..100, threads, screen, "
-                                        "first or count negative)");
-        Probe p;
-        if (int32_t rc = PrepareProbeTemplate(probe, probeLength, o.adaptProbe != 0, &p); rc != FPM_OK) return rc;
-        std::shared_lock lock(g->lock);
-        const std::shared_ptr<const View> view = g->view;
-        const View& v = *view;
-        const int64_t from = std::min(o.first, v.entries);
-        const int64_t to = o.count < 0 ? v.entries : std::min(v.entries, from + o.count);
-        if (capacity == 0 || to <= from) return 0;
-        if (o.screen > 0 && UsesFilter(v, from, to)) {
-            p.filter = std::make_unique<FilterProbe>();
-            if (PrepareFilterProbe(p.bytes.data(), p.filter.get()) != 0) p.filter.reset();
-        }
-        if (o.screen > 0 && !p.filter && !p.hasShort) return Fail(FPM_E_NOT_SCREENABLE, "");
-        std::vector<uint8_t> scores(static_cast<size_t>(v.entries), kNotCompared);
-        if (o.screen > 0) ScreenedScores(v, p, from, to, o.screen, o.threads, scores.data());
-        else FullScores(v, p, from, to, o.threads, scores.data());
-        return Rank(g, v, scores.data() + from, from, to, o, hits, capacity);
+        if (!OptionsInRange(*options, capacity)) return Fail(FPM_E_ARGUMENT, kOptionsOutOfRange);
+        std::vector<Probe> probes(1);
+        int32_t status = PrepareProbeTemplate(probe, probeLength, options->adaptProbe != 0, &probes[0]);
+        if (status != FPM_OK) return status;
+        const int32_t rc = Identify(g, *options, probes, &status, hits, capacity);
+        return rc != FPM_OK ? rc : status;
+    });
+}
+
+int32_t FpmGalleryIdentifyBatch(FpmGallery* g, const uint8_t* const* probes, const size_t* probeLengths,
+                                int32_t probeCount, const FpmSearchOptions* options, FpmHit* hits, int32_t capacity,
+                                int32_t* counts) {
+    return Guarded([&]() -> int32_t {
+        if (g == nullptr || options == nullptr || probeCount < 0 ||
+            (probeCount > 0 && (probes == nullptr || probeLengths == nullptr || counts == nullptr)) ||
+            (hits == nullptr && capacity > 0 && probeCount > 0))
+            return Fail(FPM_E_ARGUMENT, "no gallery, options, probes, lengths, hits or counts");
+        if (!OptionsInRange(*options, capacity)) return Fail(FPM_E_ARGUMENT, kOptionsOutOfRange);
+        std::vector<Probe> prepared(static_cast<size_t>(probeCount));
+        for (int32_t k = 0; k < probeCount; ++k)
+            counts[k] = PrepareProbeTemplate(probes[k], probeLengths[k], options->adaptProbe != 0, &prepared[static_cast<size_t>(k)]);
+        return Identify(g, *options, prepared, counts, hits, capacity);
     });
 }
 
@@ -268,7 +340,8 @@ int32_t FpmGalleryVerify(FpmGallery* g, const char* subject, const uint8_t* prob
             if (!view->Entry(pos, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
             int32_t outcome = 0;
             const Run& r = view->RunOf(pos);
-            Outcomes(p, r, pos - r.first, 1, &outcome);
+            const PreparedProbe* prepared = p.prepared.get();
+            Outcomes(&prepared, 1, r, pos - r.first, 1, &outcome);
             if (std::max(outcome, 0) > bestScore) bestScore = std::max(outcome, 0), best = e;
         }
         if (hit != nullptr) {
@@ -277,52 +350,6 @@ int32_t FpmGalleryVerify(FpmGallery* g, const char* subject, const uint8_t* prob
             SetSubject(hit, best.subject);
         }
         return bestScore;
-    });
-}
-
-int32_t FpmMergeHits(const FpmHit* hits, int64_t count, int32_t bySubject, int32_t top, int32_t threshold,
-                     FpmHit* out, int32_t capacity) {
-    return Guarded([&]() -> int32_t {
-        if ((hits == nullptr && count > 0) || count < 0 || top < 0 || capacity < 0 || (out == nullptr && capacity > 0))
-            return Fail(FPM_E_ARGUMENT, "merge: a null list or a negative count");
-        std::vector<const FpmHit*> all;
-        all.reserve(static_cast<size_t>(count));
-        for (int64_t k = 0; k < count; ++k)
-            if (hits[k].score >= threshold) all.push_back(&hits[k]);
-        std::stable_sort(all.begin(), all.end(), [](const FpmHit* a, const FpmHit* b) { return HitBefore(*a, *b); });
-        const auto limit = static_cast<size_t>(top > 0 ? std::min(top, capacity) : capacity);
-        std::unordered_map<std::string_view, bool> seen;
-        size_t n = 0;
-        for (const FpmHit* h : all) {
-            if (n == limit) break;
-            if (bySubject && !seen.emplace(std::string_view(h->subject, static_cast<size_t>(h->subjectLength)), true).second)
-                continue;
-            out[n++] = *h;
-        }
-        return static_cast<int32_t>(n);
-    });
-}
-
-int32_t FpmSubjectFromPath(const char* path, char out[FPM_SUBJECT_MAX + 1]) {
-    return Guarded([&]() -> int32_t {
-        if (path == nullptr || out == nullptr) return Fail(FPM_E_ARGUMENT, "no path");
-        std::string p(path);
-        while (p.size() > 1 && p.back() == '/') p.pop_back();
-        const size_t slash = p.rfind('/');
-        std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-        std::string folder;
-        if (slash != std::string::npos && slash > 0) {
-            const size_t before = p.rfind('/', slash - 1);
-            folder = p.substr(before == std::string::npos ? 0 : before + 1, slash - (before == std::string::npos ? 0 : before + 1));
-        }
-        const size_t cut = name.rfind('_');
-        if (cut != std::string::npos && cut > 0) name.resize(cut);
-        else if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-        const std::string id = folder.empty() || folder == "." || folder == ".." ? name : folder + "/" + name;
-        if (!ValidSubject(id)) return Fail(FPM_E_SUBJECT, "no subject id can be made of \"" + p + "\"");
-        std::memcpy(out, id.data(), id.size());
-        out[id.size()] = '\0';
-        return static_cast<int32_t>(id.size());
     });
 }
 
