@@ -291,8 +291,9 @@ FPM_API int32_t FpmGalleryIdentify(FpmGallery *gallery, const uint8_t *probe, si
  * their number, or the probe's own code (a template or adapt code;
  * FPM_E_NOT_SCREENABLE under screening), FpmLastErrorDetail then telling the
  * last such failure. A screened search gains nothing from the batch: its
- * candidates differ from probe to probe. Needs one byte per template per
- * probe besides the caller's buffers. Returns FPM_OK, or a code for the whole
+ * candidates differ from probe to probe. Needs one byte per template for
+ * each of up to FPMATCH_BATCH_MAX_PROBES probes at a time besides the
+ * caller's buffers. Returns FPM_OK, or a code for the whole
  * call (FPM_E_ARGUMENT, FPM_E_DAMAGED, FPM_E_NO_MEMORY), counts[] then not
  * to be read. */
 FPM_API int32_t FpmGalleryIdentifyBatch(FpmGallery *gallery, const uint8_t *const *probes,

@@ -88,20 +88,17 @@ void Outcomes(const PreparedProbe* const* probes, int32_t count, const Run& r, i
 }
 
 // Scores of entries j .. j + n - 1 of a run into scores[p] (by position) for
-// each probe, in groups of at most FPMATCH_BATCH_MAX_PROBES probes.
+// each of the probes (at most FPMATCH_BATCH_MAX_PROBES).
 void Compare(const PreparedProbe* const* probes, int32_t count, const Run& r, int64_t j, int64_t n,
              uint8_t* const* scores) {
     int32_t outcomes[kBlock];
-    for (int32_t group = 0; group < count; group += FPMATCH_BATCH_MAX_PROBES) {
-        const int32_t c = std::min(count - group, FPMATCH_BATCH_MAX_PROBES);
-        const int64_t step = kBlock / c;  // entries per call, so that the outcomes fit
-        for (int64_t done = 0; done < n; done += step) {
-            const auto m = static_cast<int32_t>(std::min(step, n - done));
-            Outcomes(probes + group, c, r, j + done, m, outcomes);
-            for (int32_t p = 0; p < c; ++p)
-                for (int32_t k = 0; k < m; ++k)
-                    scores[group + p][r.first + j + done + k] = static_cast<uint8_t>(std::max(outcomes[p * m + k], 0));
-        }
+    const int64_t step = kBlock / count;  // entries per call, so that the outcomes fit
+    for (int64_t done = 0; done < n; done += step) {
+        const auto m = static_cast<int32_t>(std::min(step, n - done));
+        Outcomes(probes, count, r, j + done, m, outcomes);
+        for (int32_t p = 0; p < count; ++p)
+            for (int32_t k = 0; k < m; ++k)
+                scores[p][r.first + j + done + k] = static_cast<uint8_t>(std::max(outcomes[p * m + k], 0));
     }
 }
 
@@ -259,17 +256,23 @@ int32_t Identify(FpmGallery* g, const FpmSearchOptions& o, std::vector<Probe>& p
         }
         return FPM_OK;
     }
-    std::vector<const PreparedProbe*> prepared;
-    std::vector<std::vector<uint8_t>> scores;
-    std::vector<uint8_t*> rows;
-    for (const size_t k : searched) {
-        prepared.push_back(probes[k].prepared.get());
-        scores.emplace_back(static_cast<size_t>(v.entries), kNotCompared);
-        rows.push_back(scores.back().data());
+    // One pass per group of probes the core compares at once, which also
+    // bounds the scores kept.
+    constexpr size_t kGroup = FPMATCH_BATCH_MAX_PROBES;
+    std::vector<std::vector<uint8_t>> scores(std::min(kGroup, searched.size()));
+    for (size_t group = 0; group < searched.size(); group += kGroup) {
+        const size_t count = std::min(kGroup, searched.size() - group);
+        std::vector<const PreparedProbe*> prepared;
+        std::vector<uint8_t*> rows;
+        for (size_t i = 0; i < count; ++i) {
+            prepared.push_back(probes[searched[group + i]].prepared.get());
+            scores[i].assign(static_cast<size_t>(v.entries), kNotCompared);
+            rows.push_back(scores[i].data());
+        }
+        FullScores(v, prepared.data(), static_cast<int32_t>(count), from, to, o.threads, rows.data());
+        for (size_t i = 0; i < count; ++i)
+            if (const int32_t n = rank(searched[group + i], rows[i]); n < 0) return n;
     }
-    FullScores(v, prepared.data(), static_cast<int32_t>(prepared.size()), from, to, o.threads, rows.data());
-    for (size_t i = 0; i < searched.size(); ++i)
-        if (const int32_t n = rank(searched[i], rows[i]); n < 0) return n;
     return FPM_OK;
 }
 

@@ -131,6 +131,50 @@ int32_t FirstReaching(FpmGallery* g, const std::vector<uint8_t>& probe, const Id
     return FPM_OK;
 }
 
+// identify PROBE... --gallery FILE: the probes ranked by the library in one
+// batch (one pass over the gallery for a full search). A probe that cannot
+// be screened is searched in full; a refused probe is skipped; a gallery
+// fault stops the run (returned as an exit code, else -1).
+int RankProbes(FpmGallery* g, const IdentifyOptions& o, int32_t top, int32_t capacity,
+               const std::vector<Template>& probes, std::vector<ProbeHits>* ranked, int* skipped) {
+    FpmSearchOptions so = SearchOptions(o, top);
+    const auto width = static_cast<size_t>(std::max(capacity, 0));
+    std::vector<const uint8_t*> data;
+    std::vector<size_t> lengths;
+    for (const Template& p : probes) {
+        data.push_back(p.original.data());
+        lengths.push_back(p.original.size());
+    }
+    std::vector<FpmHit> hits(probes.size() * width);
+    std::vector<int32_t> counts(probes.size());
+    const int32_t rc = FpmGalleryIdentifyBatch(g, data.data(), lengths.data(), static_cast<int32_t>(probes.size()), &so,
+                                               hits.data(), capacity, counts.data());
+    if (rc < 0) {
+        ReportLibrary(DisplayPath(o.packed), rc, "");
+        return ExitForCode(rc, false);
+    }
+    for (size_t k = 0; k < probes.size(); ++k) {
+        const Template& probe = probes[k];
+        FpmHit* own = hits.data() + k * width;
+        int32_t n = counts[k];
+        if (n == FPM_E_NOT_SCREENABLE) {
+            Report(DisplayPath(probe.path), LibraryText(n) + "; searched in full");
+            FpmSearchOptions full = so;
+            full.screen = 0;
+            n = FpmGalleryIdentify(g, probe.original.data(), probe.original.size(), &full, own, capacity);
+        }
+        if (n < 0) {
+            const bool probeFault = IsTemplateCode(n);
+            ReportLibrary(DisplayPath(probeFault ? probe.path : o.packed), n, probeFault ? " (skipped)" : "");
+            if (!probeFault) return ExitForCode(n, false);
+            ++*skipped;
+            continue;
+        }
+        ranked->push_back(ProbeHits{probe.path, std::vector<FpmHit>(own, own + n)});
+    }
+    return -1;
+}
+
 // identify PROBE... --gallery FILE: each probe ranked by the library.
 int RunGallery(const IdentifyOptions& o) {
     int exit = kExitOk;
@@ -145,44 +189,33 @@ int RunGallery(const IdentifyOptions& o) {
     const int32_t top = o.top < 0 ? kDefaultGalleryTop : o.top;
     const int64_t most = o.entries ? st.templates : st.subjects;
     const auto capacity = static_cast<int32_t>(std::min<int64_t>(top > 0 ? top : most, std::max<int64_t>(most, 0)));
-    std::vector<FpmHit> hits(static_cast<size_t>(capacity));
     int skipped = 0;
-    Json firsts = Json::array();  // --first results, for --json
-    std::vector<ProbeHits> ranked;
+    std::vector<Template> probes;
     for (const std::string& path : o.files) {
         std::string why;
-        const auto probe = LoadTemplate(path, LoadOptions{o.adapt}, &why);
+        auto probe = LoadTemplate(path, LoadOptions{o.adapt}, &why);
         if (!probe) {
             Report(DisplayPath(path), why + " (skipped)");
             ++skipped;
             continue;
         }
         HintIfQualitiesMissing(*probe, LoadOptions{o.adapt});
-        const std::vector<uint8_t>& bytes = probe->original;
-        int32_t n = 0;
-        FpmHit first{};
-        if (o.first) {
-            n = FirstReaching(g.get(), bytes, o, st.entries, &first);
-        } else {
-            FpmSearchOptions so = SearchOptions(o, top);
-            n = FpmGalleryIdentify(g.get(), bytes.data(), bytes.size(), &so, hits.data(), capacity);
-            if (n == FPM_E_NOT_SCREENABLE) {
-                Report(DisplayPath(probe->path), LibraryText(n) + "; searched in full");
-                so.screen = 0;
-                n = FpmGalleryIdentify(g.get(), bytes.data(), bytes.size(), &so, hits.data(), capacity);
+        probes.push_back(std::move(*probe));
+    }
+    if (o.first) {
+        Json firsts = Json::array();
+        for (const Template& probe : probes) {
+            FpmHit first{};
+            const int32_t rc = FirstReaching(g.get(), probe.original, o, st.entries, &first);
+            if (rc < 0) {
+                const bool probeFault = IsTemplateCode(rc);
+                ReportLibrary(DisplayPath(probeFault ? probe.path : o.packed), rc, probeFault ? " (skipped)" : "");
+                if (!probeFault) return ExitForCode(rc, false);
+                ++skipped;
+                continue;
             }
-        }
-        if (n < 0) {
-            // A refused probe is skipped; a gallery fault stops the run.
-            const bool probeFault = IsTemplateCode(n);
-            ReportLibrary(DisplayPath(probeFault ? probe->path : o.packed), n, probeFault ? " (skipped)" : "");
-            if (!probeFault) return ExitForCode(n, false);
-            ++skipped;
-            continue;
-        }
-        if (o.first) {
             Json entry;
-            entry["probe"] = probe->path;
+            entry["probe"] = probe.path;
             entry["found"] = first.score >= 0;
             if (first.score >= 0) {
                 entry["subject"] = SubjectOf(first);
@@ -192,22 +225,22 @@ int RunGallery(const IdentifyOptions& o) {
             if (o.json)
                 firsts.push_back(entry);
             else if (first.score >= 0)
-                Print("{}\t{}\t{}\t{}\n", probe->path, first.score, first.entry, SubjectOf(first));
+                Print("{}\t{}\t{}\t{}\n", probe.path, first.score, first.entry, SubjectOf(first));
             else
-                Print("{}\tno template reaches {}\n", probe->path, o.threshold);
-            continue;
+                Print("{}\tno template reaches {}\n", probe.path, o.threshold);
         }
-        ranked.push_back(ProbeHits{probe->path, std::vector<FpmHit>(hits.begin(), hits.begin() + n)});
-    }
-    if (!o.first) {
+        if (o.json) {
+            Json j;
+            j["gallery"] = o.packed;
+            j["threshold"] = o.threshold;
+            j["probes"] = firsts;
+            PrintJson(j);
+        }
+    } else {
+        std::vector<ProbeHits> ranked;
+        if (const int stop = RankProbes(g.get(), o, top, capacity, probes, &ranked, &skipped); stop >= 0) return stop;
         // The same text and JSON as fpmatch-mpi prints for the same result.
         PrintGalleryHits(o.packed, o.entries, top, o.threshold, ranked, o.json);
-    } else if (o.json) {
-        Json j;
-        j["gallery"] = o.packed;
-        j["threshold"] = o.threshold;
-        j["probes"] = firsts;
-        PrintJson(j);
     }
     if (skipped == static_cast<int>(o.files.size())) return kExitInput;
     return skipped > 0 ? kExitSkipped : kExitOk;
