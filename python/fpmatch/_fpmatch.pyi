@@ -2,7 +2,7 @@
 
 import os
 from types import TracebackType
-from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple, Type, Union
+from typing import Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -125,6 +125,19 @@ class Gallery:
         """The best subjects (or templates, by_entry) for the probe, best
         first, equal scores by lower template id; top 0: all; threads 0:
         every core; screen=N: screen first, compare the N best in full."""
+    def identify_batch(
+        self,
+        probes: Iterable[Union[BytesLike, "Probe"]],
+        top: int = 10,
+        threshold: int = 0,
+        threads: int = 0,
+        screen: Optional[int] = None,
+        by_entry: bool = False,
+        adapt: bool = False,
+    ) -> List[List[Hit]]:
+        """identify for every probe in one pass over the gallery: each
+        probe's hits, as identify gives them; faster than one identify per
+        probe. A refused probe raises GalleryError ("probe K: ...")."""
     def verify(self, subject: SubjectId, probe: Union[BytesLike, "Probe"], adapt: bool = False) -> int:
         """The best score of the probe against the subject's templates."""
     def entry(self, position: int) -> Entry:

@@ -16,108 +16,11 @@
 
 #include "binding.h"
 #include "gallery.h"
+#include "gallery_internal.h"
 
 namespace fpmatch::python {
 
 GalleryTypes g_types;
-
-namespace {
-
-// The outcome of one library call, its detail taken on the calling thread
-// at once (FpmLastErrorDetail holds only the thread's last failure).
-struct Outcome {
-    int32_t code = FPM_OK;
-    std::string detail;
-};
-
-template <class Fn>
-Outcome Call(Fn fn) {
-    Outcome o;
-    o.code = fn();
-    if (o.code < 0) {
-        const char* d = FpmLastErrorDetail();
-        o.detail = d != nullptr && *d != '\0' ? d : FpmCodeText(o.code);
-    }
-    return o;
-}
-
-[[noreturn]] void Raise(const Outcome& o, const std::string& path, std::optional<int64_t> index = std::nullopt) {
-    throw GalleryFault{o.code, o.detail, path, index};
-}
-
-int32_t CountArg(const py::handle& value, const char* name, const char* meaning) {
-    const int32_t v = IntArg(value, name);
-    if (v < 0) throw py::value_error(std::string(name) + " must be 0 or more (" + meaning + "), not " + std::to_string(v));
-    return v;
-}
-
-// A subject id: str (UTF-8; lone surrogates pass through for the library to
-// refuse) or bytes. One with a NUL cannot reach the library whole and is
-// refused here with the library's text for bad ids.
-std::string SubjectArg(const py::handle& obj) {
-    std::string s;
-    if (PyUnicode_Check(obj.ptr())) {
-        const py::object b = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(obj.ptr(), "utf-8", "surrogatepass"));
-        if (!b) throw py::error_already_set();
-        s = std::string(py::bytes(b));
-    } else if (PyBytes_Check(obj.ptr())) {
-        s = std::string(py::reinterpret_borrow<py::bytes>(obj));
-    } else {
-        throw py::type_error("a subject id must be str or bytes, not " + TypeName(obj));
-    }
-    if (s.find('\0') != std::string::npos)
-        throw GalleryFault{FPM_E_SUBJECT, FpmCodeText(FPM_E_SUBJECT), std::string(), std::nullopt};
-    return s;
-}
-
-// A template argument copied (a few hundred bytes), so that another Python
-// thread cannot change it while the library reads it; a Probe gives its
-// template.
-std::vector<uint8_t> TemplateArg(const py::handle& obj, const char* what) {
-    py::object source = py::reinterpret_borrow<py::object>(obj);
-    if (g_types.probe != nullptr && PyObject_IsInstance(obj.ptr(), g_types.probe) == 1) source = source.attr("template");
-    ByteView v(source, 1, what);
-    return std::vector<uint8_t>(v.data(), v.data() + v.size());
-}
-
-// The bytes of a template argument; an empty one is given to the library as
-// an empty buffer, not as a missing one, so that its refusal names it.
-const uint8_t* Data(const std::vector<uint8_t>& bytes) {
-    static const uint8_t kNothing = 0;
-    return bytes.empty() ? &kNothing : bytes.data();
-}
-
-}  // namespace
-
-// The library's handle, closed when the last user lets go: the Gallery
-// object, or a call running on it with the GIL released.
-struct Handle {
-    FpmGallery* gallery = nullptr;
-    // Calls that read the state the handle sees (entries, counts, searches)
-    // hold it shared; those that move the handle to another state (commit,
-    // compact, refresh) exclusively, so entry bytes are copied before the
-    // library lets their map go, and a count and the search that relies on
-    // it see the same state. Taken only with the GIL released.
-    std::shared_mutex state;
-    Handle() = default;
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { FpmGalleryClose(gallery); }
-};
-
-namespace {
-
-// FpmGalleryGetStat with the state lock held.
-Outcome Stat(Handle& h, FpmGalleryStat* st) {
-    return Call([&] { return FpmGalleryGetStat(h.gallery, st); });
-}
-
-py::object MakeHit(const FpmHit& hit) {
-    return py::reinterpret_borrow<py::object>(g_types.hit)(Text(hit.subject, static_cast<size_t>(hit.subjectLength)),
-                                                           hit.score, hit.entry);
-}
-
-}  // namespace
 
 py::str Text(const char* s, size_t n) {
     PyObject* t = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "replace");
@@ -295,64 +198,6 @@ py::object Gallery::EntryObject(int64_t position) const {
         e.shortTemplate ? py::object(Bytes(*e.shortTemplate)) : py::object(py::none()), e.removed);
 }
 
-std::vector<FpmHit> Gallery::Search(const SearchArgs& args) const {
-    const auto h = Get();
-    std::vector<FpmHit> hits;
-    Outcome o;
-    {
-        py::gil_scoped_release release;
-        std::shared_lock lock(h->state);
-        FpmGalleryStat st{};
-        o = Stat(*h, &st);
-        if (o.code >= 0) {
-            const int64_t ranked = args.options.byEntry ? st.templates : st.subjects;
-            const int64_t top = args.options.top;
-            hits.resize(static_cast<size_t>(std::min<int64_t>(top > 0 ? std::min(top, ranked) : ranked, INT32_MAX)));
-            o = Call([&] {
-                return FpmGalleryIdentify(h->gallery, Data(args.probe), args.probe.size(), &args.options,
-                                          hits.data(), static_cast<int32_t>(hits.size()));
-            });
-            hits.resize(o.code >= 0 ? static_cast<size_t>(o.code) : 0);
-        }
-    }
-    if (o.code < 0) Raise(o, path_);
-    return hits;
-}
-
-py::list Gallery::Identify(const py::handle& probe, const py::handle& top, const py::handle& threshold,
-                           const py::handle& threads, const py::handle& screen, bool byEntry, bool adapt) const {
-    Get();
-    SearchArgs a;
-    FpmSearchOptionsInit(&a.options);
-    a.options.top = CountArg(top, "top", "0: every subject, or every template by entry");
-    a.options.threshold = IntArg(threshold, "threshold");
-    if (a.options.threshold < 0 || a.options.threshold > 100)
-        throw py::value_error("threshold must be 0..100, not " + std::to_string(a.options.threshold));
-    a.options.threads = CountArg(threads, "threads", "0: every core");
-    a.options.screen = screen.is_none() ? 0 : CountArg(screen, "screen", "None or 0: no screening");
-    a.options.byEntry = byEntry ? 1 : 0;
-    a.options.adaptProbe = adapt ? 1 : 0;
-    a.probe = TemplateArg(probe, "the probe");
-    const std::vector<FpmHit> hits = Search(a);
-    py::list out;
-    for (const FpmHit& hit : hits) out.append(MakeHit(hit));
-    return out;
-}
-
-int32_t Gallery::Verify(const py::handle& subjectArg, const py::handle& probe, bool adapt) const {
-    const auto h = Get();
-    const std::string subject = SubjectArg(subjectArg);
-    const std::vector<uint8_t> p = TemplateArg(probe, "the probe");
-    Outcome o;
-    {
-        py::gil_scoped_release release;
-        std::shared_lock lock(h->state);
-        o = Call([&] { return FpmGalleryVerify(h->gallery, subject.c_str(), Data(p), p.size(), adapt ? 1 : 0, nullptr); });
-    }
-    if (o.code < 0) Raise(o, path_);
-    return o.code;
-}
-
 std::string Gallery::Repr() const {
     const std::string where = py::repr(py::str(path_)).cast<std::string>();
     if (Closed()) return "<fpmatch.Gallery " + where + ", closed>";
@@ -365,22 +210,5 @@ std::shared_ptr<Handle> Gallery::Get() const {
 }
 
 bool IsGallery(const py::handle& obj) { return py::isinstance<Gallery>(obj); }
-
-std::vector<std::pair<int64_t, int>> IdentifyInGallery(const std::vector<uint8_t>& probe, const py::handle& gallery,
-                                                       std::optional<int> top, std::optional<int> threads) {
-    if (top && *top < 0) throw py::value_error("top must be 0 or more (0 or None: every entry)");
-    if (threads && *threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
-    SearchArgs a;
-    FpmSearchOptionsInit(&a.options);
-    a.options.top = top.value_or(0);
-    a.options.threads = threads.value_or(1);
-    a.options.byEntry = 1;
-    a.probe = probe;
-    const std::vector<FpmHit> hits = gallery.cast<const Gallery&>().Search(a);
-    std::vector<std::pair<int64_t, int>> out;
-    out.reserve(hits.size());
-    for (const FpmHit& h : hits) out.emplace_back(h.entry, h.score);
-    return out;
-}
 
 }  // namespace fpmatch::python

@@ -94,6 +94,10 @@ public:
     std::vector<FpmHit> Search(const SearchArgs& args) const;
     py::list Identify(const py::handle& probe, const py::handle& top, const py::handle& threshold,
                       const py::handle& threads, const py::handle& screen, bool byEntry, bool adapt) const;
+    // identify for each probe of an iterable, in one library call: a list
+    // of hit lists; a refused probe raises GalleryError naming its place.
+    py::list IdentifyBatch(const py::iterable& probes, const py::handle& top, const py::handle& threshold,
+                           const py::handle& threads, const py::handle& screen, bool byEntry, bool adapt) const;
     int32_t Verify(const py::handle& subjectArg, const py::handle& probe, bool adapt) const;
     std::string Repr() const;
 

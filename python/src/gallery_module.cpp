@@ -134,6 +134,14 @@ void AddGallery(py::module_& m, const py::handle& probeType) {
              "result does not depend on it); screen=N: screen every template with short templates first and "
              "compare the N best in full (N at least the gallery's size gives the full search); adapt=True adapts "
              "an ISO probe first.")
+        .def("identify_batch", &Gallery::IdentifyBatch, py::arg("probes"), py::arg("top") = 10,
+             py::arg("threshold") = 0, py::arg("threads") = 0, py::arg("screen") = py::none(),
+             py::arg("by_entry") = false, py::arg("adapt") = false,
+             "identify for every probe of an iterable in one pass over the gallery "
+             "(FpmGalleryIdentifyBatch): a list with each probe's hits, each list what identify gives that probe "
+             "with the same arguments. A full search reads each stored template once for all the probes, so a "
+             "batch is faster than one identify per probe. A probe the library refuses raises GalleryError "
+             "(\"probe K: ...\").")
         .def("verify", &Gallery::Verify, py::arg("subject"), py::arg("probe"), py::arg("adapt") = false,
              "The best score 0..100 of the probe against the templates of one subject (FpmGalleryVerify).")
         .def("entry", &Gallery::EntryObject, py::arg("position"),

@@ -109,6 +109,19 @@ def test_identify_equals_a_brute_force_ranking_whatever_the_threads(enrolled, id
                 assert g.verify(subject, probe) == max(s for subj, s, _ in templates if subj == subject)
 
 
+def test_identify_batch_equals_identify_per_probe(enrolled, idlib):
+    path, enrol, probes = enrolled
+    with fpmatch.Gallery.open(path) as g:
+        for kwargs in ({}, {"top": 0, "by_entry": True, "threads": 2}, {"threshold": 40, "top": 0},
+                       {"screen": 5}):
+            assert g.identify_batch(iter(probes), **kwargs) == [g.identify(p, **kwargs) for p in probes]
+        assert g.identify_batch([fpmatch.Probe(probes[0])], top=0) == [by_subject(probes[0], enrol)]
+        assert g.identify_batch([]) == []
+        with pytest.raises(fpmatch.GalleryError) as e:
+            g.identify_batch([probes[0], b"xyz" * 30])
+        assert (e.value.code, str(e.value)) == (-101, "probe 1: " + idlib.text(-101))
+
+
 def test_hits_are_named_tuples(enrolled):
     path, enrol, probes = enrolled
     with fpmatch.Gallery.open(path) as g:
