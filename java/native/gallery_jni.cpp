@@ -106,11 +106,9 @@ JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeSubject(JNIEnv* env, jclass,
     return n;
 }
 
-JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeIdentify(JNIEnv* env, jclass, jlong h, jbyteArray probe, jint top,
-                                                             jint threshold, jint threads, jint screen, jint byEntry,
-                                                             jint adapt, jlongArray entries, jintArray scores,
-                                                             jobjectArray subjects) {
-    const Bytes p(env, probe);
+namespace {
+
+FpmSearchOptions Options(jint top, jint threshold, jint threads, jint screen, jint byEntry, jint adapt) {
     FpmSearchOptions o;
     FpmSearchOptionsInit(&o);
     o.top = top;
@@ -119,22 +117,85 @@ JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeIdentify(JNIEnv* env, jclass
     o.screen = screen;
     o.byEntry = byEntry;
     o.adaptProbe = adapt;
+    return o;
+}
+
+// Copies n hits into the Java arrays from index `at`; false when a subject
+// array cannot be made.
+bool PutHits(JNIEnv* env, const FpmHit* hits, int32_t n, jsize at, jlongArray entries, jintArray scores,
+             jobjectArray subjects) {
+    for (int32_t k = 0; k < n; ++k) {
+        const jlong e = hits[k].entry;
+        const jint s = hits[k].score;
+        env->SetLongArrayRegion(entries, at + k, 1, &e);
+        env->SetIntArrayRegion(scores, at + k, 1, &s);
+        jbyteArray id = env->NewByteArray(hits[k].subjectLength);
+        if (id == nullptr) return false;
+        env->SetByteArrayRegion(id, 0, hits[k].subjectLength, reinterpret_cast<const jbyte*>(hits[k].subject));
+        env->SetObjectArrayElement(subjects, at + k, id);
+        env->DeleteLocalRef(id);
+    }
+    return true;
+}
+
+}  // namespace
+
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeIdentify(JNIEnv* env, jclass, jlong h, jbyteArray probe, jint top,
+                                                             jint threshold, jint threads, jint screen, jint byEntry,
+                                                             jint adapt, jlongArray entries, jintArray scores,
+                                                             jobjectArray subjects) {
+    const Bytes p(env, probe);
+    const FpmSearchOptions o = Options(top, threshold, threads, screen, byEntry, adapt);
     const jsize capacity = env->GetArrayLength(scores);
     std::vector<FpmHit> hits(static_cast<size_t>(capacity));
     const int32_t n = FpmGalleryIdentify(Handle(h), p.data.data(), p.data.size(), &o, hits.data(), capacity);
-    for (int32_t k = 0; k < n; ++k) {
-        const jlong e = hits[static_cast<size_t>(k)].entry;
-        const jint s = hits[static_cast<size_t>(k)].score;
-        env->SetLongArrayRegion(entries, k, 1, &e);
-        env->SetIntArrayRegion(scores, k, 1, &s);
-        jbyteArray id = env->NewByteArray(hits[static_cast<size_t>(k)].subjectLength);
-        if (id == nullptr) return FPM_E_NO_MEMORY;
-        env->SetByteArrayRegion(id, 0, hits[static_cast<size_t>(k)].subjectLength,
-                                reinterpret_cast<const jbyte*>(hits[static_cast<size_t>(k)].subject));
-        env->SetObjectArrayElement(subjects, k, id);
-        env->DeleteLocalRef(id);
-    }
+    if (n > 0 && !PutHits(env, hits.data(), n, 0, entries, scores, subjects)) return FPM_E_NO_MEMORY;
     return n;
+}
+
+// Probe k's hits at k * capacity of the arrays, their number (or the probe's
+// code) in counts[k].
+JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeIdentifyBatch(JNIEnv* env, jclass, jlong h, jobjectArray probes,
+                                                                  jint top, jint threshold, jint threads, jint screen,
+                                                                  jint byEntry, jint adapt, jint capacity,
+                                                                  jlongArray entries, jintArray scores,
+                                                                  jobjectArray subjects, jintArray counts) {
+    const jsize count = env->GetArrayLength(probes);
+    std::vector<Bytes> copies;
+    std::vector<const uint8_t*> data;
+    std::vector<size_t> lengths;
+    copies.reserve(static_cast<size_t>(count));
+    for (jsize k = 0; k < count; ++k) {
+        auto a = static_cast<jbyteArray>(env->GetObjectArrayElement(probes, k));
+        copies.emplace_back(env, a);
+        env->DeleteLocalRef(a);
+    }
+    for (const Bytes& c : copies) {
+        data.push_back(c.data.data());
+        lengths.push_back(c.data.size());
+    }
+    const FpmSearchOptions o = Options(top, threshold, threads, screen, byEntry, adapt);
+    std::vector<FpmHit> hits(static_cast<size_t>(count) * static_cast<size_t>(capacity));
+    std::vector<int32_t> n(static_cast<size_t>(count));
+    const int32_t rc = FpmGalleryIdentifyBatch(Handle(h), data.data(), lengths.data(), count, &o, hits.data(), capacity,
+                                               n.data());
+    if (rc < 0) return rc;
+    for (jsize k = 0; k < count; ++k) {
+        const size_t at = static_cast<size_t>(k) * static_cast<size_t>(capacity);
+        if (n[static_cast<size_t>(k)] > 0 &&
+            !PutHits(env, hits.data() + at, n[static_cast<size_t>(k)], static_cast<jsize>(at), entries, scores, subjects))
+            return FPM_E_NO_MEMORY;
+    }
+    if (count > 0) env->SetIntArrayRegion(counts, 0, count, n.data());
+    return FPM_OK;
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_vorel_Gallery_nativeCodeText(JNIEnv* env, jclass, jint code) {
+    const std::string text = FpmCodeText(code);
+    jbyteArray out = env->NewByteArray(static_cast<jsize>(text.size()));
+    if (out != nullptr)
+        env->SetByteArrayRegion(out, 0, static_cast<jsize>(text.size()), reinterpret_cast<const jbyte*>(text.data()));
+    return out;
 }
 
 JNIEXPORT jint JNICALL Java_com_vorel_Gallery_nativeVerify(JNIEnv* env, jclass, jlong h, jbyteArray subject,

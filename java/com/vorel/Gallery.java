@@ -232,25 +232,81 @@ public final class Gallery implements AutoCloseable {
         if (probe == null) {
             throw new NullPointerException("probe");
         }
+        int capacity = capacity(top, byEntry);
+        long[] entries = new long[capacity];
+        int[] scores = new int[capacity];
+        byte[][] subjects = new byte[capacity][];
+        int n = run(h -> nativeIdentify(h, probe, top, threshold, threads, screen, byEntry ? 1 : 0, adapt ? 1 : 0,
+                entries, scores, subjects));
+        return hits(entries, scores, subjects, 0, n);
+    }
+
+    // Hits one search can give: top, at most what the gallery ranks.
+    private int capacity(int top, boolean byEntry) {
         if (top < 0) {
             throw new IllegalArgumentException("top must be 0 (all) or more: " + top);
         }
         long[] counts = new long[3];
         run(h -> nativeCounts(h, counts));
         int capacity = (int) Math.min(Integer.MAX_VALUE - 8, byEntry ? counts[0] : counts[1]);
-        if (top > 0) {
-            capacity = Math.min(capacity, top);
-        }
-        long[] entries = new long[capacity];
-        int[] scores = new int[capacity];
-        byte[][] subjects = new byte[capacity][];
-        int n = run(h -> nativeIdentify(h, probe, top, threshold, threads, screen, byEntry ? 1 : 0, adapt ? 1 : 0,
-                entries, scores, subjects));
+        return top > 0 ? Math.min(capacity, top) : capacity;
+    }
+
+    private static List<Hit> hits(long[] entries, int[] scores, byte[][] subjects, int from, int n) {
         List<Hit> hits = new ArrayList<>(n);
-        for (int k = 0; k < n; ++k) {
+        for (int k = from; k < from + n; ++k) {
             hits.add(new Hit(new String(subjects[k], StandardCharsets.UTF_8), scores[k], entries[k]));
         }
         return Collections.unmodifiableList(hits);
+    }
+
+    /**
+     * Identifies several probes in one pass over the gallery: each probe's
+     * hits are those {@link #identify(byte[], int, int, int, int, boolean, boolean)}
+     * gives it with the same arguments, and a full search reads each stored
+     * template once for all of them, so a batch is faster than one call per
+     * probe.
+     *
+     * @param probes the probe templates
+     * @param top hits wanted per probe (0: all)
+     * @param threshold only hits scoring at least this, 0 to 100
+     * @param threads threads to use (0: every core)
+     * @param screen 0, or screen first and compare this many candidates in full
+     * @param byEntry rank templates instead of subjects
+     * @param adapt adapt ISO probes first
+     * @return each probe's hits, best first, in the order of the probes
+     * @throws GalleryException for a probe the library refuses ("probe K: ...")
+     */
+    public List<List<Hit>> identifyBatch(byte[][] probes, int top, int threshold, int threads, int screen,
+            boolean byEntry, boolean adapt) {
+        if (probes == null) {
+            throw new NullPointerException("probes");
+        }
+        for (int k = 0; k < probes.length; ++k) {
+            if (probes[k] == null) {
+                throw new NullPointerException("probe " + k);
+            }
+        }
+        int capacity = capacity(top, byEntry);
+        long size = (long) capacity * probes.length;
+        if (size > Integer.MAX_VALUE - 8) {
+            throw new IllegalArgumentException("probes times hits wanted exceed an array: " + size);
+        }
+        long[] entries = new long[(int) size];
+        int[] scores = new int[(int) size];
+        byte[][] subjects = new byte[(int) size][];
+        int[] counts = new int[probes.length];
+        run(h -> nativeIdentifyBatch(h, probes, top, threshold, threads, screen, byEntry ? 1 : 0, adapt ? 1 : 0,
+                capacity, entries, scores, subjects, counts));
+        List<List<Hit>> out = new ArrayList<>(probes.length);
+        for (int k = 0; k < probes.length; ++k) {
+            if (counts[k] < 0) {
+                throw new GalleryException(counts[k],
+                        "probe " + k + ": " + new String(nativeCodeText(counts[k]), StandardCharsets.UTF_8));
+            }
+            out.add(hits(entries, scores, subjects, k * capacity, counts[k]));
+        }
+        return Collections.unmodifiableList(out);
     }
 
     /**
@@ -342,7 +398,13 @@ public final class Gallery implements AutoCloseable {
     private static native int nativeIdentify(long handle, byte[] probe, int top, int threshold, int threads,
             int screen, int byEntry, int adapt, long[] entries, int[] scores, byte[][] subjects);
 
+    private static native int nativeIdentifyBatch(long handle, byte[][] probes, int top, int threshold, int threads,
+            int screen, int byEntry, int adapt, int capacity, long[] entries, int[] scores, byte[][] subjects,
+            int[] counts);
+
     private static native int nativeVerify(long handle, byte[] subject, byte[] probe, int adapt);
+
+    private static native byte[] nativeCodeText(int code);
 
     private static native byte[] nativeLastError();
 }

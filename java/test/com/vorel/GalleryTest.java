@@ -109,6 +109,20 @@ public final class GalleryTest {
             for (byte[] probe : probes) {
                 check(describe(reader.identify(probe, 0)).equals(expected(enrolled, probe, removed)), "identify");
             }
+            // A batch: each probe's hits as its own search gives them.
+            byte[][] batch = probes.toArray(new byte[0][]);
+            List<List<Gallery.Hit>> together = reader.identifyBatch(batch, 3, 0, 2, 0, true, false);
+            check(together.size() == batch.length, "one hit list per probe");
+            for (int k = 0; k < batch.length; ++k) {
+                check(describe(together.get(k)).equals(describe(reader.identify(batch[k], 3, 0, 1, 0, true, false))),
+                        "identifyBatch equals identify, probe " + k);
+            }
+            try {
+                reader.identifyBatch(new byte[][] {batch[0], new byte[] {1, 2, 3}}, 3, 0, 0, 0, false, false);
+                check(false, "a refused probe in a batch throws");
+            } catch (Gallery.GalleryException e) {
+                check(e.code() < -100 && e.getMessage().startsWith("probe 1: "), "refused batch probe: " + e.getMessage());
+            }
             check(writer.remove("DB1_B/101") == 4, "remove returns the template count");
             writer.commit();
             removed.add("DB1_B/101");
