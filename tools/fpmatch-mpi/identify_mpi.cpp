@@ -1,6 +1,6 @@
 // identify on every rank of MPI_COMM_WORLD: each rank opens the shards that
 // hold its part of the gallery through the identification library and
-// ranks its part (a range of positions) with FpmGalleryIdentify on its
+// ranks its part (a range of positions) with FpmGalleryIdentifyBatch on its
 // threads; rank 0 reads the probes, broadcasts them, gathers every rank's K
 // best and merges them with FpmMergeHits. Every step that can fail on one rank ends in a collective where all
 // ranks learn whether any failed, so no rank waits for one that gave up and
@@ -277,29 +277,41 @@ int RunMpiIdentify(const MpiIdentifyOptions& o) {
         so.threads = static_cast<int32_t>(o.threads);
         so.byEntry = o.entries ? 1 : 0;
         so.adaptProbe = o.adapt ? 1 : 0;
-        std::vector<FpmHit> hits, part(static_cast<size_t>(o.top)), merged(static_cast<size_t>(o.top));
+        // Each shard searched once for all the probes (one pass over its
+        // file), each probe's hits kept apart, then merged probe by probe.
+        const auto top = static_cast<size_t>(o.top);
+        std::vector<const uint8_t*> data;
+        std::vector<size_t> lengths;
         size_t at = 0;
-        for (int p = 0; p < count && failures.empty(); ++p) {
-            const uint8_t* probe = probes.bytes.data() + at;
-            const auto length = static_cast<size_t>(probes.lengths[static_cast<size_t>(p)]);
-            at += length;
-            hits.clear();
-            for (size_t s : searched) {
-                const Shard& sh = shards[s];
-                so.first = std::max(begin, sh.first) - sh.first;
-                so.count = std::min(end, sh.first + sh.count) - sh.first - so.first;
-                const int32_t got = FpmGalleryIdentify(sh.gallery.get(), probe, length, &so, part.data(), o.top);
-                if (got < 0) {
-                    failures.push_back(host + "\tshard " + sh.path + "\t" + LibraryText(got, sh.path));
-                    break;
-                }
-                for (int32_t k = 0; k < got; ++k) {
-                    hits.push_back(part[static_cast<size_t>(k)]);
-                    hits.back().entry += sh.idOffset;
-                }
+        for (int p = 0; p < count; ++p) {
+            data.push_back(probes.bytes.data() + at);
+            lengths.push_back(static_cast<size_t>(probes.lengths[static_cast<size_t>(p)]));
+            at += lengths.back();
+        }
+        std::vector<std::vector<FpmHit>> hits(static_cast<size_t>(count));
+        std::vector<FpmHit> part(static_cast<size_t>(count) * top), merged(top);
+        std::vector<int32_t> got(static_cast<size_t>(count));
+        for (size_t s : searched) {
+            const Shard& sh = shards[s];
+            so.first = std::max(begin, sh.first) - sh.first;
+            so.count = std::min(end, sh.first + sh.count) - sh.first - so.first;
+            int32_t rc = FpmGalleryIdentifyBatch(sh.gallery.get(), data.data(), lengths.data(), count, &so, part.data(),
+                                                 o.top, got.data());
+            for (int p = 0; p < count && rc == FPM_OK; ++p)
+                if (got[static_cast<size_t>(p)] < 0) rc = got[static_cast<size_t>(p)];
+            if (rc < 0) {
+                failures.push_back(host + "\tshard " + sh.path + "\t" + LibraryText(rc, sh.path));
+                break;
             }
-            const int32_t kept = FpmMergeHits(hits.data(), static_cast<int64_t>(hits.size()), o.entries ? 0 : 1, o.top,
-                                              o.threshold, merged.data(), o.top);
+            for (size_t p = 0; p < static_cast<size_t>(count); ++p)
+                for (int32_t k = 0; k < got[p]; ++k) {
+                    hits[p].push_back(part[p * top + static_cast<size_t>(k)]);
+                    hits[p].back().entry += sh.idOffset;
+                }
+        }
+        for (size_t p = 0; p < static_cast<size_t>(count) && failures.empty(); ++p) {
+            const int32_t kept = FpmMergeHits(hits[p].data(), static_cast<int64_t>(hits[p].size()), o.entries ? 0 : 1,
+                                              o.top, o.threshold, merged.data(), o.top);
             Put<int32_t>(&payload, std::max(kept, 0));
             for (int32_t k = 0; k < kept; ++k) PutHit(&payload, merged[static_cast<size_t>(k)]);
         }
