@@ -197,6 +197,43 @@ void BM_MatchPreparedCompactList_FvcPerEntry(benchmark::State& state) {
     state.counters["bytes_per_record"] = static_cast<double>(bytes) / static_cast<double>(records);
 }
 
+// All FVC2002 compact records end to end, compared with the same 16 probes
+// (records that prepare, evenly spread) in batches of state.range(0): 1 calls
+// MatchPreparedCompactPacked per probe, more one
+// MatchPreparedCompactPackedBatch per batch. Items are comparisons.
+void BM_MatchPreparedCompactPacked_FvcBatch(benchmark::State& state) {
+    if (!NeedData(state)) return;
+    const auto all = AllTemplates();
+    Bytes records;
+    std::vector<uint32_t> offsets{0};
+    std::vector<std::unique_ptr<PreparedProbe>> probes;
+    for (size_t t = 0; t < all.size(); ++t) {
+        Bytes r(FPMATCH_COMPACT_GALLERY_MAX_SIZE);
+        const int32_t length = CompactGalleryTemplate(all[t]->data(), r.data(), r.size());
+        records.insert(records.end(), r.begin(), r.begin() + std::max(length, 0));
+        offsets.push_back(static_cast<uint32_t>(records.size()));
+        auto probe = std::make_unique<PreparedProbe>();
+        if (PrepareProbe(all[t]->data(), probe.get()) == FPMATCH_DECODED) probes.push_back(std::move(probe));
+    }
+    std::vector<const PreparedProbe*> pointers;
+    for (size_t p = 0; p < 16; ++p) pointers.push_back(probes[p * probes.size() / 16].get());
+    const auto batch = static_cast<size_t>(state.range(0));
+    const auto n = static_cast<int32_t>(all.size());
+    std::vector<int32_t> outcomes(batch * all.size());
+    for (auto _ : state) {
+        for (size_t p = 0; p + batch <= pointers.size(); p += batch) {
+            if (batch == 1)
+                benchmark::DoNotOptimize(MatchPreparedCompactPacked(pointers[p], records.data(), records.size(),
+                                                                    offsets.data(), 0, n, outcomes.data()));
+            else
+                benchmark::DoNotOptimize(MatchPreparedCompactPackedBatch(pointers.data() + p, static_cast<int32_t>(batch),
+                                                                         records.data(), records.size(), offsets.data(),
+                                                                         0, n, outcomes.data()));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 16 * n);
+}
+
 void BM_CompactGalleryTemplate_Fvc(benchmark::State& state) {
     if (!NeedData(state)) return;
     const auto all = AllTemplates();
@@ -240,6 +277,7 @@ BENCHMARK(BM_MatchPreparedPair_FvcPairs);
 BENCHMARK(BM_MatchPrepared_FvcPairs);
 BENCHMARK(BM_MatchPreparedList_FvcPerEntry);
 BENCHMARK(BM_MatchPreparedCompactList_FvcPerEntry);
+BENCHMARK(BM_MatchPreparedCompactPacked_FvcBatch)->Arg(1)->Arg(4)->Arg(16);
 BENCHMARK(BM_CompactGalleryTemplate_Fvc);
 BENCHMARK(BM_PrepareProbe_Fvc);
 BENCHMARK(BM_PrepareGallery_Fvc);
