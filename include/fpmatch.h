@@ -51,9 +51,9 @@
  * Debian packages) from them. The major version is the shared library's
  * soname version (libfpmatch.so.1). */
 #define FPMATCH_VERSION_MAJOR 1
-#define FPMATCH_VERSION_MINOR 2
+#define FPMATCH_VERSION_MINOR 3
 #define FPMATCH_VERSION_PATCH 0
-#define FPMATCH_VERSION_STRING "1.2.0"
+#define FPMATCH_VERSION_STRING "1.3.0"
 
 /* Stack needed at the deepest point, in bytes, as measured for this build
  * (tests/test_stack.cpp runs every entry point on a painted stack and fails

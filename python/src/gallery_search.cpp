@@ -40,6 +40,18 @@ FpmSearchOptions OptionsArg(const py::handle& top, const py::handle& threshold, 
     return o;
 }
 
+// Runs search(capacity) with the GIL released and the state lock held
+// across the count and the search, capacity being the hits one probe can
+// get in that state.
+template <class Search>
+Outcome Counted(Handle& h, const FpmSearchOptions& o, Search search) {
+    py::gil_scoped_release release;
+    std::shared_lock lock(h.state);
+    FpmGalleryStat st{};
+    const Outcome counted = Stat(h, &st);
+    return counted.code < 0 ? counted : search(Capacity(st, o));
+}
+
 py::list HitList(const FpmHit* hits, size_t n) {
     py::list out;
     for (size_t k = 0; k < n; ++k) out.append(MakeHit(hits[k]));
@@ -51,21 +63,15 @@ py::list HitList(const FpmHit* hits, size_t n) {
 std::vector<FpmHit> Gallery::Search(const SearchArgs& args) const {
     const auto h = Get();
     std::vector<FpmHit> hits;
-    Outcome o;
-    {
-        py::gil_scoped_release release;
-        std::shared_lock lock(h->state);
-        FpmGalleryStat st{};
-        o = Stat(*h, &st);
-        if (o.code >= 0) {
-            hits.resize(Capacity(st, args.options));
-            o = Call([&] {
-                return FpmGalleryIdentify(h->gallery, Data(args.probe), args.probe.size(), &args.options,
-                                          hits.data(), static_cast<int32_t>(hits.size()));
-            });
-            hits.resize(o.code >= 0 ? static_cast<size_t>(o.code) : 0);
-        }
-    }
+    const Outcome o = Counted(*h, args.options, [&](size_t capacity) {
+        hits.resize(capacity);
+        const Outcome searched = Call([&] {
+            return FpmGalleryIdentify(h->gallery, Data(args.probe), args.probe.size(), &args.options, hits.data(),
+                                      static_cast<int32_t>(hits.size()));
+        });
+        hits.resize(searched.code >= 0 ? static_cast<size_t>(searched.code) : 0);
+        return searched;
+    });
     if (o.code < 0) Raise(o, path_);
     return hits;
 }
@@ -90,27 +96,20 @@ py::list Gallery::IdentifyBatch(const py::iterable& probes, const py::handle& to
     std::vector<FpmHit> hits;
     std::vector<int32_t> counts(copies.size());
     size_t width = 0;
-    Outcome o;
-    {
-        py::gil_scoped_release release;
-        std::shared_lock lock(h->state);
-        FpmGalleryStat st{};
-        o = Stat(*h, &st);
-        if (o.code >= 0) {
-            width = Capacity(st, options);
-            hits.resize(copies.size() * width);
-            std::vector<const uint8_t*> data;
-            std::vector<size_t> lengths;
-            for (const auto& c : copies) {
-                data.push_back(Data(c));
-                lengths.push_back(c.size());
-            }
-            o = Call([&] {
-                return FpmGalleryIdentifyBatch(h->gallery, data.data(), lengths.data(), static_cast<int32_t>(copies.size()),
-                                               &options, hits.data(), static_cast<int32_t>(width), counts.data());
-            });
+    const Outcome o = Counted(*h, options, [&](size_t capacity) {
+        width = capacity;
+        hits.resize(copies.size() * width);
+        std::vector<const uint8_t*> data;
+        std::vector<size_t> lengths;
+        for (const auto& c : copies) {
+            data.push_back(Data(c));
+            lengths.push_back(c.size());
         }
-    }
+        return Call([&] {
+            return FpmGalleryIdentifyBatch(h->gallery, data.data(), lengths.data(), static_cast<int32_t>(copies.size()),
+                                           &options, hits.data(), static_cast<int32_t>(width), counts.data());
+        });
+    });
     if (o.code < 0) Raise(o, path_);
     // A probe the library refused raises, named by its place in the batch.
     for (size_t k = 0; k < counts.size(); ++k)
