@@ -6,7 +6,7 @@
 //    contents and must come out identical, be accepted by
 //    CheckCompactGallery and score what Match2Score gives, alone and in a
 //    list. Edited, it is either refused (score 0, outcome damaged) or scored
-//    in 0..100, the list agreeing with the single call.
+//    in 0..100, the list and a batch of two agreeing with the single call.
 //  - odd: the rest is a record as stored, passed in an exact-size copy, so
 //    that AddressSanitizer reports any read past it: refused or scored in
 //    0..100, never read beyond its length.
@@ -32,6 +32,16 @@ void CheckRead(const uint8_t* record, size_t length, int32_t expected) {
         FUZZ_CHECK(outcome >= FPMATCH_OUTCOME_DAMAGED && outcome <= 100);
         FUZZ_CHECK((outcome == FPMATCH_OUTCOME_DAMAGED) == (checked == FPMATCH_COMPACT_DAMAGED));
         FUZZ_CHECK((outcome < 0 ? 0 : outcome) == score);
+    }
+    // The same record packed, for a batch of the probe twice: each gets the
+    // list's outcome, and the batch refuses when the list does.
+    if (length <= INT32_MAX) {
+        const uint32_t offsets[2] = {0, static_cast<uint32_t>(length)};
+        const PreparedProbe* both[2] = {&probeRecord, &probeRecord};
+        int32_t outcomes[2] = {-9, -9};
+        const int32_t batched = MatchPreparedCompactPackedBatch(both, 2, record, length, offsets, 0, 1, outcomes);
+        FUZZ_CHECK(batched == listed);
+        if (batched == 1) FUZZ_CHECK(outcomes[0] == outcome && outcomes[1] == outcome);
     }
     if (checked == FPMATCH_COMPACT_DAMAGED) FUZZ_CHECK(score == 0);
     if (expected >= 0) FUZZ_CHECK(score == expected && checked > 0);
