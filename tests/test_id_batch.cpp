@@ -157,5 +157,14 @@ TEST(IdBatch, RefusalsOfTheWholeCall) {
     for (const Row& r : rows)
         EXPECT_EQ(FpmGalleryIdentifyBatch(r.gallery, r.probes, r.lengths, r.count, r.options, r.hits, 4, r.counts), r.code)
             << r.what;
+    // Only refused probes: the call succeeds, each probe has its code.
+    const Bytes bad(512, 0xff);
+    const uint8_t* refused[2] = {bad.data(), bad.data()};
+    const size_t badLengths[2] = {bad.size(), 3};
+    int32_t codes[2] = {0, 0};
+    FpmHit room[8];
+    ASSERT_EQ(FpmGalleryIdentifyBatch(g, refused, badLengths, 2, &ok, room, 4, codes), FPM_OK);
+    EXPECT_EQ(codes[0], FpmFromCoreCode(FPM_FAMILY_TEMPLATE, CheckTemplate(bad.data(), bad.size())));
+    EXPECT_EQ(codes[1], FpmFromCoreCode(FPM_FAMILY_TEMPLATE, CheckTemplate(bad.data(), 3)));
     FpmGalleryClose(g);
 }

@@ -216,62 +216,69 @@ bool OptionsInRange(const FpmSearchOptions& o, int32_t capacity) {
 constexpr const char* kOptionsOutOfRange =
     "a search option is out of range (top, threshold 0..100, threads, screen, first or count negative)";
 
-// Searches with every probe whose status is FPM_OK: probe k's hits go to
-// hits + k * capacity and their number replaces status[k], or the probe's
-// own code does (FPM_E_NOT_SCREENABLE). A full search compares all of them
-// in one pass over the gallery. Returns FPM_OK, or a code for the whole
-// search (a damaged gallery).
-int32_t Identify(FpmGallery* g, const FpmSearchOptions& o, std::vector<Probe>& probes, int32_t* status,
-                 FpmHit* hits, int32_t capacity) {
+// Searches probes[0 .. count - 1] (lengths[k] bytes each) under `o`, all
+// in the state the handle sees when it starts: probe k's hits go to hits + k
+// * capacity and their number to status[k], or the probe's own code (a
+// template or adapt code, FPM_E_NOT_SCREENABLE). The probes are prepared and
+// searched in groups of what the core compares at once, each group in one
+// pass over the gallery, so that memory holds one group's prepared probes
+// and score rows. Returns FPM_OK, or a code for the whole search (a damaged
+// gallery).
+int32_t Identify(FpmGallery* g, const FpmSearchOptions& o, const uint8_t* const* probes, const size_t* lengths,
+                 int32_t count, FpmHit* hits, int32_t capacity, int32_t* status) {
     std::shared_lock lock(g->lock);
     const std::shared_ptr<const View> view = g->view;
     const View& v = *view;
     const int64_t from = std::min(o.first, v.entries);
     const int64_t to = o.count < 0 ? v.entries : std::min(v.entries, from + o.count);
-    std::vector<size_t> searched;  // probes to search
-    for (size_t k = 0; k < probes.size(); ++k)
-        if (status[k] == FPM_OK) searched.push_back(k);
-    if (capacity == 0 || to <= from) return FPM_OK;  // every status stays 0 hits
+    const bool filters = o.screen > 0 && UsesFilter(v, from, to);
     auto rank = [&](size_t k, const uint8_t* scores) {
         const int32_t n = Rank(g, v, scores + from, from, to, o, hits + k * static_cast<size_t>(capacity), capacity);
         if (n >= 0) status[k] = n;
         return n;
     };
-    if (o.screen > 0) {
-        const bool filters = UsesFilter(v, from, to);
-        std::vector<uint8_t> scores(static_cast<size_t>(v.entries));
-        for (const size_t k : searched) {
-            Probe& p = probes[k];
-            if (filters) {
-                p.filter = std::make_unique<FilterProbe>();
-                if (PrepareFilterProbe(p.bytes.data(), p.filter.get()) != 0) p.filter.reset();
-            }
-            if (!p.filter && !p.hasShort) {
-                status[k] = Fail(FPM_E_NOT_SCREENABLE, "");
-                continue;
-            }
-            std::fill(scores.begin(), scores.end(), kNotCompared);
-            ScreenedScores(v, p, from, to, o.screen, o.threads, scores.data());
-            if (const int32_t n = rank(k, scores.data()); n < 0) return n;
-        }
-        return FPM_OK;
-    }
-    // One pass per group of probes the core compares at once, which also
-    // bounds the scores kept.
     constexpr size_t kGroup = FPMATCH_BATCH_MAX_PROBES;
-    std::vector<std::vector<uint8_t>> scores(std::min(kGroup, searched.size()));
-    for (size_t group = 0; group < searched.size(); group += kGroup) {
-        const size_t count = std::min(kGroup, searched.size() - group);
-        std::vector<const PreparedProbe*> prepared;
-        std::vector<uint8_t*> rows;
-        for (size_t i = 0; i < count; ++i) {
-            prepared.push_back(probes[searched[group + i]].prepared.get());
-            scores[i].assign(static_cast<size_t>(v.entries), kNotCompared);
-            rows.push_back(scores[i].data());
+    std::vector<std::vector<uint8_t>> scores;
+    for (size_t group = 0; group < static_cast<size_t>(count); group += kGroup) {
+        const size_t n = std::min(kGroup, static_cast<size_t>(count) - group);
+        std::vector<Probe> prepared(n);
+        std::vector<size_t> searched;  // slots of the group's usable probes
+        for (size_t i = 0; i < n; ++i) {
+            status[group + i] = PrepareProbeTemplate(probes[group + i], lengths[group + i], o.adaptProbe != 0, &prepared[i]);
+            if (status[group + i] == FPM_OK) searched.push_back(i);
         }
-        FullScores(v, prepared.data(), static_cast<int32_t>(count), from, to, o.threads, rows.data());
-        for (size_t i = 0; i < count; ++i)
-            if (const int32_t n = rank(searched[group + i], rows[i]); n < 0) return n;
+        if (capacity == 0 || to <= from) continue;  // every usable probe: 0 hits
+        if (o.screen > 0) {
+            // Each probe's candidates are its own: one after the other.
+            scores.resize(1);
+            for (const size_t i : searched) {
+                Probe& p = prepared[i];
+                if (filters) {
+                    p.filter = std::make_unique<FilterProbe>();
+                    if (PrepareFilterProbe(p.bytes.data(), p.filter.get()) != 0) p.filter.reset();
+                }
+                if (!p.filter && !p.hasShort) {
+                    status[group + i] = Fail(FPM_E_NOT_SCREENABLE, "");
+                    continue;
+                }
+                scores[0].assign(static_cast<size_t>(v.entries), kNotCompared);
+                ScreenedScores(v, p, from, to, o.screen, o.threads, scores[0].data());
+                if (const int32_t r = rank(group + i, scores[0].data()); r < 0) return r;
+            }
+            continue;
+        }
+        if (searched.empty()) continue;
+        scores.resize(std::max(scores.size(), searched.size()));
+        std::vector<const PreparedProbe*> pointers;
+        std::vector<uint8_t*> rows;
+        for (size_t s = 0; s < searched.size(); ++s) {
+            pointers.push_back(prepared[searched[s]].prepared.get());
+            scores[s].assign(static_cast<size_t>(v.entries), kNotCompared);
+            rows.push_back(scores[s].data());
+        }
+        FullScores(v, pointers.data(), static_cast<int32_t>(pointers.size()), from, to, o.threads, rows.data());
+        for (size_t s = 0; s < searched.size(); ++s)
+            if (const int32_t r = rank(group + searched[s], rows[s]); r < 0) return r;
     }
     return FPM_OK;
 }
@@ -297,10 +304,8 @@ int32_t FpmGalleryIdentify(FpmGallery* g, const uint8_t* probe, size_t probeLeng
         if (g == nullptr || options == nullptr || (hits == nullptr && capacity > 0))
             return Fail(FPM_E_ARGUMENT, "no gallery, options or hits");
         if (!OptionsInRange(*options, capacity)) return Fail(FPM_E_ARGUMENT, kOptionsOutOfRange);
-        std::vector<Probe> probes(1);
-        int32_t status = PrepareProbeTemplate(probe, probeLength, options->adaptProbe != 0, &probes[0]);
-        if (status != FPM_OK) return status;
-        const int32_t rc = Identify(g, *options, probes, &status, hits, capacity);
+        int32_t status = FPM_OK;
+        const int32_t rc = Identify(g, *options, &probe, &probeLength, 1, hits, capacity, &status);
         return rc != FPM_OK ? rc : status;
     });
 }
@@ -314,10 +319,7 @@ int32_t FpmGalleryIdentifyBatch(FpmGallery* g, const uint8_t* const* probes, con
             (hits == nullptr && capacity > 0 && probeCount > 0))
             return Fail(FPM_E_ARGUMENT, "no gallery, options, probes, lengths, hits or counts");
         if (!OptionsInRange(*options, capacity)) return Fail(FPM_E_ARGUMENT, kOptionsOutOfRange);
-        std::vector<Probe> prepared(static_cast<size_t>(probeCount));
-        for (int32_t k = 0; k < probeCount; ++k)
-            counts[k] = PrepareProbeTemplate(probes[k], probeLengths[k], options->adaptProbe != 0, &prepared[static_cast<size_t>(k)]);
-        return Identify(g, *options, prepared, counts, hits, capacity);
+        return Identify(g, *options, probes, probeLengths, probeCount, hits, capacity, counts);
     });
 }
 
