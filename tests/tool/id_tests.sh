@@ -75,6 +75,9 @@ generated)
   "$TOOL" gallery info "$g" | grep -q '^prepared    2022 of 2022 templates$' || bad "info: prepared"
   agree gen "$g" "" 40 "${PROBES[@]}"
   agree gen_all "$g" "" 0 "${PROBES[0]}"
+  # More probes than the library searches in one pass (64).
+  many=(); for k in $(seq 100 165); do many+=("$(printf '%s/many/%06d.iso' "$SAMPLES" $k)"); done
+  agree gen_66 "$g" "" 3 "${many[@]}"
   ;;
 fvc)
   [ -d "$FVC/DB1_B" ] || { echo "FVC2002 data not found at $FVC"; exit 77; }

@@ -131,46 +131,51 @@ int32_t FirstReaching(FpmGallery* g, const std::vector<uint8_t>& probe, const Id
     return FPM_OK;
 }
 
-// identify PROBE... --gallery FILE: the probes ranked by the library in one
-// batch (one pass over the gallery for a full search). A probe that cannot
-// be screened is searched in full; a refused probe is skipped; a gallery
-// fault stops the run (returned as an exit code, else -1).
+// identify PROBE... --gallery FILE: the probes ranked by the library, a
+// group at a time in one batch (one pass over the gallery for a full
+// search; the group bounds the hit buffer when every hit is wanted). A probe
+// that cannot be screened is searched in full; a refused probe is skipped;
+// a gallery fault stops the run (returned as an exit code, else -1).
 int RankProbes(FpmGallery* g, const IdentifyOptions& o, int32_t top, int32_t capacity,
                const std::vector<Template>& probes, std::vector<ProbeHits>* ranked, int* skipped) {
+    constexpr size_t kGroup = FPMATCH_BATCH_MAX_PROBES;
     FpmSearchOptions so = SearchOptions(o, top);
     const auto width = static_cast<size_t>(std::max(capacity, 0));
-    std::vector<const uint8_t*> data;
-    std::vector<size_t> lengths;
-    for (const Template& p : probes) {
-        data.push_back(p.original.data());
-        lengths.push_back(p.original.size());
-    }
-    std::vector<FpmHit> hits(probes.size() * width);
-    std::vector<int32_t> counts(probes.size());
-    const int32_t rc = FpmGalleryIdentifyBatch(g, data.data(), lengths.data(), static_cast<int32_t>(probes.size()), &so,
-                                               hits.data(), capacity, counts.data());
-    if (rc < 0) {
-        ReportLibrary(DisplayPath(o.packed), rc, "");
-        return ExitForCode(rc, false);
-    }
-    for (size_t k = 0; k < probes.size(); ++k) {
-        const Template& probe = probes[k];
-        FpmHit* own = hits.data() + k * width;
-        int32_t n = counts[k];
-        if (n == FPM_E_NOT_SCREENABLE) {
-            Report(DisplayPath(probe.path), LibraryText(n) + "; searched in full");
-            FpmSearchOptions full = so;
-            full.screen = 0;
-            n = FpmGalleryIdentify(g, probe.original.data(), probe.original.size(), &full, own, capacity);
+    std::vector<FpmHit> hits(std::min(kGroup, probes.size()) * width);
+    for (size_t from = 0; from < probes.size(); from += kGroup) {
+        const size_t count = std::min(kGroup, probes.size() - from);
+        std::vector<const uint8_t*> data;
+        std::vector<size_t> lengths;
+        for (size_t k = from; k < from + count; ++k) {
+            data.push_back(probes[k].original.data());
+            lengths.push_back(probes[k].original.size());
         }
-        if (n < 0) {
-            const bool probeFault = IsTemplateCode(n);
-            ReportLibrary(DisplayPath(probeFault ? probe.path : o.packed), n, probeFault ? " (skipped)" : "");
-            if (!probeFault) return ExitForCode(n, false);
-            ++*skipped;
-            continue;
+        std::vector<int32_t> counts(count);
+        const int32_t rc = FpmGalleryIdentifyBatch(g, data.data(), lengths.data(), static_cast<int32_t>(count), &so,
+                                                   hits.data(), capacity, counts.data());
+        if (rc < 0) {
+            ReportLibrary(DisplayPath(o.packed), rc, "");
+            return ExitForCode(rc, false);
         }
-        ranked->push_back(ProbeHits{probe.path, std::vector<FpmHit>(own, own + n)});
+        for (size_t k = 0; k < count; ++k) {
+            const Template& probe = probes[from + k];
+            FpmHit* own = hits.data() + k * width;
+            int32_t n = counts[k];
+            if (n == FPM_E_NOT_SCREENABLE) {
+                Report(DisplayPath(probe.path), LibraryText(n) + "; searched in full");
+                FpmSearchOptions full = so;
+                full.screen = 0;
+                n = FpmGalleryIdentify(g, probe.original.data(), probe.original.size(), &full, own, capacity);
+            }
+            if (n < 0) {
+                const bool probeFault = IsTemplateCode(n);
+                ReportLibrary(DisplayPath(probeFault ? probe.path : o.packed), n, probeFault ? " (skipped)" : "");
+                if (!probeFault) return ExitForCode(n, false);
+                ++*skipped;
+                continue;
+            }
+            ranked->push_back(ProbeHits{probe.path, std::vector<FpmHit>(own, own + n)});
+        }
     }
     return -1;
 }
