@@ -63,11 +63,29 @@ TEST(ShortTemplate, DecodeFailureSaysWhy) {
     uint8_t out[FPMATCH_SHORT_TEMPLATE_SIZE];
     std::string reason;
     EXPECT_FALSE(MakeShortTemplate(t, out, &reason));
-    EXPECT_EQ(reason, "does not decode: native template version byte is not 3");
+    EXPECT_EQ(reason, "does not decode: the native version byte is not 3");
     t.bytes[0] = 3;
     t.bytes[3] = 0;
     EXPECT_FALSE(MakeShortTemplate(t, out, &reason));
-    EXPECT_EQ(reason, "does not decode: minutia count outside 1..50");
+    EXPECT_EQ(reason, "does not decode: the minutia count is outside 1..50");
+}
+
+// The tool words core codes with the identification library's texts, less
+// the family's lead word; a code without a text is shown by number.
+TEST(CoreCodeText, LibraryTextsWithoutTheLeadWord) {
+    struct Row {
+        std::string (*text)(int32_t);
+        int32_t code;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {DecodeCodeMessage, FPMATCH_TRUNCATED, "shorter than its header declares"},
+        {DecodeCodeMessage, 9, "library code 9"},
+        {AdaptCodeMessage, FPMATCH_ADAPT_BAD_IDENTIFIER, "does not start with \"FMR\""},
+        {AdaptCodeMessage, -99, "library code -99"},
+        {WriteCodeMessage, FPMATCH_WRITE_TOO_SMALL, "the output buffer is too small"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.text(row.code), row.expected) << row.code;
 }
 
 // One escaping rule for names in text output: printable UTF-8 as it is,

@@ -10,6 +10,7 @@
 #include <fmt/core.h>
 
 #include "fpmatch.h"
+#include "fpmatch_id.h"
 #include "printable.h"
 
 namespace fpmatch::tool {
@@ -111,45 +112,15 @@ void EndProgress() {
 
 bool ProgressWanted() { return isatty(STDERR_FILENO) != 0; }
 
-std::string DecodeCodeMessage(int32_t code) {
-    switch (code) {
-        case FPMATCH_DECODED: return "decoded";
-        case FPMATCH_BAD_VERSION: return "native template version byte is not 3";
-        case FPMATCH_BAD_COUNT: return "minutia count outside 1..50";
-        case FPMATCH_TRUNCATED: return "shorter than its header declares";
-        case FPMATCH_NULL_INPUT: return "no template";
-        default: return fmt::format("decoder code {}", code);
-    }
+std::string CoreCodeText(int32_t family, int32_t code) {
+    const std::string text = FpmCodeText(FpmFromCoreCode(family, code));
+    if (text == "unknown code") return fmt::format("library code {}", code);
+    const size_t lead = text.find(": ");
+    return lead == std::string::npos ? text : text.substr(lead + 2);
 }
 
-std::string AdaptCodeMessage(int32_t code) {
-    switch (code) {
-        case FPMATCH_ADAPT_TRUNCATED: return "shorter than the 24-byte record header";
-        case FPMATCH_ADAPT_BAD_IDENTIFIER: return "format identifier is not \"FMR\"";
-        case FPMATCH_ADAPT_BAD_VERSION: return "version is not \" 20\" (2005 layout)";
-        case FPMATCH_ADAPT_LENGTH_EXCEEDS_BUFFER: return "the record length field exceeds the file";
-        case FPMATCH_ADAPT_NO_VIEWS: return "the record holds no finger view";
-        case FPMATCH_ADAPT_VIEW_TRUNCATED: return "a finger view runs past the record length";
-        case FPMATCH_ADAPT_LENGTH_MISMATCH: return "the finger views end before the record length says";
-        case FPMATCH_ADAPT_NO_MINUTIAE: return "the first finger view has no minutia";
-        case FPMATCH_ADAPT_OUT_OF_RANGE: return "an adapted coordinate would leave 0..16383";
-        case FPMATCH_ADAPT_OUT_TOO_SMALL: return "adapted record larger than expected";
-        default: return fmt::format("library code {}", code);
-    }
-}
-
-std::string WriteCodeMessage(int32_t code) {
-    switch (code) {
-        case FPMATCH_WRITE_TOO_SMALL: return "output buffer too small";
-        case FPMATCH_WRITE_BAD_COUNT: return "minutia count outside 1..50";
-        case FPMATCH_WRITE_BAD_POSITION: return "a minutia position does not fit the target format's coordinate bits";
-        case FPMATCH_WRITE_BAD_ANGLE: return "a minutia direction does not fit 0..511";
-        case FPMATCH_WRITE_BAD_TYPE:
-            return "a minutia type other than ending or bifurcation has no place in the target format";
-        case FPMATCH_WRITE_BAD_SINGULAR: return "a singular point does not fit 0..511";
-        case FPMATCH_WRITE_NULL_INPUT: return "null input";
-        default: return fmt::format("library code {}", code);
-    }
-}
+std::string DecodeCodeMessage(int32_t code) { return CoreCodeText(FPM_FAMILY_TEMPLATE, code); }
+std::string AdaptCodeMessage(int32_t code) { return CoreCodeText(FPM_FAMILY_ADAPT, code); }
+std::string WriteCodeMessage(int32_t code) { return CoreCodeText(FPM_FAMILY_WRITE, code); }
 
 }  // namespace fpmatch::tool

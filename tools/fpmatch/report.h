@@ -51,7 +51,12 @@ void EndProgress();
 // Whether standard error is a terminal (progress is shown only then).
 bool ProgressWanted();
 
-// Plain-language meaning of the library's codes.
+// The meaning of a core library code: the identification library's text
+// (one table for every program built on the libraries) without its lead word
+// naming the family ("template: ", "ISO record: "), which the tool's message
+// names in its own words; "library code N" for a code without a text.
+std::string CoreCodeText(int32_t family, int32_t code);
+// The same for the decoders', AdaptIsoRecord's and the writers' codes.
 std::string DecodeCodeMessage(int32_t code);
 std::string AdaptCodeMessage(int32_t code);
 std::string WriteCodeMessage(int32_t code);

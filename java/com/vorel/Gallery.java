@@ -301,8 +301,7 @@ public final class Gallery implements AutoCloseable {
         List<List<Hit>> out = new ArrayList<>(probes.length);
         for (int k = 0; k < probes.length; ++k) {
             if (counts[k] < 0) {
-                throw new GalleryException(counts[k],
-                        "probe " + k + ": " + new String(nativeCodeText(counts[k]), StandardCharsets.UTF_8));
+                throw new GalleryException(counts[k], "probe " + k + ": " + codeText(counts[k]));
             }
             out.add(hits(entries, scores, subjects, k * capacity, counts[k]));
         }
@@ -405,6 +404,11 @@ public final class Gallery implements AutoCloseable {
     private static native int nativeVerify(long handle, byte[] subject, byte[] probe, int adapt);
 
     private static native byte[] nativeCodeText(int code);
+
+    /** The identification library's fixed text of a code (FpmCodeText): one table for every binding. */
+    static String codeText(int code) {
+        return new String(nativeCodeText(code), StandardCharsets.UTF_8);
+    }
 
     private static native byte[] nativeLastError();
 }

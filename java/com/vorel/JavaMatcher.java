@@ -208,6 +208,8 @@ public final class JavaMatcher {
      */
     public static final class RecordRefusedException extends IllegalArgumentException {
         private static final long serialVersionUID = 1L;
+        /** Where the identification library carries AdaptIsoRecord's codes (FPM_E_ADAPT_BASE). */
+        private static final int ADAPT_CODE_BASE = -300;
         /** The library's refusal code. */
         private final int code;
 
@@ -225,19 +227,13 @@ public final class JavaMatcher {
             return code;
         }
 
+        // The identification library's text of an AdaptIsoRecord code (its
+        // codes are carried from -300 on), less its lead word "ISO record: ",
+        // which the message above says in full.
         private static String reason(int code) {
-            switch (code) {
-                case -2: return "shorter than the 24-byte record header";
-                case -3: return "does not start with \"FMR\\0\"";
-                case -4: return "version is not \" 20\\0\"";
-                case -5: return "the record length field exceeds the array";
-                case -6: return "no finger view";
-                case -7: return "a finger view runs past the record length";
-                case -8: return "the finger views end before the record length";
-                case -9: return "the first finger view has no minutia";
-                case -10: return "an adapted coordinate would leave 0..16383";
-                default: return "refused";
-            }
+            String text = Gallery.codeText(ADAPT_CODE_BASE + code);
+            int lead = text.indexOf(": ");
+            return lead < 0 ? text : text.substring(lead + 2);
         }
     }
 

@@ -107,6 +107,9 @@ public final class JavaMatcherApiTest {
                         check(false, r.name + ": adaptIsoRecord should refuse with " + r.adaptResult);
                     } catch (JavaMatcher.RecordRefusedException e) {
                         checkEquals(r.adaptResult, e.getCode(), r.name + ": refusal code");
+                        // Worded by the library's table of texts, which knows every refusal.
+                        check(e.getMessage().endsWith(" (code " + r.adaptResult + ")")
+                                && !e.getMessage().contains("unknown code"), r.name + ": refusal text " + e.getMessage());
                     }
                 }
                 check(Arrays.equals(before, r.bytes), r.name + ": array unchanged");
