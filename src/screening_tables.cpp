@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "internal.h"
 #include "short_geometry.h"
 
@@ -96,16 +98,18 @@ constexpr int32_t kLanes = 8;
 constexpr int32_t kChunk = 8;
 constexpr int32_t kBlockedMinutiae = (kMaxMinutiae + kChunk - 1) / kChunk * kChunk;
 
-inline int16_t Max16(int16_t a, int16_t b) { return a > b ? a : b; }
-inline int16_t Min16(int16_t a, int16_t b) { return a < b ? a : b; }
+inline __m128i Load8(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-// FoldedDifference in 16 bits: min(|u - v|, ||u - v| - 360|) is the same
-// value for any two angles, and fits for angles below 1000 in magnitude.
-inline int16_t Folded16(int16_t u, int16_t v) {
-    const int16_t d = static_cast<int16_t>(u - v);
-    const int16_t t = Max16(d, static_cast<int16_t>(-d));
-    const int16_t w = static_cast<int16_t>(t - 360);
-    return Min16(t, Max16(w, static_cast<int16_t>(-w)));
+// FoldedDifference of eight pairs of angles in 16 bits: min(|u - v|,
+// ||u - v| - 360|) is the same value for any two angles, and fits for angles
+// below 1000 in magnitude. SSE2 (baseline x86-64) has no absolute value of
+// 16-bit lanes: |x| is max(x, -x).
+inline __m128i Folded8(__m128i u, __m128i v) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i d = _mm_sub_epi16(u, v);
+    const __m128i t = _mm_max_epi16(d, _mm_sub_epi16(zero, d));
+    const __m128i w = _mm_sub_epi16(t, _mm_set1_epi16(360));
+    return _mm_min_epi16(t, _mm_max_epi16(w, _mm_sub_epi16(zero, w)));
 }
 
 // Relative directions lie in -151..511 (9-bit directions, 360 added once to
@@ -268,37 +272,33 @@ void BuildScreeningTables(const Point* m, int32_t np, ScreeningTables& t) {
 // agreeing with the limit edge (d, a, b) in distance (`passing`: the range
 // holds whole buckets) and in both angles, and to `count` the number of rows
 // newly added. The edges are tested a block of kLanes at a time, branch-free
-// in 16-bit arithmetic (every value fits: distances below 409 + 400, angles
-// -151..511), so that the compiler can use vector instructions; a block with
-// an agreeing edge, which is rare, then records its rows. Lanes past the
-// range are masked off.
+// in the 16-bit lanes of SSE2 (baseline x86-64; every value fits: distances
+// below 409 + 400, angles -151..511); a block with an agreeing edge, which is
+// rare, then records its rows. Lanes past the range are masked off.
 inline void AddAgreeingRows(const ScreeningTables& t, int32_t first, int32_t last, int32_t d, DistanceInterval passing,
                             int32_t a, int32_t b, uint64_t& rows, int32_t& count) {
-    const int16_t d16 = static_cast<int16_t>(d), a16 = static_cast<int16_t>(a), b16 = static_cast<int16_t>(b);
-    const int16_t low = static_cast<int16_t>(passing.low), high = static_cast<int16_t>(passing.high);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(d)), angle = _mm_set1_epi16(static_cast<int16_t>(a));
+    const __m128i direction = _mm_set1_epi16(static_cast<int16_t>(b));
+    const __m128i belowLow = _mm_set1_epi16(static_cast<int16_t>(passing.low - 1));
+    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(passing.high));
+    const __m128i ten = _mm_set1_epi16(10), three = _mm_set1_epi16(3);
+    const __m128i tolerance = _mm_set1_epi16(kDirectionTolerance);
     for (int32_t base = first; base < last; base += kLanes) {
-        const int16_t* distance = t.distance + base;
-        const int16_t* edgeAngle = t.edgeAngle + base;
-        const int16_t* relative = t.relativeDirection + base;
-        const int16_t valid = static_cast<int16_t>(last - base < kLanes ? last - base : kLanes);
-        int16_t agrees[kLanes];  // 16-bit like the data, so that one vector holds a block
-        for (int16_t lane = 0; lane < kLanes; ++lane) {
-            const int16_t s = static_cast<int16_t>(d16 + distance[lane]);
-            const int16_t toleranceA = Max16(static_cast<int16_t>(10 - (s >> 5)), 3);
-            agrees[lane] = static_cast<int16_t>((distance[lane] >= low) & (distance[lane] < high) &
-                                                 (Folded16(a16, edgeAngle[lane]) <= toleranceA) &
-                                                 (Folded16(b16, relative[lane]) <= kDirectionTolerance) &
-                                                 (lane < valid));
-        }
-        uint64_t halves[kLanes / 4];
-        std::memcpy(halves, agrees, sizeof agrees);
-        uint64_t any = 0;
-        for (uint64_t h : halves) any |= h;
-        if (any == 0) continue;
-        for (int32_t lane = 0; lane < kLanes; ++lane) {
-            if (agrees[lane] == 0) continue;
-            const uint64_t bit = uint64_t{1} << t.row[base + lane];
-            if ((rows & bit) == 0) ++count;
+        const __m128i distance = Load8(t.distance + base);
+        const __m128i s = _mm_add_epi16(limit, distance);
+        const __m128i toleranceA = _mm_max_epi16(_mm_sub_epi16(ten, _mm_srai_epi16(s, 5)), three);
+        __m128i agrees = _mm_and_si128(_mm_cmpgt_epi16(distance, belowLow), _mm_cmpgt_epi16(high, distance));
+        agrees = _mm_andnot_si128(_mm_cmpgt_epi16(Folded8(angle, Load8(t.edgeAngle + base)), toleranceA), agrees);
+        agrees = _mm_andnot_si128(_mm_cmpgt_epi16(Folded8(direction, Load8(t.relativeDirection + base)), tolerance),
+                                  agrees);
+        // One bit per lane, those past the range cleared; the agreeing lanes
+        // (rare) are then visited without a branch per lane.
+        const int32_t remaining = last - base < kLanes ? last - base : kLanes;
+        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(agrees, zero))) & ((1u << remaining) - 1);
+        for (; mask != 0; mask &= mask - 1) {
+            const uint64_t bit = uint64_t{1} << t.row[base + __builtin_ctz(mask)];
+            count += (rows & bit) == 0;
             rows |= bit;
         }
     }

@@ -39,15 +39,20 @@ constexpr bool ReachesStep(int32_t k, int32_t p, int32_t q) {
     return p * kDirectionSteps[k - 1].denominator >= kDirectionSteps[k - 1].numerator * q;
 }
 
-// The steps are found through the ratio's 1/256 bucket: (p << 8) / q when
-// p <= q, else (q << 8) / p. A bucket spans less than a quarter of a degree,
-// so it holds at most one step; the table gives the number of steps every
-// ratio of the bucket reaches, and one comparison settles the step inside.
-constexpr int32_t kRatioBuckets = 256;
+// The steps are found through the ratio's 1/1024 bucket: (p << 10) / q when
+// p <= q, else (q << 10) / p. A bucket spans less than a sixteenth of a
+// degree, so it holds at most one step, and few buckets hold one: the table
+// gives the number of steps every ratio of the bucket reaches, with the top
+// bit set where a step lies inside, which one comparison then settles.
+constexpr int32_t kRatioShift = 10;
+constexpr int32_t kRatioBuckets = 1 << kRatioShift;
+constexpr int32_t kSteepBuckets = kRatioBuckets + 1;  // where the steep half starts in `reached`
+constexpr uint8_t kStepInside = 0x80;
 
 struct DirectionBuckets {
-    uint8_t flat[kRatioBuckets + 1];  // p <= q: ratios in [i / 256, (i + 1) / 256)
-    uint8_t steep[kRatioBuckets];     // p > q: ratios in (256 / (i + 1), 256 / i]
+    // reached[i], i <= 1024, for p <= q: ratios in [i / 1024, (i + 1) / 1024);
+    // reached[1025 + i] for p > q: ratios in (1024 / (i + 1), 1024 / i].
+    uint8_t reached[kSteepBuckets + kRatioBuckets];
     bool oneStepPerBucket;
 };
 
@@ -64,7 +69,7 @@ constexpr DirectionBuckets MakeDirectionBuckets() {
                 ++inside;
             }
         }
-        b.flat[i] = static_cast<uint8_t>(reached);
+        b.reached[i] = static_cast<uint8_t>(reached | (inside > 0 ? kStepInside : 0));
         if (inside > 1) b.oneStepPerBucket = false;
         if (i == kRatioBuckets) break;
         reached = inside = 0;
@@ -76,7 +81,7 @@ constexpr DirectionBuckets MakeDirectionBuckets() {
                 ++inside;
             }
         }
-        b.steep[i] = static_cast<uint8_t>(reached);
+        b.reached[kSteepBuckets + i] = static_cast<uint8_t>(reached | (inside > 0 ? kStepInside : 0));
         if (inside > 1) b.oneStepPerBucket = false;
     }
     return b;
@@ -85,16 +90,46 @@ constexpr DirectionBuckets MakeDirectionBuckets() {
 constexpr DirectionBuckets kDirectionBuckets = MakeDirectionBuckets();
 static_assert(kDirectionBuckets.oneStepPerBucket, "a ratio bucket holds two direction steps");
 
-// math_Atang(dy, dx) for -511 <= dy, dx <= 511.
+// The bucket's division as a multiplication: for n < 2^19 and 1 <= q <= 511,
+// (n * ceil(2^31 / q)) >> 31 is floor(n / q), as the product exceeds n / q by
+// less than n / 2^31 < 1 / 511, too little to reach the next integer.
+struct Reciprocals {
+    uint32_t of[512];
+};
+
+constexpr Reciprocals MakeReciprocals() {
+    Reciprocals r{};
+    for (uint32_t q = 1; q < 512; ++q) r.of[q] = static_cast<uint32_t>(((uint64_t{1} << 31) + q - 1) / q);
+    return r;
+}
+
+constexpr Reciprocals kReciprocals = MakeReciprocals();
+
+// The direction a quadrant's r counts from, by (dx > 0, dy > 0): a table,
+// where a choice would become a branch.
+inline constexpr int32_t kQuadrantBase[4] = {180, 180, 360, 0};
+
+// math_Atang(dy, dx) for -511 <= dy, dx <= 511. Written without branches on
+// the displacement's octant, which is unpredictable in the screening loops.
 inline int32_t ShortDirection(int32_t dy, int32_t dx) {
     if (dx == 0) return dy > 0 ? 90 : (dy < 0 ? 270 : 0);
     const int32_t p = dy < 0 ? -dy : dy;
     const int32_t q = dx < 0 ? -dx : dx;
-    int32_t r = p <= q ? kDirectionBuckets.flat[(static_cast<uint32_t>(p) << 8) / static_cast<uint32_t>(q)]
-                       : kDirectionBuckets.steep[(static_cast<uint32_t>(q) << 8) / static_cast<uint32_t>(p)];
-    r += ReachesStep(r + 1, p, q);
-    if (dx > 0) return dy > 0 ? r : 360 - r;
-    return dy >= 0 ? 180 - r : 180 + r;
+    // Minimum, maximum and half by masks: compilers turn a choice between p
+    // and q into a branch, whichever way it is written.
+    const int32_t diff = p - q;
+    const int32_t pBelow = diff >> 31, qBelow = -diff >> 31;  // all ones when p < q, when q < p
+    const uint32_t low = static_cast<uint32_t>(q + (diff & pBelow)), high = static_cast<uint32_t>(p - (diff & pBelow));
+    const uint32_t half = static_cast<uint32_t>(qBelow) & kSteepBuckets;
+    const uint32_t bucket = static_cast<uint32_t>((uint64_t{low << kRatioShift} * kReciprocals.of[high]) >> 31);
+    const uint8_t entry = kDirectionBuckets.reached[half + bucket];
+    int32_t r = entry & ~kStepInside;
+    if (entry & kStepInside) r += ReachesStep(r + 1, p, q);
+    // By quadrant: dx > 0: r above the axis, 360 - r on or below it;
+    // dx < 0: 180 - r above, 180 + r on or below (r is 0 on the axis).
+    const bool right = dx > 0, above = dy > 0;
+    const int32_t negate = -static_cast<int32_t>(right != above);
+    return kQuadrantBase[right << 1 | above] + ((r ^ negate) - negate);
 }
 
 }  // namespace fpmatch::detail
