@@ -61,24 +61,38 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
         const auto above = hn::Set(d16, kKernelBounds.above[distance]);
         const auto bias = hn::Set(d16, kKernelBounds.bias[distance]);
         const int32_t last = end - c < kBlock ? end - c : kBlock;
-        uint64_t bits = 0;
-        // Whole vectors; the lanes past `last` (inside the arrays' padding or
-        // later edges) are masked off below.
-        for (int32_t v = 0; v < last; v += lanes) {
+        // The lanes from c + v that agree. Whole vectors: the lanes past
+        // `last` (inside the arrays' padding or later edges) are masked off
+        // below.
+        auto agreeing = [&](int32_t v) __attribute__((always_inline)) {
             const auto pa = hn::LoadU(d16, probe.edgeAngle + c + v);
             const auto pd = hn::LoadU(d16, probe.edgeDistance + c + v);
             const auto pr = hn::LoadU(d16, probe.edgeRelative + c + v);
             const auto near = hn::And(pd > below, above > pd);
             const auto turn = hn::Add(hn::Abs(hn::Sub(pa, va)), hn::ShiftRight<kTurnShift>(hn::Add(pd, bias)));
             const auto facing = hn::Abs(hn::Sub(pr, vr));
-            const auto agree = hn::And(hn::And(near, withinTurn > turn),
-                                       hn::Or(withinFacing > facing, facing > beyondFacing));
+            return hn::And(hn::And(near, withinTurn > turn), hn::Or(withinFacing > facing, facing > beyondFacing));
+        };
+        uint64_t bits = 0;
+#if HWY_TARGET == HWY_AVX2
+        // Two vectors at a time: their 16-bit lanes packed to bytes in order
+        // give one bit per lane in one movemask (AVX2 has no mask registers,
+        // and compressing a 16-bit mask's bit pairs takes a pext each).
+        for (int32_t v = 0; v < last; v += 2 * lanes) {
+            const __m256i both = _mm256_packs_epi16(hn::VecFromMask(d16, agreeing(v)).raw,
+                                                    hn::VecFromMask(d16, agreeing(v + lanes)).raw);
+            const uint32_t block = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(both, 0xD8)));
+            bits |= uint64_t{block} << v;
+        }
+#else
+        for (int32_t v = 0; v < last; v += lanes) {
             uint8_t packed[8] = {};
-            hn::StoreMaskBits(d16, agree, packed);
+            hn::StoreMaskBits(d16, agreeing(v), packed);
             uint64_t block;
             std::memcpy(&block, packed, sizeof block);
             bits |= block << v;
         }
+#endif
         return last < kBlock ? bits & ((uint64_t{1} << last) - 1) : bits;
     });
 }
