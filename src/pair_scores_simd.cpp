@@ -19,8 +19,16 @@
 #ifndef FPMATCH_KERNEL_BOUNDS
 #define FPMATCH_KERNEL_BOUNDS
 namespace fpmatch::detail {
-// Per gallery distance d: the probe distances the near test accepts lie
-// strictly between below and above; bias is d - 20 for the turn test.
+// The kernel evaluates each test as a value that is negative exactly when
+// the test passes, so that the three combine with AND/OR and the sign bits
+// are the lanes' outcome (basepair_rules.h gives the forms):
+//   near:   (below - pd) & (pd - above), the probe distances the near test
+//           accepts lying strictly between below and above;
+//   turned: |pa - a| + ((pd + bias) >> 5) with bias = d - 20 - 13 * 32,
+//           which is |pa - a| + ((pd + d - 20) >> 5) - 13 (an arithmetic
+//           shift divides with flooring, so the 13 * 32 comes out whole);
+//   facing: (|pr - r| - 11) | (349 - |pr - r|).
+constexpr int32_t kTurnFold = (kTurnSlack + 1) << kTurnShift;
 struct KernelBounds {
     int16_t below[kKernelDistances], above[kKernelDistances], bias[kKernelDistances];
 };
@@ -29,11 +37,17 @@ constexpr KernelBounds MakeKernelBounds() {
     for (int32_t d = 0; d < kKernelDistances; ++d) {
         b.below[d] = static_cast<int16_t>(kNearRanges.low[d] - 1);
         b.above[d] = static_cast<int16_t>(kNearRanges.high[d] + 1);
-        b.bias[d] = static_cast<int16_t>(d - kTurnBias);
+        b.bias[d] = static_cast<int16_t>(d - kTurnBias - kTurnFold);
     }
     return b;
 }
 inline constexpr KernelBounds kKernelBounds = MakeKernelBounds();
+constexpr bool TurnFoldIsExact() {
+    for (int32_t x = -kTurnFold; x <= 2 * kKernelDistances; ++x)
+        if (((x - kTurnFold) >> kTurnShift) != (x >> kTurnShift) - (kTurnSlack + 1)) return false;
+    return true;
+}
+static_assert(TurnFoldIsExact());
 }  // namespace fpmatch::detail
 #endif
 
@@ -49,9 +63,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
-    // The kernel forms of the three tests (basepair_rules.h), x <= y taken
-    // as y + 1 > x.
-    const auto withinTurn = hn::Set(d16, kTurnSlack + 1), withinFacing = hn::Set(d16, kFacingSlack + 1);
+    const auto withinFacing = hn::Set(d16, kFacingSlack + 1);
     const auto beyondFacing = hn::Set(d16, 360 - kFacingSlack - 1);
     WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
         const int32_t distance = d & (kKernelDistances - 1);  // checked below 128 when read back
@@ -61,17 +73,17 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
         const auto above = hn::Set(d16, kKernelBounds.above[distance]);
         const auto bias = hn::Set(d16, kKernelBounds.bias[distance]);
         const int32_t last = end - c < kBlock ? end - c : kBlock;
-        // The lanes from c + v that agree. Whole vectors: the lanes past
-        // `last` (inside the arrays' padding or later edges) are masked off
-        // below.
+        // The lanes from c + v, negative where they agree (see
+        // KernelBounds). Whole vectors: the lanes past `last` (inside the
+        // arrays' padding or later edges) are masked off below.
         auto agreeing = [&](int32_t v) __attribute__((always_inline)) {
             const auto pa = hn::LoadU(d16, probe.edgeAngle + c + v);
             const auto pd = hn::LoadU(d16, probe.edgeDistance + c + v);
             const auto pr = hn::LoadU(d16, probe.edgeRelative + c + v);
-            const auto near = hn::And(pd > below, above > pd);
-            const auto turn = hn::Add(hn::Abs(hn::Sub(pa, va)), hn::ShiftRight<kTurnShift>(hn::Add(pd, bias)));
+            const auto near = hn::And(hn::Sub(below, pd), hn::Sub(pd, above));
+            const auto turned = hn::Add(hn::Abs(hn::Sub(pa, va)), hn::ShiftRight<kTurnShift>(hn::Add(pd, bias)));
             const auto facing = hn::Abs(hn::Sub(pr, vr));
-            return hn::And(hn::And(near, withinTurn > turn), hn::Or(withinFacing > facing, facing > beyondFacing));
+            return hn::And(hn::And(near, turned), hn::Or(hn::Sub(facing, withinFacing), hn::Sub(beyondFacing, facing)));
         };
         uint64_t bits = 0;
 #if HWY_TARGET == HWY_AVX2
@@ -79,15 +91,14 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
         // give one bit per lane in one movemask (AVX2 has no mask registers,
         // and compressing a 16-bit mask's bit pairs takes a pext each).
         for (int32_t v = 0; v < last; v += 2 * lanes) {
-            const __m256i both = _mm256_packs_epi16(hn::VecFromMask(d16, agreeing(v)).raw,
-                                                    hn::VecFromMask(d16, agreeing(v + lanes)).raw);
+            const __m256i both = _mm256_packs_epi16(agreeing(v).raw, agreeing(v + lanes).raw);  // signs kept
             const uint32_t block = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(both, 0xD8)));
             bits |= uint64_t{block} << v;
         }
 #else
         for (int32_t v = 0; v < last; v += lanes) {
             uint8_t packed[8] = {};
-            hn::StoreMaskBits(d16, agreeing(v), packed);
+            hn::StoreMaskBits(d16, hn::Lt(agreeing(v), hn::Zero(d16)), packed);
             uint64_t block;
             std::memcpy(&block, packed, sizeof block);
             bits |= block << v;
