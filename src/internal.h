@@ -63,10 +63,18 @@ inline void Write32(uint8_t* p, uint32_t v) {
 inline int32_t TableIndex(int32_t dy, int32_t dx) {
     return Abs(dy) * kTableColumns + Abs(dx);
 }
+// The direction a quadrant's angle t counts from, indexed by (x side, y
+// side): 180 + t and 180 - t on the left, 360 - t and t on the right. A
+// table and a conditional negation, as the quadrant of a displacement is
+// unpredictable and a choice between the four would become branches.
+inline constexpr int32_t kQuadrantBase[4] = {180, 180, 360, 0};
+inline int32_t FromQuadrant(bool right, bool above, int32_t t) {
+    const int32_t negate = -static_cast<int32_t>(right != above);
+    return kQuadrantBase[right << 1 | above] + ((t ^ negate) - negate);
+}
+
 inline int32_t TableAtan(int32_t dy, int32_t dx) {
-    const int32_t t = AtanTab2D[TableIndex(dy, dx)];
-    if (dx >= 0) return dy >= 0 ? t : 360 - t;
-    return dy >= 0 ? 180 - t : 180 + t;
+    return FromQuadrant(dx >= 0, dy >= 0, AtanTab2D[TableIndex(dy, dx)]);
 }
 inline int32_t TableSqrt(int32_t dy, int32_t dx) { return SqrtTab[TableIndex(dy, dx)]; }
 

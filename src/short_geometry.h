@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "internal.h"
+
 namespace fpmatch::detail {
 
 // Minutia i of a short template is in 16-bit words 28 + 2i and 29 + 2i.
@@ -105,10 +107,6 @@ constexpr Reciprocals MakeReciprocals() {
 
 constexpr Reciprocals kReciprocals = MakeReciprocals();
 
-// The direction a quadrant's r counts from, by (dx > 0, dy > 0): a table,
-// where a choice would become a branch.
-inline constexpr int32_t kQuadrantBase[4] = {180, 180, 360, 0};
-
 // math_Atang(dy, dx) for -511 <= dy, dx <= 511. Written without branches on
 // the displacement's octant, which is unpredictable in the screening loops.
 inline int32_t ShortDirection(int32_t dy, int32_t dx) {
@@ -127,9 +125,7 @@ inline int32_t ShortDirection(int32_t dy, int32_t dx) {
     if (entry & kStepInside) r += ReachesStep(r + 1, p, q);
     // By quadrant: dx > 0: r above the axis, 360 - r on or below it;
     // dx < 0: 180 - r above, 180 + r on or below (r is 0 on the axis).
-    const bool right = dx > 0, above = dy > 0;
-    const int32_t negate = -static_cast<int32_t>(right != above);
-    return kQuadrantBase[right << 1 | above] + ((r ^ negate) - negate);
+    return FromQuadrant(dx > 0, dy > 0, r);
 }
 
 }  // namespace fpmatch::detail
