@@ -1,7 +1,7 @@
 // Alignment: superimpose the two templates on each base pair, pair their
 // minutiae and score the alignment (ScoreBasePair, from the transform down to
-// the alignment score). The score components and the final score are in
-// alignment_scores.cpp.
+// the alignment score). The pairing is in pairing.cpp, the score components
+// and the final score in alignment_scores.cpp.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,11 +10,8 @@
 
 namespace {
 
-using fpmatch::detail::Abs;
-using fpmatch::detail::CircularDifference;
 using fpmatch::detail::ClampCount;
 using fpmatch::detail::FoldDirection;
-using fpmatch::detail::IsSlot;
 using fpmatch::detail::kImageHeight;
 using fpmatch::detail::kImageWidth;
 using fpmatch::detail::kMaxMinutiae;
@@ -239,86 +236,6 @@ void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t cent
         out[written++] = PolarMinutia{static_cast<int32_t>(j), scale * fpmatch::detail::TableSqrt(dy, dx),
                                       fpmatch::detail::TableAtan(dy, dx)};
     }
-}
-
-int32_t CalcIsoPair(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
-                    const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
-                    MinutiaPair* pairs) {
-    probeCount = ClampCount(probeCount);
-    galleryCount = ClampCount(galleryCount);
-    // Each probe minutia takes the gallery minutia of lowest cost among those
-    // that pass every test, the first in list order among equal costs. Only
-    // entries whose radius differs by at most 10 can pass, so the gallery
-    // entries are grouped by radius / 8 (a counting sort that keeps list
-    // order) and only the groups that can hold such radii are visited; the
-    // choice is the same.
-    constexpr int32_t kGroups = 64;
-    auto groupOf = [](int64_t radius) {
-        const int64_t g = radius < 0 ? 0 : radius >> 3;
-        return static_cast<int32_t>(g < kGroups - 1 ? g : kGroups - 1);
-    };
-    // What the tests read of a gallery entry, in one place, in group order.
-    // Entries that name no slot can never be chosen and are left out.
-    struct Candidate {
-        int32_t radius, bearing, direction, type, k;
-    };
-    int32_t groupStart[kGroups + 1] = {};
-    for (int32_t k = 0; k < galleryCount; ++k)
-        if (IsSlot(galleryPolar[k].index)) ++groupStart[groupOf(galleryPolar[k].radius) + 1];
-    for (int32_t g = 0; g < kGroups; ++g) groupStart[g + 1] += groupStart[g];
-    Candidate grouped[kMaxMinutiae];
-    {
-        int32_t cursor[kGroups];
-        for (int32_t g = 0; g < kGroups; ++g) cursor[g] = groupStart[g];
-        for (int32_t k = 0; k < galleryCount; ++k) {
-            const PolarMinutia& b = galleryPolar[k];
-            if (!IsSlot(b.index)) continue;
-            const Minutia& B = gallerySet[b.index];
-            grouped[cursor[groupOf(b.radius)]++] = Candidate{b.radius, b.bearing, FoldDirection(B.angle), B.type, k};
-        }
-    }
-    uint64_t taken = 0;
-    int32_t made = 0;
-    for (int32_t j = 0; j < probeCount; ++j) {
-        const PolarMinutia& a = probePolar[j];
-        if (!IsSlot(a.index)) continue;
-        const Minutia& A = probeSet[a.index];
-        const int32_t probeAngle = FoldDirection(A.angle);
-        const int32_t first = groupStart[groupOf(static_cast<int64_t>(a.radius) - 10)];
-        const int32_t last = groupStart[groupOf(static_cast<int64_t>(a.radius) + 10) + 1];
-        int32_t bestCost = 1080, best = -1;
-        for (int32_t t = first; t < last; ++t) {
-            const Candidate& b = grouped[t];
-            const int32_t dR = Abs(a.radius - b.radius);
-            const int32_t sum = a.radius + b.radius;
-            if (dR > 10 || dR > (sum >> 6) + 7) continue;
-            int32_t dB = Abs(a.bearing - b.bearing);
-            if (dB > 180) dB = 360 - dB;
-            if (dB > Max(12 - (sum >> 5), 3)) continue;
-            const int32_t typePenalty = A.type == b.type ? 0 : 5;
-            // Direction difference allowing 2 degrees of slack either way.
-            const int32_t diff = probeAngle - b.direction;
-            int32_t dDir = CircularDifference(diff + 2, 0);
-            dDir = Min(dDir, CircularDifference(diff, 0));
-            dDir = Min(dDir, CircularDifference(diff - 2, 0));
-            if (dDir > 10) continue;
-            const int32_t cost = dR + dB + dDir + typePenalty;
-            if (cost < bestCost || (cost == bestCost && b.k < best)) {
-                bestCost = cost;
-                best = b.k;
-            }
-        }
-        if (best < 0) continue;
-        // A gallery minutia already taken leaves this probe minutia unpaired.
-        if (taken >> best & 1u) continue;
-        taken |= uint64_t{1} << best;
-        pairs[made++] = MinutiaPair{j, best};
-    }
-    for (int32_t t = 0; t < made; ++t) {
-        pairs[t].probeIndex = probePolar[pairs[t].probeIndex].index;
-        pairs[t].galleryIndex = galleryPolar[pairs[t].galleryIndex].index;
-    }
-    return made;
 }
 
 }  // extern "C"

@@ -88,6 +88,12 @@ using ::BindFeatureSet;
 void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
                     AlignmentExplanation* details);
 
+// CalcIsoPair in a chosen form: lane by lane (inLanes, where the values fit
+// the lanes; otherwise in 32 bits) or in 32 bits. The tests compare the two.
+int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
+                  const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
+                  MinutiaPair* pairs, bool inLanes);
+
 // Match2Score: both templates prepared on the stack, then compared.
 int32_t ScoreTemplates(const uint8_t* probeTemplate, const uint8_t* galleryTemplate);
 
