@@ -8,12 +8,12 @@
 // and only the groups that can hold such radii are visited; the choice is the
 // same. The rule (Agreement) is evaluated in one of two forms:
 //   - lane by lane, eight gallery entries at a time in the 16-bit lanes of
-//     SSE2 (baseline x86-64), when every value the tests read keeps its sums
-//     and differences within 16 bits, as those of decoded templates always
-//     do: the tests' outcomes are unpredictable, and the lanes need no
-//     branch per entry;
+//     SSE2 (baseline x86-64), when every value the tests read lies where
+//     alignments of decoded templates put it (see "The lanes' form"): the
+//     tests' outcomes are unpredictable, and the lanes need no branch per
+//     entry;
 //   - in 32 bits otherwise.
-// tests/test_alignment.cpp compares the two.
+// tests/test_pairing_forms.cpp compares the two.
 #include <emmintrin.h>
 
 #include <cstdint>
