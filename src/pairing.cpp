@@ -60,8 +60,9 @@ bool Agreement(const Entry& a, const Entry& b, int32_t* cost) {
 
 // ---- The lanes' form -----------------------------------------------------
 //
-// With radii in 0..16000 and bearings and directions in 0..360 (what every
-// alignment of decoded templates gives), every sum and difference the rule
+// With radii in 0..16000 and bearings and directions in 0..360 (what the
+// alignments of decoded templates give, unless a minutia lies thousands of
+// pixels outside the image), every sum and difference the rule
 // forms fits 16 bits, and so does a passing entry's key (cost + 2) * 64 + k:
 // dB lies in 0..180 and dDir in -2..10 (CircularDifference of 362 is -2), so
 // a cost lies in -2..205, and k < 50. The lowest key is the lowest cost, then
