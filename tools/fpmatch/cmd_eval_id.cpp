@@ -21,6 +21,7 @@
 #include "commands.h"
 #include "file_io.h"
 #include "fpmatch_id.h"
+#include "id_gallery.h"
 #include "output.h"
 #include "report.h"
 #include "template_load.h"
@@ -123,11 +124,6 @@ bool ReadFolder(const std::string& folder, std::vector<Record>* out, int* leftOu
     out->insert(out->end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
     return true;
 }
-
-struct GalleryCloser {
-    void operator()(FpmGallery* g) const { FpmGalleryClose(g); }
-};
-using GalleryHandle = std::unique_ptr<FpmGallery, GalleryCloser>;
 
 // A folder of its own under the system's temporary folder, removed with
 // everything in it when the evaluation ends.
