@@ -26,8 +26,8 @@
  * Stack: the FPMATCH_STACK_* constants below give the most stack each kind
  * of entry point needs at its deepest point (about 83 KB for a one-to-one
  * comparison, 35 KB for the prepared comparisons besides the caller's
- * records, 27 KB for a screening call); 128 KB per thread is enough for every
- * entry point.
+ * records, 78 KB for a batch of probes, 27 KB for a screening call); 128 KB
+ * per thread is enough for every entry point.
  */
 #ifndef FPMATCH_H
 #define FPMATCH_H
@@ -51,9 +51,9 @@
  * Debian packages) from them. The major version is the shared library's
  * soname version (libfpmatch.so.1). */
 #define FPMATCH_VERSION_MAJOR 1
-#define FPMATCH_VERSION_MINOR 3
-#define FPMATCH_VERSION_PATCH 1
-#define FPMATCH_VERSION_STRING "1.3.1"
+#define FPMATCH_VERSION_MINOR 4
+#define FPMATCH_VERSION_PATCH 0
+#define FPMATCH_VERSION_STRING "1.4.0"
 
 /* Stack needed at the deepest point, in bytes, as measured for this build
  * (tests/test_stack.cpp runs every entry point on a painted stack and fails
@@ -64,13 +64,16 @@
  *     on its stack: PrepareProbe, PrepareGallery, MatchPrepared,
  *     MatchPreparedPair, MatchPreparedList, SearchTopK, SearchGalleryTopK,
  *     CompactGalleryTemplate, MatchPreparedCompact, MatchPreparedCompactList,
- *     MatchPreparedCompactPacked, MatchPreparedCompactPackedBatch;
+ *     MatchPreparedCompactPacked;
+ *   - batches, whose probes walk each gallery record together (besides the
+ *     caller's records): MatchPreparedCompactPackedBatch;
  *   - screening: QuickSort, ScreenScores, MakeFilterRecord,
  *     PrepareFilterProbe, FilterScores;
  *   - helpers: decoding, writing and adapting templates, the gallery readers
  *     and writers. */
 #define FPMATCH_STACK_COMPARISON (88 * 1024)
 #define FPMATCH_STACK_PREPARED (36 * 1024)
+#define FPMATCH_STACK_BATCH (84 * 1024)
 #define FPMATCH_STACK_SCREENING (28 * 1024)
 #define FPMATCH_STACK_HELPERS (8 * 1024)
 
@@ -337,9 +340,11 @@ FPMATCH_API int32_t MatchPreparedCompactPacked(const PreparedProbe *probe, const
 /* Most probes one MatchPreparedCompactPackedBatch call compares. */
 #define FPMATCH_BATCH_MAX_PROBES 64
 
-/* MatchPreparedCompactPacked for several probes at once: each record is
- * checked and expanded once and compared with every probe, which saves the
- * per-record work of separate calls (about a sixth of a comparison). The
+/* MatchPreparedCompactPacked for several probes at once, up to four at a
+ * time: each record is checked and expanded once for them (about a sixth of
+ * a comparison) and its graph walked once for all four (about a third when
+ * walked for one); probes whose edges do not fit one group together are
+ * compared in smaller groups. Stack: FPMATCH_STACK_BATCH. The
  * outcome of probe p for entry firstIndex + k goes to
  * outcomes[p * entryCount + k] (probeCount * entryCount ints), equal to what
  * MatchPreparedCompactPacked gives that probe. Returns the number of entries

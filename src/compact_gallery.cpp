@@ -262,10 +262,25 @@ int32_t Build(const uint8_t* tmpl, uint8_t* out) {
     return static_cast<int32_t>(l.end);
 }
 
+int32_t OutcomeOf(int32_t score) { return score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score; }
+
+// The outcomes of a group's probes: one walk of the record's graph for all.
+// Its own frame holds the group's tables, which the single probe paths do
+// not need on their stack.
+__attribute__((noinline)) void GroupOutcomes(const ProbeRecord* const* probes, int32_t count, const ProbeGroup& group,
+                                             const GalleryRecord& gallery, int32_t path, int32_t* outcomes,
+                                             size_t step) {
+    PairScoreTable tables[kGroupProbes];
+    ComputePairScores(group.edges, gallery, tables, path);
+    for (int32_t p = 0; p < count; ++p)
+        outcomes[static_cast<size_t>(p) * step] = OutcomeOf(ScoreFromTable(*probes[p], gallery, tables[p]));
+}
+
 // Outcomes of one record against `count` usable probes, written every
 // `step` ints from `outcomes`: the record is checked and expanded once.
-void CompactOutcomes(const ProbeRecord* const* probes, int32_t count, const uint8_t* record, size_t length,
-                     int32_t path, int32_t* outcomes, size_t step) {
+// With a group (of exactly these probes), its graph is walked once for all.
+void CompactOutcomes(const ProbeRecord* const* probes, int32_t count, const ProbeGroup* group,
+                     const uint8_t* record, size_t length, int32_t path, int32_t* outcomes, size_t step) {
     Parsed parsed;
     if (!CheckRecord(record, length, &parsed)) {
         for (int32_t p = 0; p < count; ++p) outcomes[static_cast<size_t>(p) * step] = FPMATCH_OUTCOME_DAMAGED;
@@ -273,17 +288,55 @@ void CompactOutcomes(const ProbeRecord* const* probes, int32_t count, const uint
     }
     GalleryRecord gallery;
     Expand(record, parsed, &gallery);
-    for (int32_t p = 0; p < count; ++p) {
-        const int32_t score = ScorePreparedPair(*probes[p], gallery, path);
-        outcomes[static_cast<size_t>(p) * step] = score < 0 ? FPMATCH_OUTCOME_NO_BASE_PAIR : score;
+    if (group != nullptr) {
+        GroupOutcomes(probes, count, *group, gallery, path, outcomes, step);
+        return;
     }
+    for (int32_t p = 0; p < count; ++p)
+        outcomes[static_cast<size_t>(p) * step] = OutcomeOf(ScorePreparedPair(*probes[p], gallery, path));
 }
 
 int32_t CompactOutcome(const ProbeRecord& probe, const uint8_t* record, size_t length, int32_t path) {
     const ProbeRecord* probes[1] = {&probe};
     int32_t outcome;
-    CompactOutcomes(probes, 1, record, length, path, &outcome, 1);
+    CompactOutcomes(probes, 1, nullptr, record, length, path, &outcome, 1);
     return outcome;
+}
+
+// One pass over the packed list's entries for `count` usable probes (walked
+// together as `group` when one is given): outcomes of entry firstIndex + k
+// for probe p at outcomes[p * step + k]. Returns the number of entries.
+int32_t PackedPass(const ProbeRecord* const* probes, int32_t count, const ProbeGroup* group, const uint8_t* records,
+                   size_t recordsLength, const uint32_t* offsets, int32_t firstIndex, int32_t entryCount,
+                   int32_t path, int32_t* outcomes, size_t step) {
+    int32_t written = 0;
+    for (int64_t i = firstIndex; written < entryCount && i < INT32_MAX; ++i) {
+        const uint32_t from = offsets[i], to = offsets[i + 1];
+        int32_t* out = outcomes + written++;
+        if (from <= to && to <= recordsLength) {
+            CompactOutcomes(probes, count, group, records + from, to - from, path, out, step);
+        } else {
+            for (int32_t p = 0; p < count; ++p) out[static_cast<size_t>(p) * step] = FPMATCH_OUTCOME_DAMAGED;
+        }
+    }
+    return written;
+}
+
+// Several probes: a pass for each group (one on the stack at a time), or
+// for each probe that no other joins. Its own frame holds the group.
+__attribute__((noinline)) int32_t PackedInGroups(const ProbeRecord* const* probes, int32_t count, const uint8_t* records,
+                                                 size_t recordsLength, const uint32_t* offsets, int32_t firstIndex,
+                                                 int32_t entryCount, int32_t path, int32_t* outcomes, size_t step) {
+    ProbeGroup group;
+    int32_t written = 0;
+    for (int32_t first = 0, taken = 0; first < count; first += taken) {
+        taken = GroupProbes(probes + first, count - first, &group);
+        const bool together = taken > 1;
+        if (!together) taken = 1;
+        written = PackedPass(probes + first, taken, together ? &group : nullptr, records, recordsLength, offsets,
+                             firstIndex, entryCount, path, outcomes + static_cast<size_t>(first) * step, step);
+    }
+    return written;
 }
 
 // The packed list's entries for `count` usable probes: outcomes of entry
@@ -292,17 +345,10 @@ int32_t MatchPacked(const ProbeRecord* const* probes, int32_t count, const uint8
                     const uint32_t* offsets, int32_t firstIndex, int32_t entryCount, int32_t* outcomes) {
     const int32_t path = BestPath();
     const size_t step = entryCount < 0 ? 0 : static_cast<size_t>(entryCount);
-    int32_t written = 0;
-    for (int64_t i = firstIndex; written < entryCount && i < INT32_MAX; ++i) {
-        const uint32_t from = offsets[i], to = offsets[i + 1];
-        int32_t* out = outcomes + written++;
-        if (from <= to && to <= recordsLength) {
-            CompactOutcomes(probes, count, records + from, to - from, path, out, step);
-        } else {
-            for (int32_t p = 0; p < count; ++p) out[static_cast<size_t>(p) * step] = FPMATCH_OUTCOME_DAMAGED;
-        }
-    }
-    return written;
+    if (count == 1)
+        return PackedPass(probes, 1, nullptr, records, recordsLength, offsets, firstIndex, entryCount, path, outcomes,
+                          step);
+    return PackedInGroups(probes, count, records, recordsLength, offsets, firstIndex, entryCount, path, outcomes, step);
 }
 
 }  // namespace

@@ -17,16 +17,21 @@ static_assert(KernelFormsAgree());
 #include "pair_scores_walk.inc"
 #undef FPMATCH_WALK_INLINE
 
-void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
-    WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) {
+void ComputePairScoresPortable(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
+    auto block = [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) {
         const int32_t last = end - c < kBlock ? end - c : kBlock;
         uint64_t bits = 0;
         for (int32_t l = 0; l < last; ++l)
-            bits |= static_cast<uint64_t>(EdgesAgree(probe.edgeAngle[c + l], probe.edgeDistance[c + l],
-                                                     probe.edgeRelative[c + l], a, d, r))
+            bits |= static_cast<uint64_t>(EdgesAgree(edges.angle[c + l], edges.distance[c + l],
+                                                     edges.relative[c + l], a, d, r))
                     << l;
         return bits;
-    });
+    };
+    if (edges.probes == 1) {
+        WalkPairScores<1>(edges, gallery, tables, block);
+    } else {
+        WalkPairScores<kGroupProbes>(edges, gallery, tables, block);
+    }
 }
 
 #if defined(__clang__)
@@ -88,12 +93,11 @@ const char* PathName(int32_t path) {
     }
 }
 
-void ComputePairScores(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table,
-                       int32_t path) {
+void ComputePairScores(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables, int32_t path) {
     switch (path) {
-        case kPathAvx3: ComputePairScoresAvx3(probe, gallery, table); return;
-        case kPathAvx2: ComputePairScoresAvx2(probe, gallery, table); return;
-        default: ComputePairScoresPortable(probe, gallery, table); return;
+        case kPathAvx3: ComputePairScoresAvx3(edges, gallery, tables); return;
+        case kPathAvx2: ComputePairScoresAvx2(edges, gallery, tables); return;
+        default: ComputePairScoresPortable(edges, gallery, tables); return;
     }
 }
 

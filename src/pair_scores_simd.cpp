@@ -60,12 +60,16 @@ namespace hn = hwy::HWY_NAMESPACE;
 #include "pair_scores_walk.inc"
 #undef FPMATCH_WALK_INLINE
 
-void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
+template <int32_t kProbes>
+void WalkSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
     const auto withinFacing = hn::Set(d16, kFacingSlack + 1);
     const auto beyondFacing = hn::Set(d16, 360 - kFacingSlack - 1);
-    WalkPairScores(probe, gallery, table, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
+    const int16_t* const angles = edges.angle;
+    const int16_t* const distances = edges.distance;
+    const int16_t* const relatives = edges.relative;
+    WalkPairScores<kProbes>(edges, gallery, tables, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
         const int32_t distance = d & (kKernelDistances - 1);  // checked below 128 when read back
         const auto va = hn::Set(d16, static_cast<int16_t>(a));
         const auto vr = hn::Set(d16, static_cast<int16_t>(r));
@@ -77,9 +81,9 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
         // KernelBounds). Whole vectors: the lanes past `last` (inside the
         // arrays' padding or later edges) are masked off below.
         auto agreeing = [&](int32_t v) __attribute__((always_inline)) {
-            const auto pa = hn::LoadU(d16, probe.edgeAngle + c + v);
-            const auto pd = hn::LoadU(d16, probe.edgeDistance + c + v);
-            const auto pr = hn::LoadU(d16, probe.edgeRelative + c + v);
+            const auto pa = hn::LoadU(d16, angles + c + v);
+            const auto pd = hn::LoadU(d16, distances + c + v);
+            const auto pr = hn::LoadU(d16, relatives + c + v);
             const auto near = hn::And(hn::Sub(below, pd), hn::Sub(pd, above));
             const auto turned = hn::Add(hn::Abs(hn::Sub(pa, va)), hn::ShiftRight<kTurnShift>(hn::Add(pd, bias)));
             const auto facing = hn::Abs(hn::Sub(pr, vr));
@@ -108,6 +112,14 @@ void ComputePairScoresSimd(const ProbeRecord& probe, const GalleryRecord& galler
     });
 }
 
+void ComputePairScoresSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
+    if (edges.probes == 1) {
+        WalkSimd<1>(edges, gallery, tables);
+    } else {
+        WalkSimd<kGroupProbes>(edges, gallery, tables);
+    }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace fpmatch::detail
 HWY_AFTER_NAMESPACE();
@@ -117,19 +129,19 @@ namespace fpmatch::detail {
 
 // Only the AVX2 and AVX-512 compilations are called; a build whose Highway
 // lacks one of them routes that path to the portable code.
-void ComputePairScoresAvx2(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
+void ComputePairScoresAvx2(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
 #if HWY_TARGETS & HWY_AVX2
-    N_AVX2::ComputePairScoresSimd(probe, gallery, table);
+    N_AVX2::ComputePairScoresSimd(edges, gallery, tables);
 #else
-    ComputePairScoresPortable(probe, gallery, table);
+    ComputePairScoresPortable(edges, gallery, tables);
 #endif
 }
 
-void ComputePairScoresAvx3(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table) {
+void ComputePairScoresAvx3(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
 #if HWY_TARGETS & HWY_AVX3
-    N_AVX3::ComputePairScoresSimd(probe, gallery, table);
+    N_AVX3::ComputePairScoresSimd(edges, gallery, tables);
 #else
-    ComputePairScoresPortable(probe, gallery, table);
+    ComputePairScoresPortable(edges, gallery, tables);
 #endif
 }
 

@@ -72,13 +72,11 @@ int32_t SelectFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, 
 
 }  // namespace
 
-// The comparison of two usable records: the score, or -1 when no base pair
+// The comparison from the pair scores on: the score, or -1 when no base pair
 // is found. With `details` (room for three), each base pair's alignment is
 // kept, in the order the base pairs had before CalcLastScore sorted them.
-int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path,
-                          BasePair* basePairs, AlignmentExplanation* details = nullptr) {
-    PairScoreTable table;
-    ComputePairScores(probe, gallery, &table, path);
+int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
+                       BasePair* basePairs, AlignmentExplanation* details = nullptr) {
     const int32_t count = SelectFromTable(probe, gallery, table, basePairs);
     if (count == 0) return -1;
     FeatureSet p, g;
@@ -86,6 +84,19 @@ int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery
     View(gallery.header, gallery.storage, &g);
     ScoreBasePairs(&p, &g, basePairs, count, details);
     return CalcLastScore(basePairs, p.minutiae, g.minutiae, count);
+}
+
+int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table) {
+    BasePair basePairs[3] = {};
+    return ScoreFromTable(probe, gallery, table, basePairs);
+}
+
+// The comparison of two usable records, likewise.
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path,
+                          BasePair* basePairs, AlignmentExplanation* details = nullptr) {
+    PairScoreTable table;
+    ComputePairScores(EdgesOf(probe), gallery, &table, path);
+    return ScoreFromTable(probe, gallery, table, basePairs, details);
 }
 
 int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path) {

@@ -232,15 +232,62 @@ struct PairScoreTable {
     int16_t score[kMaxMinutiae][kMaxMinutiae];
 };
 
-// Fills the table for i < probe count, j < gallery count, on the given code
-// path. Every path gives the same table.
-void ComputePairScores(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table,
-                       int32_t path);
+// The probe edges a pair score walk reads (pair_scores_walk.inc): one
+// probe's, or a group's (probe_group.cpp). row[] holds the owner's row, plus
+// 64 times the probe's place in a group.
+constexpr int kGroupProbes = 4;
+struct WalkEdges {
+    const uint16_t (*angleStart)[kAngleSlots];
+    const int16_t* angle;
+    const int16_t* distance;
+    const int16_t* relative;
+    const uint8_t* row;
+    const uint8_t* type;
+    int32_t total;
+    int32_t probes;                   // 1..kGroupProbes
+    int32_t minutiae[kGroupProbes];   // each probe's minutia count
+};
+
+inline WalkEdges EdgesOf(const ProbeRecord& probe) {
+    return WalkEdges{probe.angleStart, probe.edgeAngle, probe.edgeDistance, probe.edgeRelative, probe.edgeRow,
+                     probe.edgeType, probe.edgeTotal, 1, {probe.header.minutiaCount, 0, 0, 0}};
+}
+
+// Fills tables[p] for each probe p of `edges`, for i < its minutia count and
+// j < gallery count, on the given code path. Every path gives the same
+// tables, and a group's tables are its probes' own.
+void ComputePairScores(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables, int32_t path);
 
 // The kernels of the SIMD paths (one per instruction set), same contract.
-void ComputePairScoresPortable(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
-void ComputePairScoresAvx2(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
-void ComputePairScoresAvx3(const ProbeRecord& probe, const GalleryRecord& gallery, PairScoreTable* table);
+void ComputePairScoresPortable(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables);
+void ComputePairScoresAvx2(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables);
+void ComputePairScoresAvx3(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables);
+
+// The comparison from the pair scores on: the score, or -1 when no base pair
+// is found (prepared.cpp).
+int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table);
+
+// Probes compared with the same gallery records walk each record's graph
+// once for up to kGroupProbes of them: their edges merged into one array,
+// every angle's edges probe by probe (probe_group.cpp). Groups live on the
+// stack of a batch comparison, so a group holds at most kGroupEdges edges.
+constexpr int kGroupEdges = 3072;
+struct ProbeGroup {
+    const ProbeRecord* probes[kGroupProbes];
+    uint16_t angleStart[kTypeSlots][kAngleSlots];
+    int16_t edgeAngle[kGroupEdges + kEdgePadding];
+    int16_t edgeDistance[kGroupEdges + kEdgePadding];
+    int16_t edgeRelative[kGroupEdges + kEdgePadding];
+    uint8_t edgeRow[kGroupEdges + kEdgePadding];
+    uint8_t edgeType[kGroupEdges + kEdgePadding];
+    WalkEdges edges;
+};
+
+// Groups probes[0 ..]: takes the longest prefix (at most kGroupProbes) whose
+// edges fit, each with edges laid out as its angle starts say (as
+// PrepareProbe writes them), and returns how many it took; 0 when probes[0]
+// cannot be grouped (it is then compared on its own).
+int32_t GroupProbes(const ProbeRecord* const* probes, int32_t count, ProbeGroup* group);
 
 }  // namespace fpmatch::detail
 

@@ -195,7 +195,7 @@ protected:
                  *sink = MatchPreparedCompactPackedBatch(pointers, 2, records, offsets[2], offsets, 0, 2, outcomes) * 1000 +
                          outcomes[3];
              },
-             FPMATCH_STACK_PREPARED + 2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE},
+             FPMATCH_STACK_BATCH + 2 * FPMATCH_COMPACT_GALLERY_MAX_SIZE},
             {"QuickSort (5 candidates, 50-minutia probe)",
              [=] {
                  int32_t best[FPMATCH_SCREEN_BEST];
