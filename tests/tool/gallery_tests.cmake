@@ -130,8 +130,14 @@ $TOOL gallery info --json $WORK/prepared/old.fpg | grep -q '\"compactRecords\": 
 # Galleries of subjects against the brute-force reference, changes,
 # enrolment inputs, pack, version-1 files and damage
 # (id_tests.sh CASE); the docs example runs in docs.examples.
+# SANITIZED tells the script it runs under the sanitizers.
+if(FPMATCH_SANITIZE OR FPMATCH_TSAN)
+  set(_sanitized 1)
+else()
+  set(_sanitized 0)
+endif()
 foreach(case generated fvc changes add_inputs pack v1 damage)
   add_test(NAME tool.id.${case} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/id_tests.sh ${case})
   set_tests_properties(tool.id.${case} PROPERTIES FIXTURES_REQUIRED tool_samples SKIP_RETURN_CODE 77 TIMEOUT 600
-    ENVIRONMENT "TOOL=${TOOL};REF=$<TARGET_FILE:fpmatch_reference_identify>;SAMPLES=${SAMPLES};WORK=${WORK};FVC=${FVC};DOC=${PROJECT_SOURCE_DIR}/docs/identification.md")
+    ENVIRONMENT "TOOL=${TOOL};REF=$<TARGET_FILE:fpmatch_reference_identify>;SAMPLES=${SAMPLES};WORK=${WORK};FVC=${FVC};DOC=${PROJECT_SOURCE_DIR}/docs/identification.md;SANITIZED=${_sanitized}")
 endforeach()
