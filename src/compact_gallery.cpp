@@ -330,7 +330,7 @@ __attribute__((noinline)) int32_t PackedInGroups(const ProbeRecord* const* probe
     ProbeGroup group;
     int32_t written = 0;
     for (int32_t first = 0, taken = 0; first < count; first += taken) {
-        taken = GroupProbes(probes + first, count - first, &group);
+        taken = count - first > 1 ? GroupProbes(probes + first, count - first, &group) : 0;
         const bool together = taken > 1;
         if (!together) taken = 1;
         written = PackedPass(probes + first, taken, together ? &group : nullptr, records, recordsLength, offsets,

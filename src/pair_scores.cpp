@@ -27,11 +27,7 @@ void ComputePairScoresPortable(const WalkEdges& edges, const GalleryRecord& gall
                     << l;
         return bits;
     };
-    if (edges.probes == 1) {
-        WalkPairScores<1>(edges, gallery, tables, block);
-    } else {
-        WalkPairScores<kGroupProbes>(edges, gallery, tables, block);
-    }
+    WalkEdgesOf(edges, gallery, tables, block);
 }
 
 #if defined(__clang__)

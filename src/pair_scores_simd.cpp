@@ -60,8 +60,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 #include "pair_scores_walk.inc"
 #undef FPMATCH_WALK_INLINE
 
-template <int32_t kProbes>
-void WalkSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
+void ComputePairScoresSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
     const hn::ScalableTag<int16_t> d16;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
     const auto withinFacing = hn::Set(d16, kFacingSlack + 1);
@@ -69,7 +68,7 @@ void WalkSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTab
     const int16_t* const angles = edges.angle;
     const int16_t* const distances = edges.distance;
     const int16_t* const relatives = edges.relative;
-    WalkPairScores<kProbes>(edges, gallery, tables, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
+    WalkEdgesOf(edges, gallery, tables, [&](int32_t c, int32_t end, int32_t a, int32_t d, int32_t r) __attribute__((always_inline)) {
         const int32_t distance = d & (kKernelDistances - 1);  // checked below 128 when read back
         const auto va = hn::Set(d16, static_cast<int16_t>(a));
         const auto vr = hn::Set(d16, static_cast<int16_t>(r));
@@ -110,14 +109,6 @@ void WalkSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTab
 #endif
         return last < kBlock ? bits & ((uint64_t{1} << last) - 1) : bits;
     });
-}
-
-void ComputePairScoresSimd(const WalkEdges& edges, const GalleryRecord& gallery, PairScoreTable* tables) {
-    if (edges.probes == 1) {
-        WalkSimd<1>(edges, gallery, tables);
-    } else {
-        WalkSimd<kGroupProbes>(edges, gallery, tables);
-    }
 }
 
 }  // namespace HWY_NAMESPACE

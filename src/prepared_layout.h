@@ -273,7 +273,6 @@ int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, c
 // stack of a batch comparison, so a group holds at most kGroupEdges edges.
 constexpr int kGroupEdges = 3072;
 struct ProbeGroup {
-    const ProbeRecord* probes[kGroupProbes];
     uint16_t angleStart[kTypeSlots][kAngleSlots];
     int16_t edgeAngle[kGroupEdges + kEdgePadding];
     int16_t edgeDistance[kGroupEdges + kEdgePadding];

@@ -53,9 +53,7 @@ int32_t GroupProbes(const ProbeRecord* const* probes, int32_t count, ProbeGroup*
     int32_t taken = 0, edges = 0;
     while (taken < count && taken < kGroupProbes && edges + probes[taken]->edgeTotal <= kGroupEdges &&
            LaidOutByStarts(*probes[taken])) {
-        edges += probes[taken]->edgeTotal;
-        group->probes[taken] = probes[taken];
-        ++taken;
+        edges += probes[taken++]->edgeTotal;
     }
     if (taken == 0) return 0;
     int32_t at = 0;
