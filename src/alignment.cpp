@@ -19,6 +19,7 @@ using fpmatch::detail::kTableColumns;
 using fpmatch::detail::kTableRows;
 using fpmatch::detail::Max;
 using fpmatch::detail::Min;
+using fpmatch::detail::PairEntry;
 
 constexpr double kPi = 3.1415926;  // the library's fixed approximation
 constexpr int32_t kUnpairedFloor = 10;
@@ -31,12 +32,117 @@ inline int32_t NormaliseRotation(int32_t r) {
     return r;
 }
 
-// Number of slots that XYtoPolar turns into polar entries.
-int32_t CountPolarEntries(const Minutia* set, int32_t count) {
-    int32_t n = 0;
-    for (int32_t j = 0; j < count; ++j)
-        if (set[j].x > 0) ++n;
-    return n;
+// The polar coordinates of (dx, dy) about the centre. Outside the tables'
+// range both components are halved (floor). A displacement still out of
+// range (only possible for points outside the image, or a row-0 point seen
+// from row 287) is halved again until it fits, the radius scaled back each
+// time.
+struct Polar {
+    int32_t radius, bearing;
+};
+inline Polar PolarOf(int32_t dx, int32_t dy) {
+    int32_t scale = 1;
+    while (dx < -(kTableColumns - 1) || dx > kTableColumns - 1 || dy < -(kTableRows - 1) || dy > kTableRows - 1) {
+        dx >>= 1;
+        dy >>= 1;
+        scale *= 2;
+    }
+    return Polar{scale * fpmatch::detail::TableSqrt(dy, dx), fpmatch::detail::TableAtan(dy, dx)};
+}
+
+// The pairing's entries about (centerX, centerY): XYtoPolar's entries of
+// slots 0..count-1, at most `limit` of them, with what the pairing reads of
+// each minutia. Returns how many were written.
+int32_t PairEntriesAbout(const Minutia* set, int32_t count, int32_t centerX, int32_t centerY, int32_t limit,
+                         PairEntry* out) {
+    int32_t written = 0;
+    for (int32_t j = 0; j < count && written < limit; ++j) {
+        const Minutia& m = set[j];
+        if (m.x <= 0) continue;
+        const Polar p = PolarOf(m.x - centerX, m.y - centerY);
+        out[written++] = PairEntry{p.radius, p.bearing, FoldDirection(m.angle), m.type, j};
+    }
+    return written;
+}
+
+// Sine and cosine of x (|x| <= 3.15) by their series, for the rotation table
+// below, which the compiler fills. Every entry truncates to what the C
+// library's sin and cos give (test_pairing_forms.cpp compares them all).
+constexpr double SineSeries(double x) {
+    double term = x, sum = x;
+    for (int k = 1; k < 40; ++k) {
+        term *= -x * x / ((2.0 * k) * (2.0 * k + 1.0));
+        sum += term;
+    }
+    return sum;
+}
+constexpr double CosineSeries(double x) {
+    double term = 1.0, sum = 1.0;
+    for (int k = 1; k < 40; ++k) {
+        term *= -x * x / ((2.0 * k - 1.0) * (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+constexpr int32_t kTabledTurn = 180;  // the table holds -180..180 degrees
+struct RotationTable {
+    int32_t sine[2 * kTabledTurn + 1], cosine[2 * kTabledTurn + 1];
+};
+constexpr RotationTable MakeRotationTable() {
+    RotationTable table{};
+    for (int32_t a = -kTabledTurn; a <= kTabledTurn; ++a) {
+        const double theta = static_cast<double>(a) * kPi / 180.0;
+        table.sine[a + kTabledTurn] = static_cast<int32_t>(SineSeries(theta) * 1024.0);
+        table.cosine[a + kTabledTurn] = static_cast<int32_t>(CosineSeries(theta) * 1024.0);
+    }
+    return table;
+}
+constexpr RotationTable kRotations = MakeRotationTable();
+
+// MinutiasTransform, also saying which kept minutiae moved to an x other
+// than 0 (the alignment's later stages count only those).
+struct Moved {
+    int32_t kept;
+    uint64_t present;
+};
+Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, SingularPoint* movedSingular,
+                   const uint8_t* otherGndTable, RigidTransform t) {
+    const fpmatch::detail::Rotation rotation = fpmatch::detail::RotationOf(t.angle);
+    const int64_t S = rotation.sine, C = rotation.cosine;
+    const int64_t baseX = 1024 * (static_cast<int64_t>(t.pivotX) + t.shiftX);
+    const int64_t baseY = 1024 * (static_cast<int64_t>(t.pivotY) + t.shiftY);
+    // >> 10 on a signed value is a floor division by 1024.
+    auto moveX = [&](int64_t x, int64_t y) { return (baseX + (y - t.pivotY) * S + (x - t.pivotX) * C) >> 10; };
+    auto moveY = [&](int64_t x, int64_t y) { return (baseY + (y - t.pivotY) * C - (x - t.pivotX) * S) >> 10; };
+
+    // Singular points 0 and 1 move when both coordinates are non-zero; the
+    // marker entry (0, 2) and absent points stay (0, 0).
+    for (int e = 0; e < 2; ++e) {
+        const SingularPoint& sp = source->singularPoints[e];
+        if (sp.x != 0 && sp.y != 0)
+            movedSingular[e] = {static_cast<int32_t>(moveX(sp.x, sp.y)), static_cast<int32_t>(moveY(sp.x, sp.y))};
+    }
+
+    const int64_t width = Min(source->width, kImageWidth);
+    const int64_t height = Min(source->height, kImageHeight);
+    const int32_t count = ClampCount(source->minutiaCount);
+    int32_t kept = 0;
+    uint64_t present = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const Minutia& m = source->minutiae[i];
+        const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
+        int32_t angle = m.angle - t.angle;
+        if (angle < 0) angle += 360;
+        if (angle > 359) angle -= 360;
+        if (x < 0 || x >= width || y < 0 || y >= height) continue;
+        if (otherGndTable[(y >> 3) * 32 + (x >> 3)] == 1) continue;  // background there
+        moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
+        if (keptCopy != nullptr) keptCopy[i] = m;
+        ++kept;
+        present |= static_cast<uint64_t>(x != 0) << i;
+    }
+    return Moved{kept, present};
 }
 
 // Working storage of one CalcMatchScore call, reused for each base pair.
@@ -46,8 +152,8 @@ struct AlignmentScratch {
     Minutia movedGallery[kMaxMinutiae];
     SingularPoint movedProbeSingular[3];
     SingularPoint movedGallerySingular[3];
-    PolarMinutia probePolar[kMaxMinutiae];
-    PolarMinutia galleryPolar[kMaxMinutiae];
+    PairEntry probeEntries[kMaxMinutiae];
+    PairEntry galleryEntries[kMaxMinutiae];
     MinutiaPair pairs[kMaxMinutiae];
 };
 
@@ -58,11 +164,12 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
                    AlignmentScratch& w, int32_t* matchScore, AlignmentExplanation* details) {
     const int32_t p = basePair.probeIndex, g = basePair.galleryIndex;
     if (details != nullptr) details->basePair = basePair;
-    if (p < 0 || p >= probe->minutiaCount || g < 0 || g >= gallery->minutiaCount) return false;
-    const Minutia P = probe->minutiae[p];
-    const Minutia G = gallery->minutiae[g];
     const int32_t probeCount = ClampCount(probe->minutiaCount);
     const int32_t galleryCount = ClampCount(gallery->minutiaCount);
+    // A base pair names slots of both sets; a count above 50 names no more.
+    if (p < 0 || p >= probeCount || g < 0 || g >= galleryCount) return false;
+    const Minutia P = probe->minutiae[p];
+    const Minutia G = gallery->minutiae[g];
 
     const int32_t dx = G.x - P.x, dy = G.y - P.y;
     // Directions above one turn count as their remainder, like everywhere
@@ -78,16 +185,16 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
 
     // Probe into the gallery frame, gallery into the probe frame, each kept
     // only where it lands on the other template's foreground.
-    const int32_t keptP = MinutiasTransform(probe, w.keptProbe, w.movedProbe, w.movedProbeSingular,
-                                            gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
-    const int32_t keptG = MinutiasTransform(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
-                                            probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
+    const Moved movedP = MoveMinutiae(probe, w.keptProbe, w.movedProbe, w.movedProbeSingular,
+                                      gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
+    const Moved movedG = MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
+                                      probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
 
     // The base minutiae themselves take no further part.
     w.movedProbe[p] = Minutia{};
     w.keptProbe[p] = Minutia{};
     w.movedGallery[g] = Minutia{};
-    const int32_t nP = keptP - 1, nG = keptG - 1;
+    const int32_t nP = movedP.kept - 1, nG = movedG.kept - 1;
     if (details != nullptr) {
         details->stage = FPMATCH_ALIGN_LITTLE_OVERLAP;
         details->rotation = r;
@@ -102,15 +209,12 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     if (nP < 3 || nG < 3) return false;
     if (!(4 * nP >= probe->minutiaCount || 4 * nG >= gallery->minutiaCount)) return false;
 
-    // Polar coordinates about the probe base minutia, in the probe frame. The
-    // pairing reads only entries written for this base pair: kept minutiae
-    // with x <= 0 get no entry, so the counts are bounded by what was written.
-    XYtoPolar(w.keptProbe, static_cast<uint32_t>(probeCount), P.x, P.y, w.probePolar);
-    XYtoPolar(w.movedGallery, static_cast<uint32_t>(galleryCount), P.x, P.y, w.galleryPolar);
-    const int32_t usableP = Min(nP, CountPolarEntries(w.keptProbe, probeCount));
-    const int32_t usableG = Min(nG, CountPolarEntries(w.movedGallery, galleryCount));
-    const int32_t m = CalcIsoPair(w.keptProbe, w.probePolar, usableP, w.movedGallery, w.galleryPolar, usableG,
-                                  w.pairs);
+    // Polar coordinates about the probe base minutia, in the probe frame, of
+    // the kept minutiae with x above 0: at most nP of the probe's and nG of
+    // the gallery's take part in the pairing.
+    const int32_t usableP = PairEntriesAbout(w.keptProbe, probeCount, P.x, P.y, nP, w.probeEntries);
+    const int32_t usableG = PairEntriesAbout(w.movedGallery, galleryCount, P.x, P.y, nG, w.galleryEntries);
+    const int32_t m = fpmatch::detail::PairEntries(w.probeEntries, usableP, w.galleryEntries, usableG, w.pairs, true);
     if (details != nullptr) {
         details->stage = FPMATCH_ALIGN_NO_PAIRS;
         details->pairCount = m;
@@ -127,10 +231,11 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     posNear = Max(posNear - singular, 0);
 
     int32_t unpairedP = 0, unpairedPNear = 0, unpairedG = 0, unpairedGNear = 0;
-    CalcNegScore(G.x, G.y, w.pairs, m, w.movedProbe, probeCount, gallery->blockQty->blocks, 0, &unpairedP,
-                 &unpairedPNear);
-    CalcNegScore(P.x, P.y, w.pairs, m, w.movedGallery, galleryCount, probe->blockQty->blocks, 1, &unpairedG,
-                 &unpairedGNear);
+    const uint64_t presentP = movedP.present & ~(uint64_t{1} << p), presentG = movedG.present & ~(uint64_t{1} << g);
+    fpmatch::detail::NegScore(G.x, G.y, w.pairs, m, w.movedProbe, presentP, gallery->blockQty->blocks, 0, &unpairedP,
+                              &unpairedPNear);
+    fpmatch::detail::NegScore(P.x, P.y, w.pairs, m, w.movedGallery, presentG, probe->blockQty->blocks, 1, &unpairedG,
+                              &unpairedGNear);
     const int64_t N = Max(unpairedP + unpairedG, kUnpairedFloor);
     const int64_t NN = Max(unpairedPNear + unpairedGNear, kUnpairedFloor);
 
@@ -158,6 +263,17 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
 
 namespace fpmatch::detail {
 
+Rotation RotationOf(int32_t angle) {
+    if (angle >= -kTabledTurn && angle <= kTabledTurn)
+        return Rotation{kRotations.sine[angle + kTabledTurn], kRotations.cosine[angle + kTabledTurn]};
+    const double theta = static_cast<double>(angle) * kPi / 180.0;
+    return Rotation{static_cast<int64_t>(std::sin(theta) * 1024.0), static_cast<int64_t>(std::cos(theta) * 1024.0)};
+}
+
+}  // namespace fpmatch::detail
+
+namespace fpmatch::detail {
+
 void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
                     AlignmentExplanation* details) {
     AlignmentScratch scratch;
@@ -175,41 +291,7 @@ extern "C" {
 
 int32_t MinutiasTransform(const FeatureSet* source, Minutia* keptCopy, Minutia* moved,
                           SingularPoint* movedSingular, const uint8_t* otherGndTable, RigidTransform t) {
-    // Fixed-point sine and cosine, scaled by 1024 and truncated.
-    const double theta = static_cast<double>(t.angle) * kPi / 180.0;
-    const int64_t S = static_cast<int64_t>(std::sin(theta) * 1024.0);
-    const int64_t C = static_cast<int64_t>(std::cos(theta) * 1024.0);
-    const int64_t baseX = 1024 * (static_cast<int64_t>(t.pivotX) + t.shiftX);
-    const int64_t baseY = 1024 * (static_cast<int64_t>(t.pivotY) + t.shiftY);
-    // >> 10 on a signed value is a floor division by 1024.
-    auto moveX = [&](int64_t x, int64_t y) { return (baseX + (y - t.pivotY) * S + (x - t.pivotX) * C) >> 10; };
-    auto moveY = [&](int64_t x, int64_t y) { return (baseY + (y - t.pivotY) * C - (x - t.pivotX) * S) >> 10; };
-
-    // Singular points 0 and 1 move when both coordinates are non-zero; the
-    // marker entry (0, 2) and absent points stay (0, 0).
-    for (int e = 0; e < 2; ++e) {
-        const SingularPoint& sp = source->singularPoints[e];
-        if (sp.x != 0 && sp.y != 0)
-            movedSingular[e] = {static_cast<int32_t>(moveX(sp.x, sp.y)), static_cast<int32_t>(moveY(sp.x, sp.y))};
-    }
-
-    const int64_t width = Min(source->width, kImageWidth);
-    const int64_t height = Min(source->height, kImageHeight);
-    const int32_t count = ClampCount(source->minutiaCount);
-    int32_t kept = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const Minutia& m = source->minutiae[i];
-        const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
-        int32_t angle = m.angle - t.angle;
-        if (angle < 0) angle += 360;
-        if (angle > 359) angle -= 360;
-        if (x < 0 || x >= width || y < 0 || y >= height) continue;
-        if (otherGndTable[(y >> 3) * 32 + (x >> 3)] == 1) continue;  // background there
-        moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
-        if (keptCopy != nullptr) keptCopy[i] = m;
-        ++kept;
-    }
-    return kept;
+    return MoveMinutiae(source, keptCopy, moved, movedSingular, otherGndTable, t).kept;
 }
 
 void CalcMatchScore(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count) {
@@ -221,20 +303,8 @@ void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t cent
     int32_t written = 0;
     for (uint32_t j = 0; j < n; ++j) {
         if (set[j].x <= 0) continue;
-        int32_t dx = set[j].x - centerX, dy = set[j].y - centerY;
-        int32_t scale = 1;
-        // Outside the tables' range both components are halved (floor). A
-        // displacement still out of range (only possible for points outside
-        // the image, or a row-0 point seen from row 287) is halved again until
-        // it fits, the radius scaled back each time.
-        while (dx < -(kTableColumns - 1) || dx > kTableColumns - 1 || dy < -(kTableRows - 1) ||
-               dy > kTableRows - 1) {
-            dx >>= 1;
-            dy >>= 1;
-            scale *= 2;
-        }
-        out[written++] = PolarMinutia{static_cast<int32_t>(j), scale * fpmatch::detail::TableSqrt(dy, dx),
-                                      fpmatch::detail::TableAtan(dy, dx)};
+        const Polar p = PolarOf(set[j].x - centerX, set[j].y - centerY);
+        out[written++] = PolarMinutia{static_cast<int32_t>(j), p.radius, p.bearing};
     }
 }
 

@@ -40,6 +40,38 @@ int32_t OneSidedSingularPenalty(const SingularPoint* moved, int32_t weight, cons
 
 }  // namespace
 
+namespace fpmatch::detail {
+
+void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount, const Minutia* set,
+              uint64_t present, const uint8_t* otherBlockQty, int32_t side, int32_t* total, int32_t* nearTotal) {
+    // The unpaired minutiae as bits: present and not paired. Their order
+    // does not matter to the sums, and visiting only them spares a branch
+    // per minutia that the pairing makes unpredictable.
+    pairCount = ClampCount(pairCount);
+    uint64_t paired = 0;
+    for (int32_t t = 0; t < pairCount; ++t) {
+        const int32_t slot = side == 0 ? pairs[t].probeIndex : pairs[t].galleryIndex;
+        if (IsSlot(slot)) paired |= uint64_t{1} << slot;
+    }
+    int32_t sum = 0, nearSum = 0;
+    for (uint64_t unpaired = present & ~paired; unpaired != 0; unpaired &= unpaired - 1) {
+        const Minutia& m = set[__builtin_ctzll(unpaired)];
+        const int64_t dx = m.x - centerX, dy = m.y - centerY;
+        int32_t q = m.quality;
+        // Moved sets always lie inside the image; the bound only guards
+        // direct callers.
+        if (m.x >= 0 && m.x < kImageWidth && m.y >= 0 && m.y < kImageHeight)
+            q = Min(q, otherBlockQty[(m.y >> 4) * 16 + (m.x >> 4)]);
+        if (q > 10) q += (q - 10) * (q - 10);
+        sum += q;
+        nearSum += dx * dx + dy * dy <= kNearSquared ? q : 0;
+    }
+    *total = sum;
+    *nearTotal = nearSum;
+}
+
+}  // namespace fpmatch::detail
+
 extern "C" {
 
 void CalcPosScore(const Minutia* probeSet, const Minutia* gallerySet, int32_t centerX, int32_t centerY,
@@ -94,32 +126,11 @@ void CalcSingularScore(const SingularPoint* probeSingular, const SingularPoint* 
 void CalcNegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount,
                   const Minutia* set, int32_t count, const uint8_t* otherBlockQty, int32_t side, int32_t* total,
                   int32_t* nearTotal) {
-    // The unpaired minutiae as bits: present (x != 0) and not paired. Their
-    // order does not matter to the sums, and visiting only them spares a
-    // branch per minutia that the pairing makes unpredictable.
-    pairCount = ClampCount(pairCount);
+    // The present minutiae: those with x != 0.
     count = ClampCount(count);
-    uint64_t paired = 0, present = 0;
-    for (int32_t t = 0; t < pairCount; ++t) {
-        const int32_t slot = side == 0 ? pairs[t].probeIndex : pairs[t].galleryIndex;
-        if (IsSlot(slot)) paired |= uint64_t{1} << slot;
-    }
+    uint64_t present = 0;
     for (int32_t i = 0; i < count; ++i) present |= static_cast<uint64_t>(set[i].x != 0) << i;
-    int32_t sum = 0, nearSum = 0;
-    for (uint64_t unpaired = present & ~paired; unpaired != 0; unpaired &= unpaired - 1) {
-        const Minutia& m = set[__builtin_ctzll(unpaired)];
-        const int64_t dx = m.x - centerX, dy = m.y - centerY;
-        int32_t q = m.quality;
-        // Moved sets always lie inside the image; the bound only guards
-        // direct callers.
-        if (m.x >= 0 && m.x < kImageWidth && m.y >= 0 && m.y < kImageHeight)
-            q = Min(q, otherBlockQty[(m.y >> 4) * 16 + (m.x >> 4)]);
-        if (q > 10) q += (q - 10) * (q - 10);
-        sum += q;
-        nearSum += dx * dx + dy * dy <= kNearSquared ? q : 0;
-    }
-    *total = sum;
-    *nearTotal = nearSum;
+    NegScore(centerX, centerY, pairs, pairCount, set, present, otherBlockQty, side, total, nearTotal);
 }
 
 int32_t CalcLastScore(BasePair* basePairs, const Minutia* probeMinutiae, const Minutia* galleryMinutiae,

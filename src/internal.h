@@ -88,8 +88,32 @@ using ::BindFeatureSet;
 void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
                     AlignmentExplanation* details);
 
-// CalcIsoPair in a chosen form: lane by lane (inLanes, where the values fit
-// the lanes; otherwise in 32 bits) or in 32 bits. The tests compare the two.
+// The alignment's fixed-point rotation by `angle` degrees: the sine and
+// cosine of angle * 3.1415926 / 180, scaled by 1024 and truncated.
+struct Rotation {
+    int64_t sine, cosine;
+};
+Rotation RotationOf(int32_t angle);
+
+// CalcNegScore over the minutiae whose bits `present` holds (slots 0..49):
+// the exported call presents those with x != 0.
+void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount, const Minutia* set,
+              uint64_t present, const uint8_t* otherBlockQty, int32_t side, int32_t* total, int32_t* nearTotal);
+
+// What the pairing reads of one polar entry: its radius and bearing about
+// the centre, the minutia's folded direction and type, and the slot (0..49)
+// it names.
+struct PairEntry {
+    int32_t radius, bearing, direction, type, slot;
+};
+
+// CalcIsoPair on entry lists (at most 50 each, in list order): lane by lane
+// (inLanes, where the values fit the lanes; otherwise in 32 bits) or in 32
+// bits. Returns the number of pairs of slots written to `pairs`.
+int32_t PairEntries(const PairEntry* probe, int32_t probeCount, const PairEntry* gallery, int32_t galleryCount,
+                    MinutiaPair* pairs, bool inLanes);
+
+// CalcIsoPair in a chosen form, as PairEntries. The tests compare the two.
 int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
                   const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
                   MinutiaPair* pairs, bool inLanes);

@@ -13,7 +13,9 @@
 //     tests' outcomes are unpredictable, and the lanes need no branch per
 //     entry;
 //   - in 32 bits otherwise.
-// tests/test_pairing_forms.cpp compares the two.
+// The alignment builds its entry lists directly (PairEntries); CalcIsoPair
+// builds them from polar lists. tests/test_pairing_forms.cpp compares the
+// two forms.
 #include <emmintrin.h>
 
 #include <cstdint>
@@ -31,19 +33,9 @@ int32_t GroupOf(int64_t radius) {
     return static_cast<int32_t>(g < kGroups - 1 ? g : kGroups - 1);
 }
 
-// What the rule reads of one probe or gallery entry.
-struct Entry {
-    int32_t radius, bearing, direction, type;
-};
-
-Entry EntryOf(const Minutia* set, const PolarMinutia& p) {
-    const Minutia& m = set[p.index];
-    return Entry{p.radius, p.bearing, FoldDirection(m.angle), m.type};
-}
-
 // The rule: whether gallery entry b can pair with probe entry a, and at what
 // cost.
-bool Agreement(const Entry& a, const Entry& b, int32_t* cost) {
+bool Agreement(const PairEntry& a, const PairEntry& b, int32_t* cost) {
     const int32_t dR = Abs(a.radius - b.radius);
     const int32_t sum = a.radius + b.radius;
     if (dR > 10 || dR > (sum >> 6) + 7) return false;
@@ -82,9 +74,10 @@ constexpr bool CircularByMinimum() {
 }
 static_assert(CircularByMinimum());
 
-bool FitsLanes(const Entry& e) {
-    return e.radius >= 0 && e.radius <= kLaneRadius && e.bearing >= 0 && e.bearing <= kLaneAngle &&
-           e.direction >= 0 && e.direction <= kLaneAngle;
+bool FitsLanes(const PairEntry& e) {
+    // Unsigned comparisons take the lower bounds 0 along, without a branch.
+    return (static_cast<uint32_t>(e.radius) <= uint32_t{kLaneRadius}) & (static_cast<uint32_t>(e.bearing) <= uint32_t{kLaneAngle}) &
+           (static_cast<uint32_t>(e.direction) <= uint32_t{kLaneAngle});
 }
 
 // The gallery entries in group order, one array per field, with room for a
@@ -96,7 +89,7 @@ struct LaneEntries {
     alignas(16) int16_t type[kMaxMinutiae + kLanes];
     alignas(16) int16_t k[kMaxMinutiae + kLanes];
 
-    void Put(int32_t at, const Entry& e, int32_t index) {
+    void Put(int32_t at, const PairEntry& e, int32_t index) {
         radius[at] = static_cast<int16_t>(e.radius);
         bearing[at] = static_cast<int16_t>(e.bearing);
         direction[at] = static_cast<int16_t>(e.direction);
@@ -113,7 +106,7 @@ inline __m128i Circular16(__m128i x) {
 }
 
 // The lowest key among entries first..last - 1 that agree with a, or kNoKey.
-int32_t LowestKey(const Entry& a, const LaneEntries& g, int32_t first, int32_t last) {
+int32_t LowestKey(const PairEntry& a, const LaneEntries& g, int32_t first, int32_t last) {
     const __m128i ar = _mm_set1_epi16(static_cast<int16_t>(a.radius));
     const __m128i ab = _mm_set1_epi16(static_cast<int16_t>(a.bearing));
     const __m128i ad = _mm_set1_epi16(static_cast<int16_t>(a.direction));
@@ -153,26 +146,23 @@ int32_t LowestKey(const Entry& a, const LaneEntries& g, int32_t first, int32_t l
 // ---- The pairing ---------------------------------------------------------
 
 struct Candidate {
-    Entry entry;
+    PairEntry entry;
     int32_t k;
 };
 
 }  // namespace
 
-int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
-                  const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
-                  MinutiaPair* pairs, bool inLanes) {
+int32_t PairEntries(const PairEntry* probe, int32_t probeCount, const PairEntry* gallery, int32_t galleryCount,
+                    MinutiaPair* pairs, bool inLanes) {
     probeCount = ClampCount(probeCount);
     galleryCount = ClampCount(galleryCount);
-    for (int32_t j = 0; inLanes && j < probeCount; ++j)
-        if (IsSlot(probePolar[j].index) && !FitsLanes(EntryOf(probeSet, probePolar[j]))) inLanes = false;
-    for (int32_t k = 0; inLanes && k < galleryCount; ++k)
-        if (IsSlot(galleryPolar[k].index) && !FitsLanes(EntryOf(gallerySet, galleryPolar[k]))) inLanes = false;
+    bool fits = true;
+    for (int32_t j = 0; j < probeCount; ++j) fits &= FitsLanes(probe[j]);
+    for (int32_t k = 0; k < galleryCount; ++k) fits &= FitsLanes(gallery[k]);
+    inLanes = inLanes && fits;
 
-    // Entries that name no slot can never be chosen and are left out.
     int32_t groupStart[kGroups + 1] = {};
-    for (int32_t k = 0; k < galleryCount; ++k)
-        if (IsSlot(galleryPolar[k].index)) ++groupStart[GroupOf(galleryPolar[k].radius) + 1];
+    for (int32_t k = 0; k < galleryCount; ++k) ++groupStart[GroupOf(gallery[k].radius) + 1];
     for (int32_t g = 0; g < kGroups; ++g) groupStart[g + 1] += groupStart[g];
     // One form's storage or the other's: the comparison's stack stays as it was.
     union {
@@ -183,26 +173,22 @@ int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32
         int32_t cursor[kGroups];
         for (int32_t g = 0; g < kGroups; ++g) cursor[g] = groupStart[g];
         for (int32_t k = 0; k < galleryCount; ++k) {
-            const PolarMinutia& b = galleryPolar[k];
-            if (!IsSlot(b.index)) continue;
-            const int32_t at = cursor[GroupOf(b.radius)]++;
+            const int32_t at = cursor[GroupOf(gallery[k].radius)]++;
             if (inLanes) {
-                lanes.Put(at, EntryOf(gallerySet, b), k);
+                lanes.Put(at, gallery[k], k);
             } else {
-                grouped[at] = Candidate{EntryOf(gallerySet, b), k};
+                grouped[at] = Candidate{gallery[k], k};
             }
         }
         // The lanes past the last entry are read and masked off.
         if (inLanes)
-            for (int32_t at = groupStart[kGroups]; at < groupStart[kGroups] + kLanes; ++at) lanes.Put(at, Entry{}, 0);
+            for (int32_t at = groupStart[kGroups]; at < groupStart[kGroups] + kLanes; ++at) lanes.Put(at, PairEntry{}, 0);
     }
 
     uint64_t taken = 0;
     int32_t made = 0;
     for (int32_t j = 0; j < probeCount; ++j) {
-        const PolarMinutia& p = probePolar[j];
-        if (!IsSlot(p.index)) continue;
-        const Entry a = EntryOf(probeSet, p);
+        const PairEntry& a = probe[j];
         const int32_t first = groupStart[GroupOf(static_cast<int64_t>(a.radius) - 10)];
         const int32_t last = groupStart[GroupOf(static_cast<int64_t>(a.radius) + 10) + 1];
         int32_t best = -1;
@@ -221,16 +207,33 @@ int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32
             }
         }
         if (best < 0) continue;
-        // A gallery minutia already taken leaves this probe minutia unpaired.
+        // A gallery entry already taken leaves this probe entry unpaired.
         if (taken >> best & 1u) continue;
         taken |= uint64_t{1} << best;
-        pairs[made++] = MinutiaPair{j, best};
-    }
-    for (int32_t t = 0; t < made; ++t) {
-        pairs[t].probeIndex = probePolar[pairs[t].probeIndex].index;
-        pairs[t].galleryIndex = galleryPolar[pairs[t].galleryIndex].index;
+        pairs[made++] = MinutiaPair{a.slot, gallery[best].slot};
     }
     return made;
+}
+
+int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32_t probeCount,
+                  const Minutia* gallerySet, const PolarMinutia* galleryPolar, int32_t galleryCount,
+                  MinutiaPair* pairs, bool inLanes) {
+    // Entries that name no slot can never be chosen and are left out; the
+    // others keep their order, which is all the tie rule reads of it.
+    auto entries = [](const Minutia* set, const PolarMinutia* polar, int32_t count, PairEntry* out) {
+        int32_t n = 0;
+        for (int32_t k = 0; k < ClampCount(count); ++k) {
+            const PolarMinutia& p = polar[k];
+            if (!IsSlot(p.index)) continue;
+            const Minutia& m = set[p.index];
+            out[n++] = PairEntry{p.radius, p.bearing, FoldDirection(m.angle), m.type, p.index};
+        }
+        return n;
+    };
+    PairEntry probe[kMaxMinutiae], gallery[kMaxMinutiae];
+    const int32_t np = entries(probeSet, probePolar, probeCount, probe);
+    const int32_t ng = entries(gallerySet, galleryPolar, galleryCount, gallery);
+    return PairEntries(probe, np, gallery, ng, pairs, inLanes);
 }
 
 }  // namespace fpmatch::detail

@@ -70,15 +70,11 @@ int32_t SelectFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, 
     return SelectBasePairs(probe.header.minutiaCount, visit, contradicts, score, newReference, basePairs);
 }
 
-}  // namespace
-
-// The comparison from the pair scores on: the score, or -1 when no base pair
-// is found. With `details` (room for three), each base pair's alignment is
-// kept, in the order the base pairs had before CalcLastScore sorted them.
-int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table,
-                       BasePair* basePairs, AlignmentExplanation* details = nullptr) {
-    const int32_t count = SelectFromTable(probe, gallery, table, basePairs);
-    if (count == 0) return -1;
+// The alignments on the `count` selected base pairs and the final score.
+// With `details` (room for three), each base pair's alignment is kept, in
+// the order the base pairs had before CalcLastScore sorted them.
+int32_t AlignBasePairs(const ProbeRecord& probe, const GalleryRecord& gallery, BasePair* basePairs, int32_t count,
+                       AlignmentExplanation* details) {
     FeatureSet p, g;
     View(probe.header, probe.storage, &p);
     View(gallery.header, gallery.storage, &g);
@@ -86,17 +82,31 @@ int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, c
     return CalcLastScore(basePairs, p.minutiae, g.minutiae, count);
 }
 
-int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table) {
-    BasePair basePairs[3] = {};
-    return ScoreFromTable(probe, gallery, table, basePairs);
-}
-
-// The comparison of two usable records, likewise.
-int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path,
-                          BasePair* basePairs, AlignmentExplanation* details = nullptr) {
+// The pair scores and the base pairs they select, in a frame of their own:
+// the table is gone before the alignments take their stack.
+__attribute__((noinline)) int32_t SelectForPair(const ProbeRecord& probe, const GalleryRecord& gallery,
+                                                int32_t path, BasePair* basePairs) {
     PairScoreTable table;
     ComputePairScores(EdgesOf(probe), gallery, &table, path);
-    return ScoreFromTable(probe, gallery, table, basePairs, details);
+    return SelectFromTable(probe, gallery, table, basePairs);
+}
+
+}  // namespace
+
+// The comparison from the pair scores on: the score, or -1 when no base pair
+// is found.
+int32_t ScoreFromTable(const ProbeRecord& probe, const GalleryRecord& gallery, const PairScoreTable& table) {
+    BasePair basePairs[3] = {};
+    const int32_t count = SelectFromTable(probe, gallery, table, basePairs);
+    return count == 0 ? -1 : AlignBasePairs(probe, gallery, basePairs, count, nullptr);
+}
+
+// The comparison of two usable records, likewise; `details` as for
+// AlignBasePairs.
+int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path,
+                          BasePair* basePairs, AlignmentExplanation* details = nullptr) {
+    const int32_t count = SelectForPair(probe, gallery, path, basePairs);
+    return count == 0 ? -1 : AlignBasePairs(probe, gallery, basePairs, count, details);
 }
 
 int32_t ScorePreparedPair(const ProbeRecord& probe, const GalleryRecord& gallery, int32_t path) {
