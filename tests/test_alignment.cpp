@@ -447,6 +447,22 @@ TEST(AlignmentScore, NoPairsLeavesTheScore) {
     EXPECT_EQ(a.Run(), -7);
 }
 
+// A set whose count says more than 50 holds 50 slots: a base pair naming a
+// slot beyond them is refused, and one within them scores as with 50.
+TEST(AlignmentScore, CountsAboveFiftyNameFiftySlots) {
+    Alignment a;
+    a.Setup({Minutia{20, 144, 0, 5, 0}, Minutia{236, 144, 0, 5, 0}, Minutia{128, 30, 0, 5, 0},
+             Minutia{128, 260, 0, 5, 0}},
+            0);
+    a.probe.fs.minutiaCount = 60;
+    a.gallery.fs.minutiaCount = 60;
+    EXPECT_EQ(a.Run(), 38);
+    a.basePair = BasePair{55, 0, 100, -7};
+    EXPECT_EQ(a.Run(), -7);
+    a.basePair = BasePair{0, 50, 100, -7};
+    EXPECT_EQ(a.Run(), -7);
+}
+
 // ------------------------------------------------------------ final score
 
 int Last(std::vector<BasePair> pairs, std::vector<Minutia> probe, std::vector<Minutia> gallery) {
