@@ -144,11 +144,7 @@ void BuildTopoIndex(const TopoEdge* row, int32_t edgeCount, uint8_t* index) {
 }
 
 void InsertBasePair(BasePair basePair, BasePair* list, int32_t capacity) {
-    int32_t q = 0;
-    while (q < capacity && !(basePair.pairScore > list[q].pairScore)) ++q;
-    if (q == capacity) return;
-    for (int32_t t = capacity - 1; t > q; --t) list[t] = list[t - 1];
-    list[q] = basePair;
+    InsertIntoList(basePair, list, capacity);
 }
 
 int32_t CompareTopoGraph(const FeatureSet* probe, const FeatureSet* gallery, const TopoEdge* probeGraph,

@@ -180,9 +180,20 @@ constexpr int32_t kBasePairs = 3;
 
 // Whether a pair scoring `score` enters a best list of `capacity` kept in
 // descending score: only above the last entry (newcomers go behind equal
-// scores). InsertBasePair applies it.
+// scores). InsertIntoList applies it.
 inline bool EntersList(int32_t score, const BasePair* list, int32_t capacity) {
     return capacity > 0 && score > list[capacity - 1].pairScore;
+}
+
+// InsertBasePair: the pair goes behind every entry of equal or higher score;
+// the last entry falls off. Inline, so that the selection's lists of three
+// unroll.
+inline void InsertIntoList(BasePair basePair, BasePair* list, int32_t capacity) {
+    int32_t q = 0;
+    while (q < capacity && !(basePair.pairScore > list[q].pairScore)) ++q;
+    if (q == capacity) return;
+    for (int32_t t = capacity - 1; t > q; --t) list[t] = list[t - 1];
+    list[q] = basePair;
 }
 
 // The selection walk. For each probe row i in order, `visit(i, consider)`
@@ -207,10 +218,10 @@ inline int32_t SelectBasePairs(int32_t probeCount, Visit visit, Contradicts cont
                 haveReference = true;
                 newReference(i, j);
             }
-            if (s > 0 && EntersList(s, rowList, kBasePairs)) InsertBasePair(BasePair{i, j, s, 0}, rowList, kBasePairs);
+            if (s > 0 && EntersList(s, rowList, kBasePairs)) InsertIntoList(BasePair{i, j, s, 0}, rowList, kBasePairs);
         });
         for (const BasePair& candidate : rowList)
-            if (EntersList(candidate.pairScore, basePairs, kBasePairs)) InsertBasePair(candidate, basePairs, kBasePairs);
+            if (EntersList(candidate.pairScore, basePairs, kBasePairs)) InsertIntoList(candidate, basePairs, kBasePairs);
     }
     int32_t found = 0;
     for (int32_t t = 0; t < kBasePairs; ++t)
