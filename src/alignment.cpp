@@ -50,13 +50,15 @@ inline Polar PolarOf(int32_t dx, int32_t dy) {
     return Polar{scale * fpmatch::detail::TableSqrt(dy, dx), fpmatch::detail::TableAtan(dy, dx)};
 }
 
-// The pairing's entries about (centerX, centerY): XYtoPolar's entries of
-// slots 0..count-1, at most `limit` of them, with what the pairing reads of
-// each minutia. Returns how many were written.
-int32_t PairEntriesAbout(const Minutia* set, int32_t count, int32_t centerX, int32_t centerY, int32_t limit,
+// The pairing's entries about (centerX, centerY): XYtoPolar's entries of the
+// slots in `slots` (in increasing order) whose x is above 0, at most `limit`
+// of them, with what the pairing reads of each minutia. Returns how many
+// were written.
+int32_t PairEntriesAbout(const Minutia* set, uint64_t slots, int32_t centerX, int32_t centerY, int32_t limit,
                          PairEntry* out) {
     int32_t written = 0;
-    for (int32_t j = 0; j < count && written < limit; ++j) {
+    for (; slots != 0 && written < limit; slots &= slots - 1) {
+        const int32_t j = __builtin_ctzll(slots);
         const Minutia& m = set[j];
         if (m.x <= 0) continue;
         const Polar p = PolarOf(m.x - centerX, m.y - centerY);
@@ -100,11 +102,12 @@ constexpr RotationTable MakeRotationTable() {
 }
 constexpr RotationTable kRotations = MakeRotationTable();
 
-// MinutiasTransform, also saying which kept minutiae moved to an x other
-// than 0 (the alignment's later stages count only those).
+// MinutiasTransform, also saying which minutiae it kept (bit i for slot i)
+// and which of those moved to an x other than 0 (the alignment's later
+// stages count only those).
 struct Moved {
     int32_t kept;
-    uint64_t present;
+    uint64_t keptSlots, present;
 };
 Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, SingularPoint* movedSingular,
                    const uint8_t* otherGndTable, RigidTransform t) {
@@ -128,7 +131,7 @@ Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, 
     const int64_t height = Min(source->height, kImageHeight);
     const int32_t count = ClampCount(source->minutiaCount);
     int32_t kept = 0;
-    uint64_t present = 0;
+    uint64_t keptSlots = 0, present = 0;
     for (int32_t i = 0; i < count; ++i) {
         const Minutia& m = source->minutiae[i];
         const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
@@ -140,15 +143,15 @@ Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, 
         moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
         if (keptCopy != nullptr) keptCopy[i] = m;
         ++kept;
+        keptSlots |= uint64_t{1} << i;
         present |= static_cast<uint64_t>(x != 0) << i;
     }
-    return Moved{kept, present};
+    return Moved{kept, keptSlots, present};
 }
 
 // Working storage of one CalcMatchScore call, reused for each base pair.
 struct AlignmentScratch {
     Minutia movedProbe[kMaxMinutiae];
-    Minutia keptProbe[kMaxMinutiae];
     Minutia movedGallery[kMaxMinutiae];
     SingularPoint movedProbeSingular[3];
     SingularPoint movedGallerySingular[3];
@@ -178,21 +181,19 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     const int32_t r2 = NormaliseRotation(-r);
 
     std::memset(w.movedProbe, 0, sizeof w.movedProbe);
-    std::memset(w.keptProbe, 0, sizeof w.keptProbe);
     std::memset(w.movedGallery, 0, sizeof w.movedGallery);
     std::memset(w.movedProbeSingular, 0, sizeof w.movedProbeSingular);
     std::memset(w.movedGallerySingular, 0, sizeof w.movedGallerySingular);
 
     // Probe into the gallery frame, gallery into the probe frame, each kept
     // only where it lands on the other template's foreground.
-    const Moved movedP = MoveMinutiae(probe, w.keptProbe, w.movedProbe, w.movedProbeSingular,
+    const Moved movedP = MoveMinutiae(probe, nullptr, w.movedProbe, w.movedProbeSingular,
                                       gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
     const Moved movedG = MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
                                       probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
 
     // The base minutiae themselves take no further part.
     w.movedProbe[p] = Minutia{};
-    w.keptProbe[p] = Minutia{};
     w.movedGallery[g] = Minutia{};
     const int32_t nP = movedP.kept - 1, nG = movedG.kept - 1;
     if (details != nullptr) {
@@ -212,8 +213,9 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     // Polar coordinates about the probe base minutia, in the probe frame, of
     // the kept minutiae with x above 0: at most nP of the probe's and nG of
     // the gallery's take part in the pairing.
-    const int32_t usableP = PairEntriesAbout(w.keptProbe, probeCount, P.x, P.y, nP, w.probeEntries);
-    const int32_t usableG = PairEntriesAbout(w.movedGallery, galleryCount, P.x, P.y, nG, w.galleryEntries);
+    const uint64_t keptP = movedP.keptSlots & ~(uint64_t{1} << p), keptG = movedG.keptSlots & ~(uint64_t{1} << g);
+    const int32_t usableP = PairEntriesAbout(probe->minutiae, keptP, P.x, P.y, nP, w.probeEntries);
+    const int32_t usableG = PairEntriesAbout(w.movedGallery, keptG, P.x, P.y, nG, w.galleryEntries);
     const int32_t m = fpmatch::detail::PairEntries(w.probeEntries, usableP, w.galleryEntries, usableG, w.pairs, true);
     if (details != nullptr) {
         details->stage = FPMATCH_ALIGN_NO_PAIRS;
@@ -223,7 +225,9 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     if (m == 0) return false;
 
     int32_t pos = 0, posNear = 0;
-    CalcPosScore(w.keptProbe, w.movedGallery, P.x, P.y, w.pairs, m, &pos, &posNear);
+    // The pairs name kept slots only, where the kept copy of the probe is
+    // the probe itself.
+    CalcPosScore(probe->minutiae, w.movedGallery, P.x, P.y, w.pairs, m, &pos, &posNear);
     int32_t singular = 0;
     CalcSingularScore(probe->singularPoints, gallery->singularPoints, w.movedProbeSingular,
                       w.movedGallerySingular, probe->gndTable->cells, gallery->gndTable->cells, &singular);
