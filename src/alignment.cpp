@@ -1,7 +1,8 @@
 // Alignment: superimpose the two templates on each base pair, pair their
 // minutiae and score the alignment (ScoreBasePair, from the transform down to
-// the alignment score). The pairing is in pairing.cpp, the score components
-// and the final score in alignment_scores.cpp.
+// the alignment score). The transform is in transform.cpp, the pairing in
+// pairing.cpp, the score components and the final score in
+// alignment_scores.cpp.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,11 +20,10 @@ using fpmatch::detail::kTableColumns;
 using fpmatch::detail::kTableRows;
 using fpmatch::detail::Max;
 using fpmatch::detail::Min;
+using fpmatch::detail::Moved;
 using fpmatch::detail::PairEntry;
 
-constexpr double kPi = 3.1415926;  // the library's fixed approximation
 constexpr int32_t kUnpairedFloor = 10;
-
 
 // Rotation of `r` into -179..180 by one turn.
 inline int32_t NormaliseRotation(int32_t r) {
@@ -67,88 +67,6 @@ int32_t PairEntriesAbout(const Minutia* set, uint64_t slots, int32_t centerX, in
     return written;
 }
 
-// Sine and cosine of x (|x| <= 3.15) by their series, for the rotation table
-// below, which the compiler fills. Every entry truncates to what the C
-// library's sin and cos give (test_pairing_forms.cpp compares them all).
-constexpr double SineSeries(double x) {
-    double term = x, sum = x;
-    for (int k = 1; k < 40; ++k) {
-        term *= -x * x / ((2.0 * k) * (2.0 * k + 1.0));
-        sum += term;
-    }
-    return sum;
-}
-constexpr double CosineSeries(double x) {
-    double term = 1.0, sum = 1.0;
-    for (int k = 1; k < 40; ++k) {
-        term *= -x * x / ((2.0 * k - 1.0) * (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
-
-constexpr int32_t kTabledTurn = 180;  // the table holds -180..180 degrees
-struct RotationTable {
-    int32_t sine[2 * kTabledTurn + 1], cosine[2 * kTabledTurn + 1];
-};
-constexpr RotationTable MakeRotationTable() {
-    RotationTable table{};
-    for (int32_t a = -kTabledTurn; a <= kTabledTurn; ++a) {
-        const double theta = static_cast<double>(a) * kPi / 180.0;
-        table.sine[a + kTabledTurn] = static_cast<int32_t>(SineSeries(theta) * 1024.0);
-        table.cosine[a + kTabledTurn] = static_cast<int32_t>(CosineSeries(theta) * 1024.0);
-    }
-    return table;
-}
-constexpr RotationTable kRotations = MakeRotationTable();
-
-// MinutiasTransform, also saying which minutiae it kept (bit i for slot i)
-// and which of those moved to an x other than 0 (the alignment's later
-// stages count only those).
-struct Moved {
-    int32_t kept;
-    uint64_t keptSlots, present;
-};
-Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, SingularPoint* movedSingular,
-                   const uint8_t* otherGndTable, RigidTransform t) {
-    const fpmatch::detail::Rotation rotation = fpmatch::detail::RotationOf(t.angle);
-    const int64_t S = rotation.sine, C = rotation.cosine;
-    const int64_t baseX = 1024 * (static_cast<int64_t>(t.pivotX) + t.shiftX);
-    const int64_t baseY = 1024 * (static_cast<int64_t>(t.pivotY) + t.shiftY);
-    // >> 10 on a signed value is a floor division by 1024.
-    auto moveX = [&](int64_t x, int64_t y) { return (baseX + (y - t.pivotY) * S + (x - t.pivotX) * C) >> 10; };
-    auto moveY = [&](int64_t x, int64_t y) { return (baseY + (y - t.pivotY) * C - (x - t.pivotX) * S) >> 10; };
-
-    // Singular points 0 and 1 move when both coordinates are non-zero; the
-    // marker entry (0, 2) and absent points stay (0, 0).
-    for (int e = 0; e < 2; ++e) {
-        const SingularPoint& sp = source->singularPoints[e];
-        if (sp.x != 0 && sp.y != 0)
-            movedSingular[e] = {static_cast<int32_t>(moveX(sp.x, sp.y)), static_cast<int32_t>(moveY(sp.x, sp.y))};
-    }
-
-    const int64_t width = Min(source->width, kImageWidth);
-    const int64_t height = Min(source->height, kImageHeight);
-    const int32_t count = ClampCount(source->minutiaCount);
-    int32_t kept = 0;
-    uint64_t keptSlots = 0, present = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const Minutia& m = source->minutiae[i];
-        const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
-        int32_t angle = m.angle - t.angle;
-        if (angle < 0) angle += 360;
-        if (angle > 359) angle -= 360;
-        if (x < 0 || x >= width || y < 0 || y >= height) continue;
-        if (otherGndTable[(y >> 3) * 32 + (x >> 3)] == 1) continue;  // background there
-        moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
-        if (keptCopy != nullptr) keptCopy[i] = m;
-        ++kept;
-        keptSlots |= uint64_t{1} << i;
-        present |= static_cast<uint64_t>(x != 0) << i;
-    }
-    return Moved{kept, keptSlots, present};
-}
-
 // Working storage of one CalcMatchScore call, reused for each base pair.
 struct AlignmentScratch {
     Minutia movedProbe[kMaxMinutiae];
@@ -187,9 +105,9 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
 
     // Probe into the gallery frame, gallery into the probe frame, each kept
     // only where it lands on the other template's foreground.
-    const Moved movedP = MoveMinutiae(probe, nullptr, w.movedProbe, w.movedProbeSingular,
+    const Moved movedP = fpmatch::detail::MoveMinutiae(probe, nullptr, w.movedProbe, w.movedProbeSingular,
                                       gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
-    const Moved movedG = MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
+    const Moved movedG = fpmatch::detail::MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
                                       probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
 
     // The base minutiae themselves take no further part.
@@ -267,17 +185,6 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
 
 namespace fpmatch::detail {
 
-Rotation RotationOf(int32_t angle) {
-    if (angle >= -kTabledTurn && angle <= kTabledTurn)
-        return Rotation{kRotations.sine[angle + kTabledTurn], kRotations.cosine[angle + kTabledTurn]};
-    const double theta = static_cast<double>(angle) * kPi / 180.0;
-    return Rotation{static_cast<int64_t>(std::sin(theta) * 1024.0), static_cast<int64_t>(std::cos(theta) * 1024.0)};
-}
-
-}  // namespace fpmatch::detail
-
-namespace fpmatch::detail {
-
 void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count,
                     AlignmentExplanation* details) {
     AlignmentScratch scratch;
@@ -292,11 +199,6 @@ void ScoreBasePairs(const FeatureSet* probe, const FeatureSet* gallery, BasePair
 }  // namespace fpmatch::detail
 
 extern "C" {
-
-int32_t MinutiasTransform(const FeatureSet* source, Minutia* keptCopy, Minutia* moved,
-                          SingularPoint* movedSingular, const uint8_t* otherGndTable, RigidTransform t) {
-    return MoveMinutiae(source, keptCopy, moved, movedSingular, otherGndTable, t).kept;
-}
 
 void CalcMatchScore(const FeatureSet* probe, const FeatureSet* gallery, BasePair* basePairs, int32_t count) {
     fpmatch::detail::ScoreBasePairs(probe, gallery, basePairs, count, nullptr);

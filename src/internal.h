@@ -95,6 +95,16 @@ struct Rotation {
 };
 Rotation RotationOf(int32_t angle);
 
+// MinutiasTransform, also saying which minutiae it kept (bit i for slot i)
+// and which of those moved to an x other than 0 (the alignment's later
+// stages count only those).
+struct Moved {
+    int32_t kept;
+    uint64_t keptSlots, present;
+};
+Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, SingularPoint* movedSingular,
+                   const uint8_t* otherGndTable, RigidTransform t);
+
 // CalcNegScore over the minutiae whose bits `present` holds (slots 0..49):
 // the exported call presents those with x != 0.
 void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_t pairCount, const Minutia* set,
