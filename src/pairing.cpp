@@ -74,6 +74,19 @@ constexpr bool CircularByMinimum() {
 }
 static_assert(CircularByMinimum());
 
+// The direction test's slack of two degrees either way, for differences of
+// directions in 0..360: the least of the three circular differences is
+// min(|x|, 360 - |x|) - 2, except that |x| of 0 and 1 stay as they are.
+constexpr bool SlackByMinimum() {
+    for (int32_t x = -kLaneAngle; x <= kLaneAngle; ++x) {
+        const int32_t d = Abs(x), c = Min(d, 360 - d);
+        const int32_t rule = Min(Min(CircularDifference(x + 2, 0), CircularDifference(x, 0)), CircularDifference(x - 2, 0));
+        if (rule != (d < 2 ? c : c - 2)) return false;
+    }
+    return true;
+}
+static_assert(SlackByMinimum());
+
 bool FitsLanes(const PairEntry& e) {
     // Unsigned comparisons take the lower bounds 0 along, without a branch.
     return (static_cast<uint32_t>(e.radius) <= uint32_t{kLaneRadius}) & (static_cast<uint32_t>(e.bearing) <= uint32_t{kLaneAngle}) &
@@ -113,7 +126,7 @@ int32_t LowestKey(const PairEntry& a, const LaneEntries& g, int32_t first, int32
     const __m128i at = _mm_set1_epi16(static_cast<int16_t>(a.type));
     const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
     const __m128i eight = _mm_set1_epi16(8), eleven = _mm_set1_epi16(11), thirteen = _mm_set1_epi16(13);
-    const __m128i noKey = _mm_set1_epi16(kNoKey);
+    const __m128i noKey = _mm_set1_epi16(kNoKey), full = _mm_set1_epi16(360);
     const __m128i laneIndex = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
     __m128i best = noKey;
     for (int32_t t = first; t < last; t += kLanes) {
@@ -127,9 +140,9 @@ int32_t LowestKey(const PairEntry& a, const LaneEntries& g, int32_t first, int32
         const __m128i dB = Circular16(_mm_sub_epi16(ab, Load(g.bearing + t)));
         const __m128i bearingWindow = _mm_max_epi16(_mm_sub_epi16(thirteen, _mm_srai_epi16(sum, 5)), four);
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(bearingWindow, dB));
-        const __m128i diff = _mm_sub_epi16(ad, Load(g.direction + t));
-        const __m128i dDir = _mm_min_epi16(_mm_min_epi16(Circular16(_mm_add_epi16(diff, two)), Circular16(diff)),
-                                           Circular16(_mm_sub_epi16(diff, two)));
+        const __m128i dDirection = Abs16(_mm_sub_epi16(ad, Load(g.direction + t)));
+        const __m128i dDir = _mm_add_epi16(_mm_sub_epi16(_mm_min_epi16(dDirection, _mm_sub_epi16(full, dDirection)), two),
+                                           _mm_and_si128(_mm_cmpgt_epi16(two, dDirection), two));
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(eleven, dDir));
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<int16_t>(last - t)), laneIndex));
         const __m128i typePenalty = _mm_andnot_si128(_mm_cmpeq_epi16(at, Load(g.type + t)), _mm_set1_epi16(5));
@@ -182,7 +195,7 @@ int32_t PairEntries(const PairEntry* probe, int32_t probeCount, const PairEntry*
         }
         // The lanes past the last entry are read and masked off.
         if (inLanes)
-            for (int32_t at = groupStart[kGroups]; at < groupStart[kGroups] + kLanes; ++at) lanes.Put(at, PairEntry{}, 0);
+            for (int32_t at = galleryCount; at < galleryCount + kLanes; ++at) lanes.Put(at, PairEntry{}, 0);
     }
 
     uint64_t taken = 0;
@@ -191,6 +204,7 @@ int32_t PairEntries(const PairEntry* probe, int32_t probeCount, const PairEntry*
         const PairEntry& a = probe[j];
         const int32_t first = groupStart[GroupOf(static_cast<int64_t>(a.radius) - 10)];
         const int32_t last = groupStart[GroupOf(static_cast<int64_t>(a.radius) + 10) + 1];
+        if (first == last) continue;  // no gallery entry near its radius
         int32_t best = -1;
         if (inLanes) {
             const int32_t key = LowestKey(a, lanes, first, last);
