@@ -86,6 +86,74 @@ TEST(ExplainMatch, ScoresLikeMatch2ScoreOnFvcPairs) {
     EXPECT_GT(scored, 300);
 }
 
+// The alignment's own transform and pairing equal the exported stages
+// (MinutiasTransform, XYtoPolar, CalcIsoPair) on every alignment that
+// reached the pairing: the gallery moved into the probe frame, and the pairs
+// of the kept probe minutiae with it, the polar counts limited to the kept
+// ones as the alignment limits them.
+void ExpectExportedPairing(const Bytes& probe, const Bytes& gallery, int* compared) {
+    fpmatch::test::OwnedFeatureSet p, g;
+    ASSERT_EQ(DecodeFeature(probe.data(), &p.fs), FPMATCH_DECODED);
+    Minutia scratch[FPMATCH_MAX_MINUTIAE];
+    MinutiaMoveTop(&p.fs, p.fs.minutiae, scratch);
+    ASSERT_EQ(DecodeFeature(gallery.data(), &g.fs), FPMATCH_DECODED);
+    auto e = std::make_unique<MatchExplanation>();
+    ExplainMatch(probe.data(), gallery.data(), e.get());
+    for (int32_t i = 0; i < e->basePairCount; ++i) {
+        const AlignmentExplanation& a = e->alignments[i];
+        const int32_t bp = a.basePair.probeIndex, bg = a.basePair.galleryIndex;
+        const Minutia P = p.fs.minutiae[bp], G = g.fs.minutiae[bg];
+        Minutia kept[FPMATCH_MAX_MINUTIAE] = {}, moved[FPMATCH_MAX_MINUTIAE] = {};
+        Minutia movedGallery[FPMATCH_MAX_MINUTIAE] = {};
+        SingularPoint singular[3] = {}, gallerySingular[3] = {};
+        const int32_t back = a.rotation == 180 ? 180 : -a.rotation;
+        MinutiasTransform(&g.fs, nullptr, movedGallery, gallerySingular, p.fs.gndTable->cells,
+                          RigidTransform{G.x, G.y, -a.shiftX, -a.shiftY, back});
+        movedGallery[bg] = Minutia{};
+        for (int32_t k = 0; k < g.fs.minutiaCount; ++k) {
+            ASSERT_EQ(movedGallery[k].x, a.movedGallery[k].x) << k;
+            ASSERT_EQ(movedGallery[k].y, a.movedGallery[k].y) << k;
+            ASSERT_EQ(movedGallery[k].angle, a.movedGallery[k].angle) << k;
+        }
+        if (a.stage == FPMATCH_ALIGN_LITTLE_OVERLAP) continue;
+        MinutiasTransform(&p.fs, kept, moved, singular, g.fs.gndTable->cells,
+                          RigidTransform{P.x, P.y, a.shiftX, a.shiftY, a.rotation});
+        kept[bp] = Minutia{};
+        PolarMinutia probePolar[FPMATCH_MAX_MINUTIAE], galleryPolar[FPMATCH_MAX_MINUTIAE];
+        XYtoPolar(kept, static_cast<uint32_t>(p.fs.minutiaCount), P.x, P.y, probePolar);
+        XYtoPolar(movedGallery, static_cast<uint32_t>(g.fs.minutiaCount), P.x, P.y, galleryPolar);
+        auto written = [](const Minutia* set, int32_t n) {
+            return static_cast<int32_t>(std::count_if(set, set + n, [](const Minutia& m) { return m.x > 0; }));
+        };
+        MinutiaPair pairs[FPMATCH_MAX_MINUTIAE];
+        const int32_t m = CalcIsoPair(kept, probePolar, std::min(a.keptProbe, written(kept, p.fs.minutiaCount)),
+                                      movedGallery, galleryPolar,
+                                      std::min(a.keptGallery, written(movedGallery, g.fs.minutiaCount)), pairs);
+        ASSERT_EQ(m, a.pairCount);
+        for (int32_t k = 0; k < m; ++k) {
+            ASSERT_EQ(pairs[k].probeIndex, a.pairs[k].probeIndex) << k;
+            ASSERT_EQ(pairs[k].galleryIndex, a.pairs[k].galleryIndex) << k;
+        }
+        ++*compared;
+    }
+}
+
+TEST(ExplainMatch, AlignmentsEqualTheExportedStages) {
+    FPMATCH_REQUIRE_FVC(fvc);
+    std::vector<Bytes> adapted;
+    for (const auto& t : fvc) {
+        Bytes a(t.bytes.size());
+        const int32_t n = AdaptIsoRecord(t.bytes.data(), t.bytes.size(), a.data(), a.size());
+        ASSERT_GT(n, 0) << t.path;
+        a.resize(static_cast<size_t>(n));
+        adapted.push_back(a);
+    }
+    int compared = 0;
+    for (size_t i = 0; i < adapted.size(); ++i)
+        for (size_t step : {1u, 37u}) ExpectExportedPairing(adapted[i], adapted[(i + step) % adapted.size()], &compared);
+    EXPECT_GT(compared, 1000);
+}
+
 TEST(ExplainMatch, FailuresAndNullPointers) {
     const Bytes good = samples::MakeIsoRecord(samples::MakeFinger(3, 30), 60);
     Bytes bad = fpmatch::test::NativeHeader(0);
