@@ -21,6 +21,7 @@ using fpmatch::detail::kTableRows;
 using fpmatch::detail::Max;
 using fpmatch::detail::Min;
 using fpmatch::detail::Moved;
+using fpmatch::detail::MoveMinutiae;
 using fpmatch::detail::PairEntry;
 
 constexpr int32_t kUnpairedFloor = 10;
@@ -105,10 +106,10 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
 
     // Probe into the gallery frame, gallery into the probe frame, each kept
     // only where it lands on the other template's foreground.
-    const Moved movedP = fpmatch::detail::MoveMinutiae(probe, nullptr, w.movedProbe, w.movedProbeSingular,
-                                      gallery->gndTable->cells, RigidTransform{P.x, P.y, dx, dy, r});
-    const Moved movedG = fpmatch::detail::MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular,
-                                      probe->gndTable->cells, RigidTransform{G.x, G.y, -dx, -dy, r2});
+    const Moved movedP = MoveMinutiae(probe, nullptr, w.movedProbe, w.movedProbeSingular, gallery->gndTable->cells,
+                                      RigidTransform{P.x, P.y, dx, dy, r});
+    const Moved movedG = MoveMinutiae(gallery, nullptr, w.movedGallery, w.movedGallerySingular, probe->gndTable->cells,
+                                      RigidTransform{G.x, G.y, -dx, -dy, r2});
 
     // The base minutiae themselves take no further part.
     w.movedProbe[p] = Minutia{};

@@ -80,7 +80,8 @@ static_assert(CircularByMinimum());
 constexpr bool SlackByMinimum() {
     for (int32_t x = -kLaneAngle; x <= kLaneAngle; ++x) {
         const int32_t d = Abs(x), c = Min(d, 360 - d);
-        const int32_t rule = Min(Min(CircularDifference(x + 2, 0), CircularDifference(x, 0)), CircularDifference(x - 2, 0));
+        const int32_t rule =
+            Min(Min(CircularDifference(x + 2, 0), CircularDifference(x, 0)), CircularDifference(x - 2, 0));
         if (rule != (d < 2 ? c : c - 2)) return false;
     }
     return true;
@@ -89,7 +90,8 @@ static_assert(SlackByMinimum());
 
 bool FitsLanes(const PairEntry& e) {
     // Unsigned comparisons take the lower bounds 0 along, without a branch.
-    return (static_cast<uint32_t>(e.radius) <= uint32_t{kLaneRadius}) & (static_cast<uint32_t>(e.bearing) <= uint32_t{kLaneAngle}) &
+    return (static_cast<uint32_t>(e.radius) <= uint32_t{kLaneRadius}) &
+           (static_cast<uint32_t>(e.bearing) <= uint32_t{kLaneAngle}) &
            (static_cast<uint32_t>(e.direction) <= uint32_t{kLaneAngle});
 }
 
@@ -140,9 +142,11 @@ int32_t LowestKey(const PairEntry& a, const LaneEntries& g, int32_t first, int32
         const __m128i dB = Circular16(_mm_sub_epi16(ab, Load(g.bearing + t)));
         const __m128i bearingWindow = _mm_max_epi16(_mm_sub_epi16(thirteen, _mm_srai_epi16(sum, 5)), four);
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(bearingWindow, dB));
+        // dDir by the slack's form (SlackByMinimum).
         const __m128i dDirection = Abs16(_mm_sub_epi16(ad, Load(g.direction + t)));
-        const __m128i dDir = _mm_add_epi16(_mm_sub_epi16(_mm_min_epi16(dDirection, _mm_sub_epi16(full, dDirection)), two),
-                                           _mm_and_si128(_mm_cmpgt_epi16(two, dDirection), two));
+        const __m128i circular = _mm_min_epi16(dDirection, _mm_sub_epi16(full, dDirection));
+        const __m128i dDir =
+            _mm_add_epi16(_mm_sub_epi16(circular, two), _mm_and_si128(_mm_cmpgt_epi16(two, dDirection), two));
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(eleven, dDir));
         pass = _mm_and_si128(pass, _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<int16_t>(last - t)), laneIndex));
         const __m128i typePenalty = _mm_andnot_si128(_mm_cmpeq_epi16(at, Load(g.type + t)), _mm_set1_epi16(5));

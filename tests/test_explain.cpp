@@ -150,7 +150,8 @@ TEST(ExplainMatch, AlignmentsEqualTheExportedStages) {
     }
     int compared = 0;
     for (size_t i = 0; i < adapted.size(); ++i)
-        for (size_t step : {1u, 37u}) ExpectExportedPairing(adapted[i], adapted[(i + step) % adapted.size()], &compared);
+        for (size_t step : {1u, 37u})
+            ExpectExportedPairing(adapted[i], adapted[(i + step) % adapted.size()], &compared);
     EXPECT_GT(compared, 1000);
 }
 
