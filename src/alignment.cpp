@@ -63,7 +63,7 @@ int32_t PairEntriesAbout(const Minutia* set, uint64_t slots, int32_t centerX, in
         const Minutia& m = set[j];
         if (m.x <= 0) continue;
         const Polar p = PolarOf(m.x - centerX, m.y - centerY);
-        out[written++] = PairEntry{p.radius, p.bearing, FoldDirection(m.angle), m.type, j};
+        out[written++] = fpmatch::detail::EntryOf(m, p.radius, p.bearing, j);
     }
     return written;
 }

@@ -116,6 +116,9 @@ void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_
 struct PairEntry {
     int32_t radius, bearing, direction, type, slot;
 };
+inline PairEntry EntryOf(const Minutia& m, int32_t radius, int32_t bearing, int32_t slot) {
+    return PairEntry{radius, bearing, FoldDirection(m.angle), m.type, slot};
+}
 
 // CalcIsoPair on entry lists (at most 50 each, in list order): lane by lane
 // (inLanes, where the values fit the lanes; otherwise in 32 bits) or in 32

@@ -243,8 +243,7 @@ int32_t PairPolar(const Minutia* probeSet, const PolarMinutia* probePolar, int32
         for (int32_t k = 0; k < ClampCount(count); ++k) {
             const PolarMinutia& p = polar[k];
             if (!IsSlot(p.index)) continue;
-            const Minutia& m = set[p.index];
-            out[n++] = PairEntry{p.radius, p.bearing, FoldDirection(m.angle), m.type, p.index};
+            out[n++] = EntryOf(set[p.index], p.radius, p.bearing, p.index);
         }
         return n;
     };
