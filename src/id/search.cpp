@@ -13,7 +13,10 @@ namespace fpmatch::id {
 
 namespace {
 
-constexpr int64_t kBlock = 1024;         // templates compared per task
+// Comparisons per task: one call of the core, of 1024 / probes templates
+// (about 15 ms on one core), so that the last tasks of a search leave
+// little of it to one thread.
+constexpr int64_t kOutcomes = 1024;
 constexpr int64_t kScreenBlock = 4096;   // short templates screened per task
 constexpr uint8_t kNotCompared = 0xff;
 
@@ -91,8 +94,8 @@ void Outcomes(const PreparedProbe* const* probes, int32_t count, const Run& r, i
 // each of the probes (at most FPMATCH_BATCH_MAX_PROBES).
 void Compare(const PreparedProbe* const* probes, int32_t count, const Run& r, int64_t j, int64_t n,
              uint8_t* const* scores) {
-    int32_t outcomes[kBlock];
-    const int64_t step = kBlock / count;  // entries per call, so that the outcomes fit
+    int32_t outcomes[kOutcomes];
+    const int64_t step = kOutcomes / count;  // entries per call, so that the outcomes fit
     for (int64_t done = 0; done < n; done += step) {
         const auto m = static_cast<int32_t>(std::min(step, n - done));
         Outcomes(probes, count, r, j + done, m, outcomes);
@@ -106,9 +109,10 @@ void Compare(const PreparedProbe* const* probes, int32_t count, const Run& r, in
 // each probe: one pass over the gallery for all of them.
 void FullScores(const View& v, const PreparedProbe* const* probes, int32_t count, int64_t from, int64_t to,
                 int32_t threads, uint8_t* const* scores) {
-    const int64_t blocks = (to - from + kBlock - 1) / kBlock;
+    const int64_t block = kOutcomes / count;
+    const int64_t blocks = (to - from + block - 1) / block;
     Parallel(threads, blocks, [&](int64_t b) {
-        const int64_t lo = from + b * kBlock, hi = std::min(to, lo + kBlock);
+        const int64_t lo = from + b * block, hi = std::min(to, lo + block);
         ForEachLive(v, lo, hi, [&](const Run& r, int64_t j, int64_t n) { Compare(probes, count, r, j, n, scores); });
     });
 }
@@ -340,7 +344,7 @@ int32_t FpmGalleryVerify(FpmGallery* g, const char* subject, const uint8_t* prob
             return FailAt(FPM_E_UNKNOWN_SUBJECT, g->path, "no subject \"" + std::string(subject) + "\"");
         int32_t bestScore = -1;
         EntryRef best;
-        for (int64_t pos : s->positions[static_cast<size_t>(it->second)]) {
+        for (int64_t pos : s->Positions(it->second)) {
             EntryRef e;
             if (!view->Entry(pos, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
             int32_t outcome = 0;
