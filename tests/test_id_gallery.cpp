@@ -154,6 +154,39 @@ TEST(IdGallery, RemoveReAddCompact) {
     FpmGalleryClose(w);
 }
 
+// Subjects whose templates lie between other subjects' (enrolled round by
+// round, one removed in between): each subject keeps exactly its own live
+// templates, in the readers, verification and removal.
+TEST(IdGallery, InterleavedSubjectsKeepTheirTemplates) {
+    std::vector<Enrolment> corpus;
+    for (int round = 1; round <= 3; ++round)
+        for (int s = 0; s <= round; ++s)
+            corpus.push_back({"s" + std::to_string(s), fpmatch::samples::MakeDemoTemplate(s + 1, round, false, true)});
+    // s0 at positions 0, 2, 5; s1 at 1, 3, 6; s2 at 4, 7; s3 at 8.
+    TempDir dir;
+    const std::string path = dir.File("g.fpg");
+    WriteGallery(path, corpus, 4);
+    FpmGallery* w = nullptr;
+    ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_WRITE, &w), FPM_OK);
+    ASSERT_EQ(FpmGalleryRemove(w, "s2"), 2);
+    ASSERT_EQ(FpmGalleryAdd(w, "s2", corpus[4].bytes.data(), corpus[4].bytes.size(), 0), FPM_OK);
+    ASSERT_EQ(FpmGalleryCommit(w), FPM_OK);  // s2 now only at position 9
+    const std::map<std::string, std::vector<size_t>> live = {{"s0", {0, 2, 5}}, {"s1", {1, 3, 6}}, {"s3", {8}}, {"s2", {4}}};
+    const Bytes probe = fpmatch::samples::MakeDemoTemplate(2, 4, false, true);  // s1's finger, a new impression
+    for (int64_t k = 0; k < 4; ++k) {
+        char subject[FPM_SUBJECT_MAX + 1];
+        int32_t templates = 0;
+        ASSERT_EQ(FpmGalleryGetSubject(w, k, subject, &templates), FPM_OK);
+        const std::vector<size_t>& own = live.at(subject);  // of the enrolment list
+        EXPECT_EQ(templates, static_cast<int32_t>(own.size())) << subject;
+        int32_t best = 0;
+        for (size_t i : own) best = std::max(best, Match2Score(probe.data(), corpus[i].bytes.data()));
+        EXPECT_EQ(FpmGalleryVerify(w, subject, probe.data(), probe.size(), 0, nullptr), best) << subject;
+    }
+    EXPECT_EQ(FpmGalleryRemove(w, "s0"), 3);
+    FpmGalleryClose(w);
+}
+
 // A batch is all or nothing: discarded, or removed before its commit.
 TEST(IdGallery, PendingBatch) {
     const auto corpus = GeneratedEnrolments(3, 2);

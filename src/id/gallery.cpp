@@ -251,7 +251,7 @@ int32_t FpmGalleryGetSubject(FpmGallery* g, int64_t k, char subject[FPM_SUBJECT_
         const std::string_view id = s->ids[static_cast<size_t>(k)];
         std::memcpy(subject, id.data(), id.size());
         subject[id.size()] = '\0';
-        if (templates != nullptr) *templates = static_cast<int32_t>(s->positions[static_cast<size_t>(k)].size());
+        if (templates != nullptr) *templates = static_cast<int32_t>(s->Positions(k).size());
         return FPM_OK;
     });
 }

@@ -239,6 +239,11 @@ const SubjectIndex* View::Subjects(std::string* why) const {
     std::call_once(subjectsOnce_, [&] {
         auto index = std::make_unique<SubjectIndex>();
         index->byOrdinal.assign(ordinals, -1);
+        index->byId.reserve(ordinals);  // at most one subject an ordinal
+        // The subject of each live position (-1: removed), then each
+        // subject's positions gathered in position order.
+        std::vector<int64_t> subjectOf(static_cast<size_t>(entries), -1);
+        std::vector<int64_t> counts;
         for (int64_t p = 0; p < entries; ++p) {
             if (Removed(p)) continue;
             EntryRef e;
@@ -251,14 +256,22 @@ const SubjectIndex* View::Subjects(std::string* why) const {
                     return;
                 }
                 index->ids.push_back(e.subject);
-                index->positions.emplace_back();
+                counts.push_back(0);
             } else if (index->ids[static_cast<size_t>(k)] != e.subject) {
                 subjectsWhy_ = "entry " + std::to_string(p) + ": two subjects share one number";
                 return;
             }
-            index->positions[static_cast<size_t>(k)].push_back(p);
+            subjectOf[static_cast<size_t>(p)] = k;
+            ++counts[static_cast<size_t>(k)];
             index->shorts += e.shortTemplate != nullptr;
         }
+        index->start.assign(counts.size() + 1, 0);
+        for (size_t k = 0; k < counts.size(); ++k) index->start[k + 1] = index->start[k] + counts[k];
+        index->positions.resize(static_cast<size_t>(index->start.back()));
+        std::vector<int64_t> next(index->start.begin(), index->start.end() - 1);
+        for (int64_t p = 0; p < entries; ++p)
+            if (const int64_t k = subjectOf[static_cast<size_t>(p)]; k >= 0)
+                index->positions[static_cast<size_t>(next[static_cast<size_t>(k)]++)] = p;
         subjects_ = std::move(index);
     });
     if (!subjects_) *why = subjectsWhy_;

@@ -276,7 +276,7 @@ int32_t FpmGalleryRemove(FpmGallery* g, const char* subject) {
         if (s == nullptr) return FailAt(FPM_E_DAMAGED, g->path, why);
         std::vector<uint64_t> ids;
         if (auto it = s->byId.find(id); it != s->byId.end())
-            for (int64_t p : s->positions[static_cast<size_t>(it->second)]) {
+            for (int64_t p : s->Positions(it->second)) {
                 EntryRef e;
                 if (!v.Entry(p, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
                 if (!std::binary_search(g->removals.begin(), g->removals.end(), e.id)) ids.push_back(e.id);
