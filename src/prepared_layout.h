@@ -130,7 +130,7 @@ private:
 };
 
 // The rows of the topology graph from its neighbour pairs, added in
-// increasing (i, j), in one or more calls to Add: each pair gives row i its
+// increasing (i, j), one minutia i per call of Add: each pair gives row i its
 // edge to j and row j its edge to i, with BuildTopoGraph's fields. Row j
 // thus receives the edges of smaller owners first, then its own forward
 // edges: neighbour order. counts[0 .. n - 1] hold the row lengths.
@@ -195,18 +195,26 @@ inline RowBuilder::RowBuilder(const Minutia* m, int32_t n, CompactEdge (*rows)[k
 }
 
 inline void RowBuilder::Add(const PackedPair* pairs, int32_t count) {
+    if (count <= 0) return;
+    // Row i's own fields and its forward edges' place are read once: the
+    // edge stores may alias anything, so they would be read again per pair.
+    const int32_t i = PairI(pairs[0]);
+    const int32_t foldI = fold_[i];
+    const uint64_t bitsI = neighbourBits_[i];
+    CompactEdge* forwardTo = rows_[i] + counts_[i];
     for (int32_t k = 0; k < count; ++k) {
         const PackedPair p = pairs[k];
-        const int32_t i = PairI(p), j = PairJ(p);
-        const EdgeDirections e = DirectionsOf(fold_[i], fold_[j], PairTheta(p));
+        const int32_t j = PairJ(p);
+        const EdgeDirections e = DirectionsOf(foldI, fold_[j], PairTheta(p));
         const uint64_t distance = static_cast<uint64_t>(PairDistance(p)) << 32;
         const uint64_t forward = static_cast<uint64_t>(e.angle) | static_cast<uint64_t>(e.relative) << 16 | distance |
                                  neighbourBits_[j];
         const uint64_t backward = static_cast<uint64_t>(e.reverseAngle) |
-                                  static_cast<uint64_t>(e.reverseRelative) << 16 | distance | neighbourBits_[i];
-        std::memcpy(&rows_[i][counts_[i]++], &forward, sizeof forward);
+                                  static_cast<uint64_t>(e.reverseRelative) << 16 | distance | bitsI;
+        std::memcpy(forwardTo + k, &forward, sizeof forward);
         std::memcpy(&rows_[j][counts_[j]++], &backward, sizeof backward);
     }
+    counts_[i] = static_cast<uint8_t>(counts_[i] + count);
 }
 
 // Prepare a record from a template (prepared_build.cpp). Only the fields the
