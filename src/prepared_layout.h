@@ -194,7 +194,7 @@ inline RowBuilder::RowBuilder(const Minutia* m, int32_t n, CompactEdge (*rows)[k
     std::memset(counts, 0, kMaxMinutiae);
 }
 
-inline void RowBuilder::Add(const PackedPair* pairs, int32_t count) {
+__attribute__((always_inline)) inline void RowBuilder::Add(const PackedPair* pairs, int32_t count) {
     if (count <= 0) return;
     // Row i's own fields and its forward edges' place are read once: the
     // edge stores may alias anything, so they would be read again per pair.
