@@ -185,14 +185,25 @@ int RunGallery(const IdentifyOptions& o) {
     int exit = kExitOk;
     const GalleryHandle g = OpenGallery(o.packed, FPM_OPEN_READ, &exit);
     if (!g) return exit;
+    const int32_t top = o.top < 0 ? kDefaultGalleryTop : o.top;
+    // Counting subjects reads every entry (a noticeable part of a screened
+    // search over a million templates), so the full counts are asked only
+    // where they matter: every subject's hit wanted, --first, or screening
+    // a gallery that is not wholly stored with filter records. Elsewhere the
+    // number of templates bounds the hits as well.
+    FpmGalleryStorage storage{};
+    if (const int32_t rc = FpmGalleryGetStorage(g.get(), &storage); rc != FPM_OK) {
+        ReportLibrary(o.packed, rc);
+        return ExitForCode(rc, false);
+    }
+    const bool counted = (top == 0 && !o.entries) || o.first || (o.screen > 0 && storage.filterRecords < storage.templates);
     FpmGalleryStat st{};
-    if (!GalleryStat(g.get(), o.packed, &st, &exit)) return exit;
-    if (o.screen > 0 && st.version == 1 && st.shorts == 0 && st.templates > 0) {
+    if (counted && !GalleryStat(g.get(), o.packed, &st, &exit)) return exit;
+    if (counted && o.screen > 0 && st.version == 1 && st.shorts == 0 && st.templates > 0) {
         Report(DisplayPath(o.packed), "holds no short templates to screen (a version-1 gallery packed without --shorts)");
         return kExitInput;
     }
-    const int32_t top = o.top < 0 ? kDefaultGalleryTop : o.top;
-    const int64_t most = o.entries ? st.templates : st.subjects;
+    const int64_t most = o.entries || !counted ? storage.templates : st.subjects;
     const auto capacity = static_cast<int32_t>(std::min<int64_t>(top > 0 ? top : most, std::max<int64_t>(most, 0)));
     int skipped = 0;
     std::vector<Template> probes;
