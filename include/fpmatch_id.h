@@ -303,7 +303,9 @@ FPM_API int32_t FpmGalleryIdentifyBatch(FpmGallery *gallery, const uint8_t *cons
 
 /* The best score of the probe against the templates of `subject`: writes it
  * with the template's id to *hit (when not NULL) and returns the score
- * 0..100, or a code (FPM_E_UNKNOWN_SUBJECT, a template code, ...). */
+ * 0..100, or a code (FPM_E_UNKNOWN_SUBJECT, a template code, ...). The
+ * first verification or removal after an open or refresh reads every entry
+ * and indexes the subject ids. */
 FPM_API int32_t FpmGalleryVerify(FpmGallery *gallery, const char *subject, const uint8_t *probe,
                                  size_t probeLength, int32_t adaptProbe, FpmHit *hit);
 

@@ -337,10 +337,11 @@ int32_t FpmGalleryVerify(FpmGallery* g, const char* subject, const uint8_t* prob
         std::shared_lock lock(g->lock);
         const std::shared_ptr<const View> view = g->view;
         std::string why;
-        const SubjectIndex* s = view->Subjects(&why);
-        if (s == nullptr) return FailAt(FPM_E_DAMAGED, g->path, why);
-        const auto it = s->byId.find(subject);
-        if (it == s->byId.end())
+        const SubjectNames* names = view->Names(&why);
+        if (names == nullptr) return FailAt(FPM_E_DAMAGED, g->path, why);
+        const SubjectIndex* s = view->Subjects(&why);  // built with the names
+        const auto it = names->byId.find(subject);
+        if (it == names->byId.end())
             return FailAt(FPM_E_UNKNOWN_SUBJECT, g->path, "no subject \"" + std::string(subject) + "\"");
         int32_t bestScore = -1;
         EntryRef best;

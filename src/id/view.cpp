@@ -239,7 +239,6 @@ const SubjectIndex* View::Subjects(std::string* why) const {
     std::call_once(subjectsOnce_, [&] {
         auto index = std::make_unique<SubjectIndex>();
         index->byOrdinal.assign(ordinals, -1);
-        index->byId.reserve(ordinals);  // at most one subject an ordinal
         // The subject of each live position (-1: removed), then each
         // subject's positions gathered in position order.
         std::vector<int64_t> subjectOf(static_cast<size_t>(entries), -1);
@@ -251,10 +250,6 @@ const SubjectIndex* View::Subjects(std::string* why) const {
             int64_t& k = index->byOrdinal[e.ordinal];
             if (k < 0) {
                 k = static_cast<int64_t>(index->ids.size());
-                if (!index->byId.emplace(e.subject, k).second) {
-                    subjectsWhy_ = "subject \"" + std::string(e.subject) + "\" is stored under two numbers";
-                    return;
-                }
                 index->ids.push_back(e.subject);
                 counts.push_back(0);
             } else if (index->ids[static_cast<size_t>(k)] != e.subject) {
@@ -276,6 +271,23 @@ const SubjectIndex* View::Subjects(std::string* why) const {
     });
     if (!subjects_) *why = subjectsWhy_;
     return subjects_.get();
+}
+
+const SubjectNames* View::Names(std::string* why) const {
+    std::call_once(namesOnce_, [&] {
+        const SubjectIndex* s = Subjects(&namesWhy_);
+        if (s == nullptr) return;
+        auto names = std::make_unique<SubjectNames>();
+        names->byId.reserve(s->ids.size());
+        for (size_t k = 0; k < s->ids.size(); ++k)
+            if (!names->byId.emplace(s->ids[k], static_cast<int64_t>(k)).second) {
+                namesWhy_ = "subject \"" + std::string(s->ids[k]) + "\" is stored under two numbers";
+                return;
+            }
+        names_ = std::move(names);
+    });
+    if (!names_) *why = namesWhy_;
+    return names_.get();
 }
 
 int32_t BuildView(int fd, const std::string& path, std::shared_ptr<const View>* out, std::string* why) {
@@ -361,8 +373,7 @@ int32_t CheckView(const View& v, std::string* why) {
         if (!CompactRecordMatches(v.RunOf(p), p, e))
             return Damaged(why, "entry " + std::to_string(p) + ": its compact record is not its template's");
     }
-    const SubjectIndex* s = v.Subjects(why);
-    return s != nullptr ? FPM_OK : FPM_E_DAMAGED;
+    return v.Names(why) != nullptr ? FPM_OK : FPM_E_DAMAGED;
 }
 
 }  // namespace fpmatch::id

@@ -54,24 +54,29 @@ struct EntryRef {
 };
 
 // The live subjects: in order of their first stored template, each with its
-// live positions in increasing order. Built in one piece: the positions of
-// every subject in one array, the names' map in one arena, so that a
-// gallery of a million subjects costs no million allocations to build or
-// to free.
+// live positions in increasing order. The positions of every subject lie in
+// one array, so that a gallery of a million subjects costs no million
+// allocations to build or to free.
 struct SubjectIndex {
     std::vector<std::string_view> ids;
     std::vector<int64_t> byOrdinal;  // subject number of an ordinal, -1 for none live
     int64_t shorts = 0;              // live entries stored with a short template
     std::vector<int64_t> start;      // subject k's positions: positions[start[k] .. start[k + 1])
     std::vector<int64_t> positions;
-    std::pmr::monotonic_buffer_resource arena;  // declared before the map it outlives
-    std::pmr::unordered_map<std::string_view, int64_t> byId{&arena};
 
     std::span<const int64_t> Positions(int64_t k) const {
         const auto from = static_cast<size_t>(start[static_cast<size_t>(k)]);
         const auto to = static_cast<size_t>(start[static_cast<size_t>(k) + 1]);
         return {positions.data() + from, to - from};
     }
+};
+
+// The live subjects' numbers by id. Only finding a subject by its id needs
+// it, and hashing every id is most of the cost of reading the subjects, so
+// it is built apart, on first use. The map allocates from one arena.
+struct SubjectNames {
+    std::pmr::monotonic_buffer_resource arena;  // declared before the map it outlives
+    std::pmr::unordered_map<std::string_view, int64_t> byId{&arena};
 };
 
 struct View {
@@ -101,13 +106,19 @@ struct View {
     // record does not fit its part.
     bool Entry(int64_t position, EntryRef* out, std::string* why) const;
     // The live subjects, built on first use. Null with `why` set when an
-    // entry is damaged.
+    // entry is damaged or two subjects share one number.
     const SubjectIndex* Subjects(std::string* why) const;
+    // Their numbers by id, built on first use. Null with `why` set as for
+    // Subjects, or when one id is stored under two numbers.
+    const SubjectNames* Names(std::string* why) const;
 
 private:
     mutable std::once_flag subjectsOnce_;
     mutable std::unique_ptr<SubjectIndex> subjects_;
     mutable std::string subjectsWhy_;
+    mutable std::once_flag namesOnce_;
+    mutable std::unique_ptr<SubjectNames> names_;
+    mutable std::string namesWhy_;
 };
 
 // Builds the view of the file open as `fd` at `path`. Returns FPM_OK or a

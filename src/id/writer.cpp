@@ -272,10 +272,11 @@ int32_t FpmGalleryRemove(FpmGallery* g, const char* subject) {
         std::unique_lock lock(g->lock);
         std::string why;
         const View& v = *g->view;
-        const SubjectIndex* s = v.Subjects(&why);
-        if (s == nullptr) return FailAt(FPM_E_DAMAGED, g->path, why);
+        const SubjectNames* names = v.Names(&why);
+        if (names == nullptr) return FailAt(FPM_E_DAMAGED, g->path, why);
+        const SubjectIndex* s = v.Subjects(&why);  // built with the names
         std::vector<uint64_t> ids;
-        if (auto it = s->byId.find(id); it != s->byId.end())
+        if (auto it = names->byId.find(id); it != names->byId.end())
             for (int64_t p : s->Positions(it->second)) {
                 EntryRef e;
                 if (!v.Entry(p, &e, &why)) return FailAt(FPM_E_DAMAGED, g->path, why);
