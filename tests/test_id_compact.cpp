@@ -1,7 +1,10 @@
-// Compact records in gallery files: parts written before galleries stored
-// them are searched through their templates (alone, mixed with newer parts,
-// and after compaction), and a compact record that does not read back, or is
-// not its template's, is never trusted by a search and is reported by check.
+// Gallery files as only an old writer or a crafted file could make them.
+// Compact records: parts written before galleries stored them are searched
+// through their templates (alone, mixed with newer parts, and after
+// compaction), and a compact record that does not read back, or is not its
+// template's, is never trusted by a search and is reported by check.
+// Subject numbers that contradict the subject ids are refused by whatever
+// reads them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -187,6 +190,66 @@ TEST(IdCompact, RecordsThatDoNotReadBackAreNotTrusted) {
         if (row.searchAlike) {
             for (size_t k = 0; k < corpus.size(); ++k) EXPECT_EQ(Found(g, corpus[k].bytes), expected[k]) << row.what;
         }
+        FpmGalleryClose(g);
+    }
+}
+
+// Two subjects under one number are refused wherever subjects are read; one
+// id under two numbers wherever a subject is found by its id (counting the
+// subjects does not hash the ids) and by check.
+TEST(IdCrafted, SubjectNumbersThatContradictTheIds) {
+    const auto corpus = GeneratedEnrolments(3, 2);  // s0 at entries 0-1, s1 at 2-3, s2 at 4-5
+    TempDir dir;
+    const std::string good = dir.File("good.fpg");
+    WriteGallery(good, corpus, 0);
+    const Bytes original = ReadFile(good);
+    const auto [at, h] = FirstPart(original);
+    const id::Section* directory = h.Find(id::kSectionDirectory);
+    ASSERT_NE(directory, nullptr);
+    auto record = [&](Bytes& f, int k) {
+        return f.data() + at + directory->offset + id::kDirectoryRecordSize * static_cast<size_t>(k);
+    };
+    auto edit = [&](Bytes& f, int k, auto change) {
+        id::DirectoryRecord r = id::DecodeDirectoryRecord(record(f, k));
+        change(r, id::DecodeDirectoryRecord(record(f, 0)));
+        id::EncodeDirectoryRecord(r, record(f, k));
+    };
+    auto takeNumber = [](id::DirectoryRecord& r, const id::DirectoryRecord& s0) { r.ordinal = s0.ordinal; };
+    auto takeId = [](id::DirectoryRecord& r, const id::DirectoryRecord& s0) {
+        r.nameOffset = s0.nameOffset;
+        r.nameLength = s0.nameLength;
+    };
+    struct Row {
+        const char* what;
+        std::function<void(Bytes&)> edit;
+        int32_t stat;       // FpmGalleryGetStat
+        const char* fault;  // in the detail of every refusal
+    };
+    const std::vector<Row> rows = {
+        {"s1's entry 2 under s0's number", [&](Bytes& f) { edit(f, 2, takeNumber); }, FPM_E_DAMAGED,
+         "two subjects share one number"},
+        {"s1's entries under the id s0", [&](Bytes& f) { edit(f, 2, takeId); edit(f, 3, takeId); }, FPM_OK,
+         "is stored under two numbers"},
+    };
+    for (const Row& row : rows) {
+        Bytes file = original;
+        row.edit(file);
+        Reseal(file, at, h);
+        const std::string path = dir.File("edited.fpg");
+        WriteBytes(path, file);
+        FpmGallery* g = nullptr;
+        ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_WRITE, &g), FPM_OK) << row.what << ": " << FpmLastErrorDetail();
+        FpmGalleryStat st{};
+        EXPECT_EQ(FpmGalleryGetStat(g, &st), row.stat) << row.what;
+        if (row.stat == FPM_OK) {
+            EXPECT_EQ(st.subjects, 3) << row.what << ": counted by number";
+        }
+        const Bytes& probe = corpus[0].bytes;
+        EXPECT_EQ(FpmGalleryVerify(g, "s0", probe.data(), probe.size(), 0, nullptr), FPM_E_DAMAGED) << row.what;
+        EXPECT_NE(std::string(FpmLastErrorDetail()).find(row.fault), std::string::npos) << row.what;
+        EXPECT_EQ(FpmGalleryRemove(g, "s0"), FPM_E_DAMAGED) << row.what;
+        EXPECT_EQ(FpmGalleryCheck(g), FPM_E_DAMAGED) << row.what;
+        EXPECT_NE(std::string(FpmLastErrorDetail()).find(row.fault), std::string::npos) << row.what;
         FpmGalleryClose(g);
     }
 }

@@ -171,7 +171,8 @@ TEST(IdGallery, InterleavedSubjectsKeepTheirTemplates) {
     ASSERT_EQ(FpmGalleryRemove(w, "s2"), 2);
     ASSERT_EQ(FpmGalleryAdd(w, "s2", corpus[4].bytes.data(), corpus[4].bytes.size(), 0), FPM_OK);
     ASSERT_EQ(FpmGalleryCommit(w), FPM_OK);  // s2 now only at position 9
-    const std::map<std::string, std::vector<size_t>> live = {{"s0", {0, 2, 5}}, {"s1", {1, 3, 6}}, {"s3", {8}}, {"s2", {4}}};
+    const std::map<std::string, std::vector<size_t>> live = {
+        {"s0", {0, 2, 5}}, {"s1", {1, 3, 6}}, {"s2", {4}}, {"s3", {8}}};
     const Bytes probe = fpmatch::samples::MakeDemoTemplate(2, 4, false, true);  // s1's finger, a new impression
     for (int64_t k = 0; k < 4; ++k) {
         char subject[FPM_SUBJECT_MAX + 1];
