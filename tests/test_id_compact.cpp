@@ -93,6 +93,27 @@ void Reseal(Bytes& file, uint64_t at, id::PartHeader h) {
     id::EncodePartHeader(h, file.data() + at);
 }
 
+// The bytes of a gallery of `corpus`, written in `dir` in one commit.
+Bytes GalleryBytes(const TempDir& dir, const std::vector<Enrolment>& corpus) {
+    const std::string path = dir.File("good.fpg");
+    WriteGallery(path, corpus, 0);
+    return ReadFile(path);
+}
+
+// `original` edited in its first part (header `h` at `at`), resealed,
+// written in `dir` and opened in `mode`; null when it does not open.
+FpmGallery* OpenEdited(const TempDir& dir, const Bytes& original, uint64_t at, const id::PartHeader& h,
+                       const std::function<void(Bytes&)>& edit, int32_t mode) {
+    Bytes file = original;
+    edit(file);
+    Reseal(file, at, h);
+    const std::string path = dir.File("edited.fpg");
+    WriteBytes(path, file);
+    FpmGallery* g = nullptr;
+    EXPECT_EQ(FpmGalleryOpen(path.c_str(), mode, &g), FPM_OK) << FpmLastErrorDetail();
+    return g;
+}
+
 }  // namespace
 
 TEST(IdCompact, PartsWithoutCompactRecordsSearchThroughTheirTemplates) {
@@ -143,8 +164,7 @@ TEST(IdCompact, RecordsThatDoNotReadBackAreNotTrusted) {
     const auto corpus = GeneratedEnrolments(3, 2);
     TempDir dir;
     const std::string good = dir.File("good.fpg");
-    WriteGallery(good, corpus, 0);
-    const Bytes original = ReadFile(good);
+    const Bytes original = GalleryBytes(dir, corpus);
     const auto [at, h] = FirstPart(original);
     const id::Section* records = h.Find(id::kSectionCompact);
     const id::Section* index = h.Find(id::kSectionCompactIndex);
@@ -178,13 +198,8 @@ TEST(IdCompact, RecordsThatDoNotReadBackAreNotTrusted) {
         {"entry 0 given record 1", [&](Bytes& f) { set(f, 0, get(f, 1)); set(f, 1, get(f, 2)); }, false},
     };
     for (const Row& row : rows) {
-        Bytes file = original;
-        row.edit(file);
-        Reseal(file, at, h);
-        const std::string path = dir.File("edited.fpg");
-        WriteBytes(path, file);
-        FpmGallery* g = nullptr;
-        ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_READ, &g), FPM_OK) << row.what << ": " << FpmLastErrorDetail();
+        FpmGallery* g = OpenEdited(dir, original, at, h, row.edit, FPM_OPEN_READ);
+        ASSERT_NE(g, nullptr) << row.what;
         EXPECT_EQ(FpmGalleryCheck(g), FPM_E_DAMAGED) << row.what;
         EXPECT_NE(std::string(FpmLastErrorDetail()).find("compact record"), std::string::npos) << row.what;
         if (row.searchAlike) {
@@ -200,9 +215,7 @@ TEST(IdCompact, RecordsThatDoNotReadBackAreNotTrusted) {
 TEST(IdCrafted, SubjectNumbersThatContradictTheIds) {
     const auto corpus = GeneratedEnrolments(3, 2);  // s0 at entries 0-1, s1 at 2-3, s2 at 4-5
     TempDir dir;
-    const std::string good = dir.File("good.fpg");
-    WriteGallery(good, corpus, 0);
-    const Bytes original = ReadFile(good);
+    const Bytes original = GalleryBytes(dir, corpus);
     const auto [at, h] = FirstPart(original);
     const id::Section* directory = h.Find(id::kSectionDirectory);
     ASSERT_NE(directory, nullptr);
@@ -232,13 +245,8 @@ TEST(IdCrafted, SubjectNumbersThatContradictTheIds) {
          "is stored under two numbers"},
     };
     for (const Row& row : rows) {
-        Bytes file = original;
-        row.edit(file);
-        Reseal(file, at, h);
-        const std::string path = dir.File("edited.fpg");
-        WriteBytes(path, file);
-        FpmGallery* g = nullptr;
-        ASSERT_EQ(FpmGalleryOpen(path.c_str(), FPM_OPEN_WRITE, &g), FPM_OK) << row.what << ": " << FpmLastErrorDetail();
+        FpmGallery* g = OpenEdited(dir, original, at, h, row.edit, FPM_OPEN_WRITE);
+        ASSERT_NE(g, nullptr) << row.what;
         FpmGalleryStat st{};
         EXPECT_EQ(FpmGalleryGetStat(g, &st), row.stat) << row.what;
         if (row.stat == FPM_OK) {
