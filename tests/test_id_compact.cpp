@@ -222,30 +222,32 @@ TEST(IdCrafted, SubjectNumbersThatContradictTheIds) {
     auto record = [&](Bytes& f, int k) {
         return f.data() + at + directory->offset + id::kDirectoryRecordSize * static_cast<size_t>(k);
     };
-    auto edit = [&](Bytes& f, int k, auto change) {
-        id::DirectoryRecord r = id::DecodeDirectoryRecord(record(f, k));
-        change(r, id::DecodeDirectoryRecord(record(f, 0)));
-        id::EncodeDirectoryRecord(r, record(f, k));
-    };
-    auto takeNumber = [](id::DirectoryRecord& r, const id::DirectoryRecord& s0) { r.ordinal = s0.ordinal; };
-    auto takeId = [](id::DirectoryRecord& r, const id::DirectoryRecord& s0) {
-        r.nameOffset = s0.nameOffset;
-        r.nameLength = s0.nameLength;
-    };
     struct Row {
         const char* what;
-        std::function<void(Bytes&)> edit;
-        int32_t stat;       // FpmGalleryGetStat
-        const char* fault;  // in the detail of every refusal
+        std::vector<int> entries;  // given s0's subject number (else its id)
+        bool number;
+        int32_t stat;              // FpmGalleryGetStat
+        const char* fault;         // in the detail of every refusal
     };
     const std::vector<Row> rows = {
-        {"s1's entry 2 under s0's number", [&](Bytes& f) { edit(f, 2, takeNumber); }, FPM_E_DAMAGED,
-         "two subjects share one number"},
-        {"s1's entries under the id s0", [&](Bytes& f) { edit(f, 2, takeId); edit(f, 3, takeId); }, FPM_OK,
-         "is stored under two numbers"},
+        {"s1's entry 2 under s0's number", {2}, true, FPM_E_DAMAGED, "two subjects share one number"},
+        {"s1's entries under the id s0", {2, 3}, false, FPM_OK, "is stored under two numbers"},
     };
     for (const Row& row : rows) {
-        FpmGallery* g = OpenEdited(dir, original, at, h, row.edit, FPM_OPEN_WRITE);
+        auto edit = [&](Bytes& f) {
+            const id::DirectoryRecord s0 = id::DecodeDirectoryRecord(record(f, 0));
+            for (int k : row.entries) {
+                id::DirectoryRecord r = id::DecodeDirectoryRecord(record(f, k));
+                if (row.number) {
+                    r.ordinal = s0.ordinal;
+                } else {
+                    r.nameOffset = s0.nameOffset;
+                    r.nameLength = s0.nameLength;
+                }
+                id::EncodeDirectoryRecord(r, record(f, k));
+            }
+        };
+        FpmGallery* g = OpenEdited(dir, original, at, h, edit, FPM_OPEN_WRITE);
         ASSERT_NE(g, nullptr) << row.what;
         FpmGalleryStat st{};
         EXPECT_EQ(FpmGalleryGetStat(g, &st), row.stat) << row.what;

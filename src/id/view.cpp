@@ -240,9 +240,10 @@ const SubjectIndex* View::Subjects(std::string* why) const {
         auto index = std::make_unique<SubjectIndex>();
         index->byOrdinal.assign(ordinals, -1);
         // The subject of each live position (-1: removed), then each
-        // subject's positions gathered in position order.
+        // subject's positions gathered in position order. start[k + 1]
+        // counts subject k's positions until the sums make it their end.
         std::vector<int64_t> subjectOf(static_cast<size_t>(entries), -1);
-        std::vector<int64_t> counts;
+        index->start.push_back(0);
         for (int64_t p = 0; p < entries; ++p) {
             if (Removed(p)) continue;
             EntryRef e;
@@ -251,17 +252,16 @@ const SubjectIndex* View::Subjects(std::string* why) const {
             if (k < 0) {
                 k = static_cast<int64_t>(index->ids.size());
                 index->ids.push_back(e.subject);
-                counts.push_back(0);
+                index->start.push_back(0);
             } else if (index->ids[static_cast<size_t>(k)] != e.subject) {
                 subjectsWhy_ = "entry " + std::to_string(p) + ": two subjects share one number";
                 return;
             }
             subjectOf[static_cast<size_t>(p)] = k;
-            ++counts[static_cast<size_t>(k)];
+            ++index->start[static_cast<size_t>(k) + 1];
             index->shorts += e.shortTemplate != nullptr;
         }
-        index->start.assign(counts.size() + 1, 0);
-        for (size_t k = 0; k < counts.size(); ++k) index->start[k + 1] = index->start[k] + counts[k];
+        for (size_t k = 1; k < index->start.size(); ++k) index->start[k] += index->start[k - 1];
         index->positions.resize(static_cast<size_t>(index->start.back()));
         std::vector<int64_t> next(index->start.begin(), index->start.end() - 1);
         for (int64_t p = 0; p < entries; ++p)
