@@ -554,10 +554,14 @@ FPMATCH_API extern const uint8_t SqrtTab[FPMATCH_TABLE_ROWS * FPMATCH_TABLE_COLU
  * positive x axis), computed with atan. No range limit. */
 FPMATCH_API int32_t math_Atang(int32_t dy, int32_t dx);
 
-/* Direction of (dx, dy) from AtanTab2D. Requires |dy| <= 143, |dx| <= 127. */
+/* Direction of (dx, dy) from AtanTab2D where |dy| <= 143 and |dx| <= 127;
+ * outside the table, math_Atang(dy, dx), except 0 (as in the table) on the
+ * positive x axis. */
 FPMATCH_API int32_t math_AtangUseTab(int32_t dy, int32_t dx);
 
-/* Length of (dx, dy) from SqrtTab. Requires |dy| <= 143, |dx| <= 127. */
+/* Length of (dx, dy) from SqrtTab where |dy| <= 143 and |dx| <= 127;
+ * outside the table, sqrt(dx^2 + dy^2) rounded to nearest (at most
+ * INT32_MAX). */
 FPMATCH_API int32_t math_SqrtUseTab(int32_t dy, int32_t dx);
 
 /* ------------------------------------------------------------------------ */
@@ -661,7 +665,8 @@ FPMATCH_API int32_t MinutiasTransform(const FeatureSet *source, Minutia *keptCop
                                       SingularPoint *movedSingular, const uint8_t *otherGndTable,
                                       RigidTransform transform);
 
-/* Aligns on each of the `count` base pairs and writes its matchScore. */
+/* Aligns on each of the `count` base pairs and writes its matchScore; a
+ * base pair that aligns nothing (see FPMATCH_ALIGN_*) keeps the one it had. */
 FPMATCH_API void CalcMatchScore(const FeatureSet *probe, const FeatureSet *gallery, BasePair *basePairs,
                                 int32_t count);
 
@@ -707,7 +712,9 @@ FPMATCH_API int32_t CalcLastScore(BasePair *basePairs, const Minutia *probeMinut
 /* How far the alignment on one base pair got (AlignmentExplanation.stage). */
 #define FPMATCH_ALIGN_NOT_ALIGNED 0    /* base pair indices outside the sets */
 #define FPMATCH_ALIGN_LITTLE_OVERLAP 1 /* fewer than 3 minutiae a side kept, or
-                                          neither side kept a quarter */
+                                          neither side kept a quarter, or the
+                                          base minutiae lie more than INT32_MAX
+                                          pixels or degrees apart */
 #define FPMATCH_ALIGN_NO_PAIRS 2       /* aligned, but no minutiae paired */
 #define FPMATCH_ALIGN_SCORED 3         /* paired and scored: matchScore is the
                                           alignment's score */

@@ -26,8 +26,10 @@ using fpmatch::detail::PairEntry;
 
 constexpr int32_t kUnpairedFloor = 10;
 
+constexpr bool FitsInt32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
 // Rotation of `r` into -179..180 by one turn.
-inline int32_t NormaliseRotation(int32_t r) {
+inline int64_t NormaliseRotation(int64_t r) {
     if (r < -179) return r + 360;
     if (r > 180) return r - 360;
     return r;
@@ -41,14 +43,17 @@ inline int32_t NormaliseRotation(int32_t r) {
 struct Polar {
     int32_t radius, bearing;
 };
-inline Polar PolarOf(int32_t dx, int32_t dy) {
-    int32_t scale = 1;
+// Offsets beyond int32 are halved like the others; a radius beyond int32 is
+// kept modulo 2^32.
+inline Polar PolarOf(int64_t dx, int64_t dy) {
+    int64_t scale = 1;
     while (dx < -(kTableColumns - 1) || dx > kTableColumns - 1 || dy < -(kTableRows - 1) || dy > kTableRows - 1) {
         dx >>= 1;
         dy >>= 1;
         scale *= 2;
     }
-    return Polar{scale * fpmatch::detail::TableSqrt(dy, dx), fpmatch::detail::TableAtan(dy, dx)};
+    const auto x = static_cast<int32_t>(dx), y = static_cast<int32_t>(dy);
+    return Polar{static_cast<int32_t>(scale * fpmatch::detail::TableSqrt(y, x)), fpmatch::detail::TableAtan(y, x)};
 }
 
 // The pairing's entries about (centerX, centerY): XYtoPolar's entries of the
@@ -62,7 +67,7 @@ int32_t PairEntriesAbout(const Minutia* set, uint64_t slots, int32_t centerX, in
         const int32_t j = __builtin_ctzll(slots);
         const Minutia& m = set[j];
         if (m.x <= 0) continue;
-        const Polar p = PolarOf(m.x - centerX, m.y - centerY);
+        const Polar p = PolarOf(int64_t{m.x} - centerX, int64_t{m.y} - centerY);
         out[written++] = fpmatch::detail::EntryOf(m, p.radius, p.bearing, j);
     }
     return written;
@@ -93,11 +98,18 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     const Minutia P = probe->minutiae[p];
     const Minutia G = gallery->minutiae[g];
 
-    const int32_t dx = G.x - P.x, dy = G.y - P.y;
+    // A shift or a rotation beyond int32 (base minutiae billions of pixels
+    // or degrees apart) aligns nothing.
+    const int64_t shiftX = int64_t{G.x} - P.x, shiftY = int64_t{G.y} - P.y;
     // Directions above one turn count as their remainder, like everywhere
     // else, so that the rotation always lands in -179..180.
-    const int32_t r = NormaliseRotation(FoldDirection(P.angle) - FoldDirection(G.angle));
-    const int32_t r2 = NormaliseRotation(-r);
+    const int64_t turn = NormaliseRotation(int64_t{FoldDirection(P.angle)} - FoldDirection(G.angle));
+    if (!FitsInt32(shiftX) || !FitsInt32(-shiftX) || !FitsInt32(shiftY) || !FitsInt32(-shiftY) || !FitsInt32(turn)) {
+        if (details != nullptr) details->stage = FPMATCH_ALIGN_LITTLE_OVERLAP;
+        return false;
+    }
+    const auto dx = static_cast<int32_t>(shiftX), dy = static_cast<int32_t>(shiftY), r = static_cast<int32_t>(turn);
+    const int32_t r2 = static_cast<int32_t>(NormaliseRotation(-turn));
 
     std::memset(w.movedProbe, 0, sizeof w.movedProbe);
     std::memset(w.movedGallery, 0, sizeof w.movedGallery);
@@ -210,7 +222,7 @@ void XYtoPolar(const Minutia* set, uint32_t count, int32_t centerX, int32_t cent
     int32_t written = 0;
     for (uint32_t j = 0; j < n; ++j) {
         if (set[j].x <= 0) continue;
-        const Polar p = PolarOf(set[j].x - centerX, set[j].y - centerY);
+        const Polar p = PolarOf(int64_t{set[j].x} - centerX, int64_t{set[j].y} - centerY);
         out[written++] = PolarMinutia{static_cast<int32_t>(j), p.radius, p.bearing};
     }
 }

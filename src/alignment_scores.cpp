@@ -56,7 +56,7 @@ void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_
     int32_t sum = 0, nearSum = 0;
     for (uint64_t unpaired = present & ~paired; unpaired != 0; unpaired &= unpaired - 1) {
         const Minutia& m = set[__builtin_ctzll(unpaired)];
-        const int64_t dx = m.x - centerX, dy = m.y - centerY;
+        const int64_t dx = int64_t{m.x} - centerX, dy = int64_t{m.y} - centerY;
         int32_t q = m.quality;
         // Moved sets always lie inside the image; the bound only guards
         // direct callers.
@@ -64,7 +64,7 @@ void NegScore(int32_t centerX, int32_t centerY, const MinutiaPair* pairs, int32_
             q = Min(q, otherBlockQty[(m.y >> 4) * 16 + (m.x >> 4)]);
         if (q > 10) q += (q - 10) * (q - 10);
         sum += q;
-        nearSum += dx * dx + dy * dy <= kNearSquared ? q : 0;
+        nearSum += SquaredLength(dx, dy) <= kNearSquared ? q : 0;
     }
     *total = sum;
     *nearTotal = nearSum;
@@ -76,23 +76,26 @@ extern "C" {
 
 void CalcPosScore(const Minutia* probeSet, const Minutia* gallerySet, int32_t centerX, int32_t centerY,
                   const MinutiaPair* pairs, int32_t pairCount, int32_t* total, int32_t* nearTotal) {
-    int32_t sum = 0, nearSum = 0;
+    // Summed in 64 bits: pairs of minutiae far outside any image give
+    // sums beyond int32 (kept modulo 2^32), never an overflow.
+    int64_t sum = 0, nearSum = 0;
     pairCount = ClampCount(pairCount);
     for (int32_t t = 0; t < pairCount; ++t) {
         if (!IsSlot(pairs[t].probeIndex) || !IsSlot(pairs[t].galleryIndex)) continue;
         const Minutia& A = probeSet[pairs[t].probeIndex];
         const Minutia& B = gallerySet[pairs[t].galleryIndex];
         const int32_t dAng = CircularDifference(FoldDirection(A.angle), FoldDirection(B.angle));
-        int32_t s = 2 * Min(A.quality, B.quality) + 5;
+        int64_t s = 2 * Min(A.quality, B.quality) + 5;
         if (A.type == B.type) s += 10;
-        s -= Abs(A.x - B.x) + Abs(A.y - B.y) + dAng;
+        s -= Abs(int64_t{A.x} - B.x) + Abs(int64_t{A.y} - B.y) + dAng;
         sum += s;
-        const int64_t ax = A.x - centerX, ay = A.y - centerY, bx = B.x - centerX, by = B.y - centerY;
-        const int64_t dA = ax * ax + ay * ay, dB = bx * bx + by * by;
+        const int64_t ax = int64_t{A.x} - centerX, ay = int64_t{A.y} - centerY;
+        const int64_t bx = int64_t{B.x} - centerX, by = int64_t{B.y} - centerY;
+        const int64_t dA = SquaredLength(ax, ay), dB = SquaredLength(bx, by);
         if ((dA < dB ? dA : dB) / 4 <= 2025) nearSum += s;
     }
-    *total = sum;
-    *nearTotal = nearSum;
+    *total = static_cast<int32_t>(sum);
+    *nearTotal = static_cast<int32_t>(nearSum);
 }
 
 void CalcSingularScore(const SingularPoint* probeSingular, const SingularPoint* gallerySingular,
@@ -114,9 +117,10 @@ void CalcSingularScore(const SingularPoint* probeSingular, const SingularPoint* 
         int64_t nearest = 6400;
         for (int32_t i = 0; i < nP; ++i) {
             for (int32_t j = 0; j < nG; ++j) {
-                const int64_t dx = probeSingular[i].x - movedGallerySingular[j].x;
-                const int64_t dy = probeSingular[i].y - movedGallerySingular[j].y;
-                if (dx * dx + dy * dy < nearest) nearest = dx * dx + dy * dy;
+                const int64_t dx = int64_t{probeSingular[i].x} - movedGallerySingular[j].x;
+                const int64_t dy = int64_t{probeSingular[i].y} - movedGallerySingular[j].y;
+                const int64_t squared = SquaredLength(dx, dy);
+                if (squared < nearest) nearest = squared;
             }
         }
         *penalty = Max(static_cast<int32_t>(std::sqrt(static_cast<double>(nearest))) - allowance, 0);
@@ -147,8 +151,8 @@ int32_t CalcLastScore(BasePair* basePairs, const Minutia* probeMinutiae, const M
         }
     }
     auto distance = [](const Minutia& a, const Minutia& b) {
-        const int64_t dx = a.x - b.x, dy = a.y - b.y;
-        return static_cast<int32_t>(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
+        const int64_t squared = SquaredLength(int64_t{a.x} - b.x, int64_t{a.y} - b.y);
+        return static_cast<int64_t>(std::sqrt(static_cast<double>(squared)));
     };
     const BasePair& first = basePairs[0];
     const int32_t best = first.matchScore;
@@ -160,16 +164,16 @@ int32_t CalcLastScore(BasePair* basePairs, const Minutia* probeMinutiae, const M
         // probe as in the gallery (within 20 pixels) adds its score.
         for (int32_t k = 1; k < count; ++k) {
             if (!IsSlot(basePairs[k].probeIndex) || !IsSlot(basePairs[k].galleryIndex)) continue;
-            const int32_t dP = distance(probeMinutiae[basePairs[k].probeIndex], P0);
-            const int32_t dG = distance(galleryMinutiae[basePairs[k].galleryIndex], G0);
+            const int64_t dP = distance(probeMinutiae[basePairs[k].probeIndex], P0);
+            const int64_t dG = distance(galleryMinutiae[basePairs[k].galleryIndex], G0);
             if (dP - dG >= -20 && dP - dG <= 20) {
                 second = basePairs[k].matchScore;
                 break;
             }
         }
     }
-    const int32_t total = (best + second) / 2;
-    return total > 100 ? 100 : total;
+    const int64_t total = (int64_t{best} + second) / 2;
+    return total > 100 ? 100 : static_cast<int32_t>(total);
 }
 
 }  // extern "C"

@@ -36,15 +36,16 @@ void BuildTopoGraph(const FeatureSet* fs, TopoEdge* matrix, uint8_t* edgeCounts)
         for (int32_t j = i + 1; j < n; ++j) {
             TopoEdge& forward = matrix[i * n + j];
             TopoEdge& backward = matrix[j * n + i];
-            const int32_t dx = m[j].x - m[i].x, dy = m[j].y - m[i].y;
-            if (!AreNeighbours(dx * dx + dy * dy)) {
+            const int64_t dx = int64_t{m[j].x} - m[i].x, dy = int64_t{m[j].y} - m[i].y;
+            if (!AreNeighbours(SquaredLength(dx, dy))) {
                 forward.distance = 0;
                 backward.distance = 0;
                 continue;
             }
             // Within 110 pixels both components fit the lookup tables.
-            const int32_t d = math_SqrtUseTab(dy, dx);
-            const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), math_AtangUseTab(dy, dx));
+            const auto x = static_cast<int32_t>(dx), y = static_cast<int32_t>(dy);
+            const int32_t d = math_SqrtUseTab(y, x);
+            const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), math_AtangUseTab(y, x));
             forward = {e.angle, d, e.relative, m[j].type, static_cast<uint8_t>(j)};
             backward = {e.reverseAngle, d, e.reverseRelative, m[i].type, static_cast<uint8_t>(i)};
         }
@@ -100,11 +101,11 @@ void TopoGraphSearchTab(const TopoEdge* row, int32_t edgeCount, int32_t tableLen
     if (edgeCount <= 0) return;
     // table[v] = number of edges whose edgeAngle is below v.
     for (int32_t j = 1; j < edgeCount; ++j) {
-        int32_t v = row[j - 1].edgeAngle + 1;
+        int64_t v = int64_t{row[j - 1].edgeAngle} + 1;
         if (v < 0) v = 0;
         for (; v <= row[j].edgeAngle && v < tableLength; ++v) table[v] = static_cast<uint8_t>(j);
     }
-    int32_t v = row[edgeCount - 1].edgeAngle + 1;
+    int64_t v = int64_t{row[edgeCount - 1].edgeAngle} + 1;
     if (v < 0) v = 0;
     for (; v < tableLength; ++v) table[v] = static_cast<uint8_t>(edgeCount);
 }
@@ -118,7 +119,7 @@ int32_t CalcPairScore(const TopoEdge* probeRow, const TopoEdge* galleryRow, cons
         // The window does not wrap around 0/360. Its upper end is kept inside
         // the table, which matters only for angles outside 0..359.
         const int32_t lo = WindowLow(a);
-        int32_t hiNext = WindowEnd(a);
+        int32_t hiNext = WindowEnd(Min(a, FPMATCH_SEARCH_TAB_LENGTH));  // (no overflow near INT32_MAX)
         if (hiNext > FPMATCH_SEARCH_TAB_LENGTH - 1) hiNext = FPMATCH_SEARCH_TAB_LENGTH - 1;
         if (lo < hiNext) {
             for (int32_t p = searchTab[lo]; p < searchTab[hiNext]; ++p) {

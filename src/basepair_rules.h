@@ -31,7 +31,7 @@ constexpr int32_t kNeighbourRadius = 110;
 constexpr int32_t kNeighbourRadiusSquared = kNeighbourRadius * kNeighbourRadius;
 
 // Coincident minutiae (squared distance 0) are not neighbours.
-constexpr bool AreNeighbours(int32_t squaredDistance) {
+constexpr bool AreNeighbours(int64_t squaredDistance) {
     return squaredDistance > 0 && squaredDistance <= kNeighbourRadiusSquared;
 }
 
@@ -46,18 +46,21 @@ struct EdgeDirections {
     int32_t reverseRelative; // 0 when relative is 0, else 360 - relative: 0..359
 };
 
+// Formed in 64 bits: a hand-made set may hold any int32 direction; what
+// leaves int32 then is kept modulo 2^32.
 constexpr EdgeDirections DirectionsOf(int32_t ownAngle, int32_t otherAngle, int32_t theta) {
-    int32_t r = otherAngle - ownAngle;
+    int64_t r = int64_t{otherAngle} - ownAngle;
     if (r < 0) r += 360;
-    int32_t a = theta - ownAngle;
+    int64_t a = int64_t{theta} - ownAngle;
     if (a < 0) a += 360;
-    int32_t b = theta + 180 - otherAngle;
+    int64_t b = int64_t{theta} + 180 - otherAngle;
     if (b < 0) {
         b += 360;
     } else if (b > 359) {
         b -= 360;
     }
-    return EdgeDirections{a, r, b, r == 0 ? 0 : 360 - r};
+    return EdgeDirections{static_cast<int32_t>(a), static_cast<int32_t>(r), static_cast<int32_t>(b),
+                          static_cast<int32_t>(r == 0 ? 0 : 360 - r)};
 }
 
 // ------------------------------------------------------------- agreement
@@ -78,11 +81,12 @@ constexpr int32_t kTurnBias = 20;
 constexpr int32_t kTurnShift = 5;
 constexpr int32_t kFacingSlack = 10;
 
-// The three tests, each on its own.
-constexpr bool NearDistances(int32_t pd, int32_t d) {
+// The three tests, each on its own (in 64 bits, as edges of hand-made
+// graphs may hold any int32).
+constexpr bool NearDistances(int64_t pd, int64_t d) {
     return Abs(pd - d) <= ((pd + d) >> kDistanceShift) + kDistanceSlack;
 }
-constexpr bool Turned(int32_t pa, int32_t a, int32_t pd, int32_t d) {
+constexpr bool Turned(int64_t pa, int64_t a, int64_t pd, int64_t d) {
     return Abs(pa - a) <= kTurnSlack - ((pd + d - kTurnBias) >> kTurnShift);
 }
 constexpr bool Facing(int32_t pr, int32_t r) { return CircularDifference(pr, r) <= kFacingSlack; }
@@ -172,7 +176,7 @@ constexpr int32_t kReferenceDistanceSlack = 9;
 constexpr int32_t kReferenceTurnSlack = 12;
 constexpr int32_t kReferenceFacingSlack = 10;
 constexpr bool ContradictsReference(int32_t pd, int32_t pa, int32_t pr, int32_t gd, int32_t ga, int32_t gr) {
-    return Abs(pd - gd) > kReferenceDistanceSlack || CircularDifference(pa, ga) > kReferenceTurnSlack ||
+    return Abs(int64_t{pd} - gd) > kReferenceDistanceSlack || CircularDifference(pa, ga) > kReferenceTurnSlack ||
            CircularDifference(pr, gr) > kReferenceFacingSlack;
 }
 

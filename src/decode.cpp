@@ -119,16 +119,20 @@ void BuildBlockQty(const uint8_t* /*tmpl*/, FeatureSet* fs) {
     uint32_t sums[FPMATCH_BLOCKS] = {};
     uint8_t counts[FPMATCH_BLOCKS] = {};
     const uint8_t fallback = static_cast<uint8_t>(fs->quality / 6 - 1);
-    for (int i = 0; i < fs->minutiaCount; ++i) {
+    // A hand-made set may hold up to 127 minutiae and any coordinates: the
+    // slots read stop at 50, and the bounds are formed in 64 bits.
+    const int32_t count = fpmatch::detail::ClampCount(fs->minutiaCount);
+    for (int i = 0; i < count; ++i) {
         const Minutia& m = fs->minutiae[i];
-        int32_t left = m.x - 15, right = m.x + 16, top = m.y - 15, bottom = m.y + 16;
+        int64_t left = int64_t{m.x} - 15, right = int64_t{m.x} + 16;
+        int64_t top = int64_t{m.y} - 15, bottom = int64_t{m.y} + 16;
         if (left < 0) left = 0;
         if (right > kImageWidth - 1) right = kImageWidth - 1;
         if (top < 0) top = 0;
         if (bottom > kImageHeight - 1) bottom = kImageHeight - 1;
         // Arithmetic shifts: a bound below 0 gives an empty range.
-        for (int32_t r = top >> 4; r <= bottom >> 4; ++r) {
-            for (int32_t c = left >> 4; c <= right >> 4; ++c) {
+        for (int64_t r = top >> 4; r <= bottom >> 4; ++r) {
+            for (int64_t c = left >> 4; c <= right >> 4; ++c) {
                 sums[r * kBlockColumns + c] += m.quality;
                 ++counts[r * kBlockColumns + c];
             }

@@ -22,14 +22,28 @@ constexpr int kTableColumns = FPMATCH_TABLE_COLUMNS;  // |dx| 0..127
 // unchanged, so every valid template scores exactly as before.
 constexpr int32_t FoldDirection(int32_t angle) { return angle > 360 ? angle - 360 : angle; }
 
-// Circular difference of two directions: |a - b|, replaced by 360 - d when it
-// exceeds 180.
-constexpr int32_t CircularDifference(int32_t a, int32_t b) {
-    int32_t d = a > b ? a - b : b - a;
-    return d > 180 ? 360 - d : d;
+// The stage functions take whatever a caller puts in its records, so sums
+// and differences of record fields are formed in 64 bits, where no int32
+// input can overflow them. Directions and coordinates of decoded templates
+// stay far inside 32 bits, and there nothing changes.
+constexpr int64_t Abs(int64_t v) { return v < 0 ? -v : v; }
+
+// dx * dx + dy * dy, or INT64_MAX when an offset lies beyond +-INT32_MAX:
+// further than any distance the comparison tests.
+constexpr int64_t SquaredLength(int64_t dx, int64_t dy) {
+    constexpr int64_t kFar = INT32_MAX;
+    const bool far = (static_cast<uint64_t>(dx + kFar) > uint64_t{2 * kFar}) |
+                     (static_cast<uint64_t>(dy + kFar) > uint64_t{2 * kFar});
+    return far ? INT64_MAX : dx * dx + dy * dy;
 }
 
-constexpr int32_t Abs(int32_t v) { return v < 0 ? -v : v; }
+// Circular difference of two directions: |a - b|, replaced by 360 - d when it
+// exceeds 180. Only directions more than 2^31 apart give a result outside
+// int32; it is kept modulo 2^32.
+constexpr int32_t CircularDifference(int64_t a, int64_t b) {
+    const int64_t d = Abs(a - b);
+    return static_cast<int32_t>(d > 180 ? 360 - d : d);
+}
 constexpr int32_t Min(int32_t a, int32_t b) { return a < b ? a : b; }
 constexpr int32_t Max(int32_t a, int32_t b) { return a > b ? a : b; }
 

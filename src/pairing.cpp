@@ -34,19 +34,19 @@ int32_t GroupOf(int64_t radius) {
 }
 
 // The rule: whether gallery entry b can pair with probe entry a, and at what
-// cost.
+// cost. In 64 bits, as polar lists handed to CalcIsoPair may hold any int32.
 bool Agreement(const PairEntry& a, const PairEntry& b, int32_t* cost) {
-    const int32_t dR = Abs(a.radius - b.radius);
-    const int32_t sum = a.radius + b.radius;
+    const int64_t dR = Abs(int64_t{a.radius} - b.radius);
+    const int64_t sum = int64_t{a.radius} + b.radius;
     if (dR > 10 || dR > (sum >> 6) + 7) return false;
-    const int32_t dB = CircularDifference(a.bearing, b.bearing);
-    if (dB > Max(12 - (sum >> 5), 3)) return false;
+    const int64_t dB = CircularDifference(a.bearing, b.bearing);
+    if (dB > (12 - (sum >> 5) > 3 ? 12 - (sum >> 5) : 3)) return false;
     // Direction difference allowing 2 degrees of slack either way.
-    const int32_t diff = a.direction - b.direction;
+    const int64_t diff = int64_t{a.direction} - b.direction;
     const int32_t dDir = Min(Min(CircularDifference(diff + 2, 0), CircularDifference(diff, 0)),
                              CircularDifference(diff - 2, 0));
     if (dDir > 10) return false;
-    *cost = dR + dB + dDir + (a.type == b.type ? 0 : 5);
+    *cost = static_cast<int32_t>(dR + dB + dDir + (a.type == b.type ? 0 : 5));
     return true;
 }
 

@@ -24,9 +24,11 @@ constexpr int kLimitEdges = FPMATCH_LIMIT_EDGES;
 constexpr int32_t kSortCeiling = kShortSortCeiling;  // running-minimum start and consumed mark
 constexpr int32_t kTerminator = 500;    // distance of the row terminator
 
-// One edge from minutia `from` to minutia `to`.
+// One edge from minutia `from` to minutia `to`; `squared` is dx * dx +
+// dy * dy in 64 bits, as int16 coordinates a caller sets at will give
+// squares beyond int32.
 inline NeighbourEdge MakeEdge(const ShortMinutia& from, const ShortMinutia& to, int32_t dx, int32_t dy,
-                              int32_t squared) {
+                              int64_t squared) {
     NeighbourEdge e{};
     int32_t edgeAngle = math_Atang(dy, dx) - from.angle;
     if (edgeAngle < 0) edgeAngle += 360;
@@ -90,7 +92,7 @@ void BuildCharGraph(int32_t count, const ShortMinutia* minutiae, CharNode* graph
         for (int32_t p = 0; p < n; ++p) {
             const int32_t dx = minutiae[p].x - mi.x;
             const int32_t dy = minutiae[p].y - mi.y;
-            const int32_t s = dx * dx + dy * dy;
+            const int64_t s = int64_t{dx} * dx + int64_t{dy} * dy;
             if (s == 0) continue;
             scratch[gathered++] = MakeEdge(mi, minutiae[p], dx, dy, s);
         }
@@ -130,7 +132,7 @@ void BuildLimitGraph(int32_t count, const ShortMinutia* minutiae, LimitNode* gra
             const ShortMinutia& mj = minutiae[i + 1 + e];
             const int32_t dx = mj.x - mi.x;
             const int32_t dy = mj.y - mi.y;
-            node.edges[e] = MakeEdge(mi, mj, dx, dy, dx * dx + dy * dy);
+            node.edges[e] = MakeEdge(mi, mj, dx, dy, int64_t{dx} * dx + int64_t{dy} * dy);
         }
     }
 }

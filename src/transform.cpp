@@ -83,9 +83,10 @@ Moved MoveMinutiae(const FeatureSet* source, Minutia* keptCopy, Minutia* moved, 
     for (int32_t i = 0; i < count; ++i) {
         const Minutia& m = source->minutiae[i];
         const int64_t x = moveX(m.x, m.y), y = moveY(m.x, m.y);
-        int32_t angle = m.angle - t.angle;
-        if (angle < 0) angle += 360;
-        if (angle > 359) angle -= 360;
+        int64_t turned = int64_t{m.angle} - t.angle;
+        if (turned < 0) turned += 360;
+        if (turned > 359) turned -= 360;
+        const auto angle = static_cast<int32_t>(turned);  // modulo 2^32 beyond int32
         if (x < 0 || x >= width || y < 0 || y >= height) continue;
         if (otherGndTable[(y >> 3) * 32 + (x >> 3)] == 1) continue;  // background there
         moved[i] = Minutia{static_cast<int32_t>(x), static_cast<int32_t>(y), angle, m.quality, m.type};
