@@ -111,8 +111,13 @@ bool ScoreBasePair(const FeatureSet* probe, const FeatureSet* gallery, const Bas
     const auto dx = static_cast<int32_t>(shiftX), dy = static_cast<int32_t>(shiftY), r = static_cast<int32_t>(turn);
     const int32_t r2 = static_cast<int32_t>(NormaliseRotation(-turn));
 
-    std::memset(w.movedProbe, 0, sizeof w.movedProbe);
-    std::memset(w.movedGallery, 0, sizeof w.movedGallery);
+    // Every later stage reads the moved sets only at kept slots (keptSlots,
+    // present and the pairs made from them), which the transform writes; the
+    // other slots are cleared only where the explanation copies them out.
+    if (details != nullptr) {
+        std::memset(w.movedProbe, 0, sizeof w.movedProbe);
+        std::memset(w.movedGallery, 0, sizeof w.movedGallery);
+    }
     std::memset(w.movedProbeSingular, 0, sizeof w.movedProbeSingular);
     std::memset(w.movedGallerySingular, 0, sizeof w.movedGallerySingular);
 

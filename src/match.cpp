@@ -31,7 +31,7 @@ void MinutiaMoveTop(const FeatureSet* fs, Minutia* minutiae, Minutia* scratch) {
     const int count = fs->minutiaCount;
     int filled = 0;
     auto central = [&](const Minutia& m) {
-        const int32_t dx = m.x - cx, dy = m.y - cy;
+        const int64_t dx = int64_t{m.x} - cx, dy = int64_t{m.y} - cy;  // any int32 a caller sets
         return dx >= -kCentralWindow && dx <= kCentralWindow && dy >= -kCentralWindow && dy <= kCentralWindow;
     };
     for (int i = 0; i < count; ++i)

@@ -217,6 +217,7 @@ TEST(StageExtremes, SweepKeepsEveryStageWithinItsContract) {
             ASSERT_TRUE(found >= 0 && found <= 3);
 
             Minutia reordered[FPMATCH_MAX_MINUTIAE], scratch[FPMATCH_MAX_MINUTIAE];
+            std::memcpy(reordered, probe.minutiae, sizeof reordered);
             MinutiaMoveTop(&probe.fs, reordered, scratch);
             uint8_t written[4096];
             WriteNativeTemplate(&probe.fs, written, sizeof written);
