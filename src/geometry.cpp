@@ -4,9 +4,28 @@
 
 #include "internal.h"
 
-extern "C" {
 #include "geometry_tables.inc"
+
+extern "C" {
+alignas(64) const uint8_t AtanTab2D[FPMATCH_TABLE_ROWS * FPMATCH_TABLE_COLUMNS] = {FPMATCH_ATAN_ENTRIES};
+alignas(64) const uint8_t SqrtTab[FPMATCH_TABLE_ROWS * FPMATCH_TABLE_COLUMNS] = {FPMATCH_SQRT_ENTRIES};
 }
+
+namespace fpmatch::detail {
+namespace {
+constexpr int kEntries = kTableRows * kTableColumns;
+constexpr PolarTable Interleave() {
+    constexpr uint8_t atan[kEntries] = {FPMATCH_ATAN_ENTRIES};
+    constexpr uint8_t sqrt[kEntries] = {FPMATCH_SQRT_ENTRIES};
+    PolarTable t{};
+    for (int i = 0; i < kEntries; ++i) t.entry[i] = PolarEntry{atan[i], sqrt[i]};
+    return t;
+}
+}  // namespace
+
+// The entries of AtanTab2D and SqrtTab side by side, from the same lists.
+alignas(64) constinit const PolarTable kPolarTable = Interleave();
+}  // namespace fpmatch::detail
 
 extern "C" {
 

@@ -87,10 +87,21 @@ inline int32_t FromQuadrant(bool right, bool above, int32_t t) {
     return kQuadrantBase[right << 1 | above] + ((t ^ negate) - negate);
 }
 
+// The comparison reads both tables at one index at a time (the polar
+// coordinates, the topology edges), so it reads them from one interleaved
+// copy (geometry.cpp): one cache line a lookup instead of two.
+struct PolarEntry {
+    uint8_t atan, sqrt;
+};
+struct PolarTable {
+    PolarEntry entry[kTableRows * kTableColumns];
+};
+extern const PolarTable kPolarTable;
+
 inline int32_t TableAtan(int32_t dy, int32_t dx) {
-    return FromQuadrant(dx >= 0, dy >= 0, AtanTab2D[TableIndex(dy, dx)]);
+    return FromQuadrant(dx >= 0, dy >= 0, kPolarTable.entry[TableIndex(dy, dx)].atan);
 }
-inline int32_t TableSqrt(int32_t dy, int32_t dx) { return SqrtTab[TableIndex(dy, dx)]; }
+inline int32_t TableSqrt(int32_t dy, int32_t dx) { return kPolarTable.entry[TableIndex(dy, dx)].sqrt; }
 
 // Every decoded feature set uses the public FeatureStorage; the entry points
 // keep one per side on the stack and bind it with BindFeatureSet.
