@@ -16,8 +16,6 @@ using fpmatch::detail::FoldDirection;
 using fpmatch::detail::kImageHeight;
 using fpmatch::detail::kImageWidth;
 using fpmatch::detail::kMaxMinutiae;
-using fpmatch::detail::kTableColumns;
-using fpmatch::detail::kTableRows;
 using fpmatch::detail::Max;
 using fpmatch::detail::Min;
 using fpmatch::detail::Moved;
@@ -47,7 +45,7 @@ struct Polar {
 // kept modulo 2^32.
 inline Polar PolarOf(int64_t dx, int64_t dy) {
     int64_t scale = 1;
-    while (dx < -(kTableColumns - 1) || dx > kTableColumns - 1 || dy < -(kTableRows - 1) || dy > kTableRows - 1) {
+    while (!fpmatch::detail::InTables(dy, dx)) {
         dx >>= 1;
         dy >>= 1;
         scale *= 2;

@@ -44,8 +44,8 @@ void BuildTopoGraph(const FeatureSet* fs, TopoEdge* matrix, uint8_t* edgeCounts)
             }
             // Within 110 pixels both components fit the lookup tables.
             const auto x = static_cast<int32_t>(dx), y = static_cast<int32_t>(dy);
-            const int32_t d = math_SqrtUseTab(y, x);
-            const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), math_AtangUseTab(y, x));
+            const int32_t d = TableSqrt(y, x);
+            const EdgeDirections e = DirectionsOf(ownAngle, FoldDirection(m[j].angle), TableAtan(y, x));
             forward = {e.angle, d, e.relative, m[j].type, static_cast<uint8_t>(j)};
             backward = {e.reverseAngle, d, e.reverseRelative, m[i].type, static_cast<uint8_t>(i)};
         }

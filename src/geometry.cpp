@@ -33,20 +33,13 @@ extern "C" {
 // the direction by math_Atang (0 on the positive x axis, as in the table),
 // the length as sqrt(dx^2 + dy^2) rounded to nearest (as the table holds
 // it), at most INT32_MAX.
-namespace {
-bool InTables(int32_t dy, int32_t dx) {
-    return dy >= -(fpmatch::detail::kTableRows - 1) && dy <= fpmatch::detail::kTableRows - 1 &&
-           dx >= -(fpmatch::detail::kTableColumns - 1) && dx <= fpmatch::detail::kTableColumns - 1;
-}
-}  // namespace
-
 int32_t math_AtangUseTab(int32_t dy, int32_t dx) {
-    if (InTables(dy, dx)) return fpmatch::detail::TableAtan(dy, dx);
+    if (fpmatch::detail::InTables(dy, dx)) return fpmatch::detail::TableAtan(dy, dx);
     return dy == 0 && dx > 0 ? 0 : math_Atang(dy, dx);
 }
 
 int32_t math_SqrtUseTab(int32_t dy, int32_t dx) {
-    if (InTables(dy, dx)) return fpmatch::detail::TableSqrt(dy, dx);
+    if (fpmatch::detail::InTables(dy, dx)) return fpmatch::detail::TableSqrt(dy, dx);
     const double length = std::floor(std::hypot(static_cast<double>(dx), static_cast<double>(dy)) + 0.5);
     return length < 2147483647.0 ? static_cast<int32_t>(length) : INT32_MAX;
 }

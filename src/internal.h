@@ -73,7 +73,11 @@ inline void Write32(uint8_t* p, uint32_t v) {
 }
 
 // Table forms of the direction and length of (dx, dy); |dy| <= 143 and
-// |dx| <= 127. The exported math_AtangUseTab and math_SqrtUseTab wrap these.
+// |dx| <= 127 (InTables). The exported math_AtangUseTab and math_SqrtUseTab
+// wrap these.
+constexpr bool InTables(int64_t dy, int64_t dx) {
+    return dy >= -(kTableRows - 1) && dy <= kTableRows - 1 && dx >= -(kTableColumns - 1) && dx <= kTableColumns - 1;
+}
 inline int32_t TableIndex(int32_t dy, int32_t dx) {
     return Abs(dy) * kTableColumns + Abs(dx);
 }

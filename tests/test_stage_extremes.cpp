@@ -218,14 +218,6 @@ TEST(StageExtremes, SweepKeepsEveryStageWithinItsContract) {
             uint8_t written[4096];
             WriteNativeTemplate(&probe.fs, written, sizeof written);
             WriteShortTemplate(&probe.fs, written, sizeof written);
-            ShortMinutia shortSet[FPMATCH_MAX_MINUTIAE + 3];
-            for (int k = 0; k < FPMATCH_MAX_MINUTIAE + 3; ++k)
-                shortSet[k] = ShortMinutia{static_cast<int16_t>(k % 2 ? a : b), static_cast<int16_t>(k % 3 ? b : a),
-                                           static_cast<int16_t>(k % 5 ? a : b), static_cast<uint8_t>(k & 1), 5};
-            std::vector<CharNode> chars(FPMATCH_MAX_MINUTIAE);
-            std::vector<LimitNode> limits(FPMATCH_MAX_MINUTIAE);
-            BuildCharGraph(FPMATCH_MAX_MINUTIAE, shortSet, chars.data());
-            BuildLimitGraph(FPMATCH_MAX_MINUTIAE, shortSet, limits.data());
 
             TopoEdge row[4], other[4];
             for (int k = 0; k < 4; ++k) {
