@@ -25,6 +25,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -379,6 +380,61 @@ TEST(FrozenScores, StagePipelineGivesTheGeneratedCorpus) {
         if (expected > 0) ++positive;
     }
     EXPECT_GT(positive, static_cast<int>(cases.size()) / 3);
+}
+
+// Crowded templates: 50 minutiae a few pixels apart, all pointing about the
+// same way, so that every minutia has 49 neighbours and a gallery edge's
+// angle window holds several blocks of probe edges. The fast walk then keeps
+// more agreeing blocks per gallery row than it holds at once and adds them
+// up in several batches. Every path must still give the stage pipeline's
+// score, and the walk must choose its base pairs with their pair scores.
+TEST(FrozenScores, CrowdedTemplatesOnEveryPathMatchTheStagePipeline) {
+    auto crowd = [](uint64_t seed, int32_t spacing) {
+        fpmatch::samples::Random rng(seed);
+        std::vector<Minutia> m;
+        for (int32_t i = 0; i < 50; ++i)
+            m.push_back(Minutia{100 + spacing * (i % 8) + rng.Range(0, 4),
+                                120 + spacing * (i / 8) + rng.Range(0, 4),
+                                rng.Range(30, 70), 60, static_cast<uint8_t>(1 + i % 2)});
+        return fpmatch::samples::MakeIsoRecord(m, 60);
+    };
+    const std::vector<Bytes> templates = {crowd(1, 6), crowd(2, 6), crowd(3, 9), crowd(4, 4)};
+    auto byPair = [](const BasePair& a, const BasePair& b) {
+        return a.probeIndex != b.probeIndex ? a.probeIndex < b.probeIndex : a.galleryIndex < b.galleryIndex;
+    };
+    std::set<int32_t> scores;
+    for (const Bytes& a : templates)
+        for (const Bytes& b : templates) {
+            const int32_t want = StagePipeline(a, b);
+            scores.insert(want);
+            for (int p : AvailablePaths()) {
+                const Scores s = AllPaths(a, b, p);
+                ASSERT_TRUE(AllEqual(s, want))
+                    << "on " << fpmatch::detail::PathName(p) << ": stage pipeline " << want << ", " << Describe(s);
+            }
+            // The base pairs and their pair scores, the exported selection's
+            // against the fast walk's (ExplainMatch runs it).
+            fpmatch::test::OwnedFeatureSet pf, gf;
+            ASSERT_EQ(DecodeFeature(a.data(), &pf.fs), FPMATCH_DECODED);
+            Minutia scratch[FPMATCH_MAX_MINUTIAE];
+            MinutiaMoveTop(&pf.fs, pf.fs.minutiae, scratch);
+            ASSERT_EQ(DecodeFeature(b.data(), &gf.fs), FPMATCH_DECODED);
+            std::vector<BasePair> stage(3);
+            stage.resize(static_cast<size_t>(CalcBasePair(&pf.fs, &gf.fs, stage.data())));
+            auto explained = std::make_unique<MatchExplanation>();
+            ASSERT_EQ(ExplainMatch(a.data(), b.data(), explained.get()), want);
+            std::vector<BasePair> walked;
+            for (int32_t k = 0; k < explained->basePairCount; ++k) walked.push_back(explained->alignments[k].basePair);
+            std::sort(stage.begin(), stage.end(), byPair);
+            std::sort(walked.begin(), walked.end(), byPair);
+            ASSERT_EQ(walked.size(), stage.size());
+            for (size_t k = 0; k < stage.size(); ++k) {
+                EXPECT_EQ(walked[k].probeIndex, stage[k].probeIndex);
+                EXPECT_EQ(walked[k].galleryIndex, stage[k].galleryIndex);
+                EXPECT_EQ(walked[k].pairScore, stage[k].pairScore);
+            }
+        }
+    EXPECT_GE(scores.size(), 4u) << "the crowds score alike";
 }
 
 // ------------------------------------------------------------------ FVC
