@@ -52,8 +52,8 @@
  * soname version (libfpmatch.so.1). */
 #define FPMATCH_VERSION_MAJOR 1
 #define FPMATCH_VERSION_MINOR 4
-#define FPMATCH_VERSION_PATCH 3
-#define FPMATCH_VERSION_STRING "1.4.3"
+#define FPMATCH_VERSION_PATCH 4
+#define FPMATCH_VERSION_STRING "1.4.4"
 
 /* Stack needed at the deepest point, in bytes, as measured for this build
  * (tests/test_stack.cpp runs every entry point on a painted stack and fails
