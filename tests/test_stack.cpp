@@ -338,7 +338,7 @@ TEST(StackBinding, LibraryBindsAtLoad) {
             s->found = true;
             for (int h = 0; h < info->dlpi_phnum; ++h) {
                 if (info->dlpi_phdr[h].p_type != PT_DYNAMIC) continue;
-                // The loader has relocated the dynamic section in place.
+                // The dynamic section as loaded; its flags are plain values.
                 const auto* d = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[h].p_vaddr);
                 for (; d->d_tag != DT_NULL; ++d)
                     s->bindNow |= (d->d_tag == DT_FLAGS && (d->d_un.d_val & DF_BIND_NOW)) ||
