@@ -28,6 +28,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "internal_paths.h"
@@ -399,9 +400,8 @@ TEST(FrozenScores, CrowdedTemplatesOnEveryPathMatchTheStagePipeline) {
         return fpmatch::samples::MakeIsoRecord(m, 60);
     };
     const std::vector<Bytes> templates = {crowd(1, 6), crowd(2, 6), crowd(3, 9), crowd(4, 4)};
-    auto byPair = [](const BasePair& a, const BasePair& b) {
-        return a.probeIndex != b.probeIndex ? a.probeIndex < b.probeIndex : a.galleryIndex < b.galleryIndex;
-    };
+    using Chosen = std::multiset<std::tuple<int32_t, int32_t, int32_t>>;  // slots and pair score
+    auto add = [](Chosen& to, const BasePair& b) { to.emplace(b.probeIndex, b.galleryIndex, b.pairScore); };
     std::set<int32_t> scores;
     for (const Bytes& a : templates)
         for (const Bytes& b : templates) {
@@ -419,20 +419,13 @@ TEST(FrozenScores, CrowdedTemplatesOnEveryPathMatchTheStagePipeline) {
             Minutia scratch[FPMATCH_MAX_MINUTIAE];
             MinutiaMoveTop(&pf.fs, pf.fs.minutiae, scratch);
             ASSERT_EQ(DecodeFeature(b.data(), &gf.fs), FPMATCH_DECODED);
-            std::vector<BasePair> stage(3);
-            stage.resize(static_cast<size_t>(CalcBasePair(&pf.fs, &gf.fs, stage.data())));
+            BasePair selected[3] = {};
+            Chosen stage, walked;
+            for (int32_t k = CalcBasePair(&pf.fs, &gf.fs, selected) - 1; k >= 0; --k) add(stage, selected[k]);
             auto explained = std::make_unique<MatchExplanation>();
             ASSERT_EQ(ExplainMatch(a.data(), b.data(), explained.get()), want);
-            std::vector<BasePair> walked;
-            for (int32_t k = 0; k < explained->basePairCount; ++k) walked.push_back(explained->alignments[k].basePair);
-            std::sort(stage.begin(), stage.end(), byPair);
-            std::sort(walked.begin(), walked.end(), byPair);
-            ASSERT_EQ(walked.size(), stage.size());
-            for (size_t k = 0; k < stage.size(); ++k) {
-                EXPECT_EQ(walked[k].probeIndex, stage[k].probeIndex);
-                EXPECT_EQ(walked[k].galleryIndex, stage[k].galleryIndex);
-                EXPECT_EQ(walked[k].pairScore, stage[k].pairScore);
-            }
+            for (int32_t k = 0; k < explained->basePairCount; ++k) add(walked, explained->alignments[k].basePair);
+            EXPECT_EQ(walked, stage);
         }
     EXPECT_GE(scores.size(), 4u) << "the crowds score alike";
 }
